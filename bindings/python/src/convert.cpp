@@ -1,0 +1,266 @@
+#include "convert.h"
+
+#include <datetime.h>
+
+#include <cstring>
+
+#include "numpy_api.h"
+
+namespace quillmark::py {
+
+namespace {
+
+bool native_array_of(PyObject* obj, int type_num, int ndim) {
+  if (!PyArray_Check(obj)) return false;
+  auto* a = reinterpret_cast<PyArrayObject*>(obj);
+  return PyArray_TYPE(a) == type_num && PyArray_ISNOTSWAPPED(a) && PyArray_NDIM(a) == ndim;
+}
+
+// PyArray_FromAny with the dtype given and only NPY_ARRAY_FORCECAST.
+Ref force_cast(PyObject* obj, int type_num) {
+  return Ref::steal(PyArray_FromAny(obj, PyArray_DescrFromType(type_num), 0, 0, NPY_ARRAY_FORCECAST, nullptr));
+}
+
+PyObject* type_error(const char* format, PyObject* obj) {
+  return PyErr_Format(PyExc_TypeError, format, Py_TYPE(obj)->tp_name);
+}
+
+bool check_lengths(std::vector<std::int64_t>& raw, std::vector<std::size_t>& out) {
+  out.reserve(raw.size());
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] < 0) {
+      PyErr_Format(PyExc_ValueError, "document length at position %zu must be positive", i);
+      return false;
+    }
+    out.push_back(static_cast<std::size_t>(raw[i]));
+  }
+  return true;
+}
+
+// Items of a list or tuple as int64, or false (no exception kept) when one
+// does not convert.
+bool sequence_as_i64(PyObject* obj, std::vector<std::int64_t>& out) {
+  Ref fast = Ref::steal(PySequence_Fast(obj, ""));
+  if (!fast) {
+    PyErr_Clear();
+    return false;
+  }
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+  PyObject** items = PySequence_Fast_ITEMS(fast.get());
+  out.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (!PyLong_Check(items[i])) return false;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(items[i], &overflow);
+    if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
+      PyErr_Clear();
+      return false;
+    }
+    out.push_back(v);
+  }
+  return true;
+}
+
+void copy_i64(PyArrayObject* a, std::vector<std::int64_t>& out) {
+  const npy_intp n = PyArray_DIM(a, 0);
+  const npy_intp stride = PyArray_STRIDE(a, 0);
+  const char* base = static_cast<const char*>(PyArray_DATA(a));
+  out.resize(static_cast<std::size_t>(n));
+  for (npy_intp i = 0; i < n; ++i) std::memcpy(&out[static_cast<std::size_t>(i)], base + i * stride, sizeof(std::int64_t));
+}
+
+bool datetime_ready() {
+  if (PyDateTimeAPI == nullptr) PyDateTime_IMPORT;
+  return PyDateTimeAPI != nullptr;
+}
+
+Ref utc_epoch() {
+  return Ref::steal(PyDateTimeAPI->DateTime_FromDateAndTime(1970, 1, 1, 0, 0, 0, 0, PyDateTime_TimeZone_UTC,
+                                                            PyDateTimeAPI->DateTimeType));
+}
+
+}  // namespace
+
+std::optional<std::vector<SharedText>> document_ids(PyObject* obj) {
+  if (PyUnicode_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "expected an iterable of document IDs, not a single string");
+    return std::nullopt;
+  }
+  Ref it = Ref::steal(PyObject_GetIter(obj));
+  if (!it) return std::nullopt;
+  std::vector<SharedText> ids;
+  while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+    auto id = text(item.get());
+    if (!id) return std::nullopt;
+    ids.emplace_back(std::move(*id));
+  }
+  if (PyErr_Occurred()) return std::nullopt;
+  return ids;
+}
+
+std::optional<std::vector<std::size_t>> lengths(PyObject* obj) {
+  std::vector<std::int64_t> raw;
+  if (native_array_of(obj, NPY_INT64, 1)) {
+    copy_i64(reinterpret_cast<PyArrayObject*>(obj), raw);
+  } else if (!(PySequence_Check(obj) && !PyUnicode_Check(obj) && sequence_as_i64(obj, raw))) {
+    raw.clear();
+    Ref array = force_cast(obj, NPY_INT64);
+    if (!array) return std::nullopt;
+    if (!native_array_of(array.get(), NPY_INT64, 1)) {
+      PyErr_SetString(PyExc_TypeError, "document lengths must convert to a one-dimensional int64 array");
+      return std::nullopt;
+    }
+    copy_i64(reinterpret_cast<PyArrayObject*>(array.get()), raw);
+  }
+  std::vector<std::size_t> out;
+  if (!check_lengths(raw, out)) return std::nullopt;
+  return out;
+}
+
+PyObject* strict_f32_matrix(PyObject* obj, const char* name) {
+  if (!native_array_of(obj, NPY_FLOAT32, 2)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s' must be a two-dimensional float32 NumPy array", name);
+    return nullptr;
+  }
+  return obj;
+}
+
+PyObject* strict_i64_vector(PyObject* obj, const char* name) {
+  if (!native_array_of(obj, NPY_INT64, 1)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s' must be a one-dimensional int64 NumPy array", name);
+    return nullptr;
+  }
+  return obj;
+}
+
+std::optional<std::span<const float>> flat_f32(PyObject* array, const char* name) {
+  auto* a = reinterpret_cast<PyArrayObject*>(array);
+  const npy_intp size = PyArray_SIZE(a);
+  if (size == 0) return std::span<const float>{};
+  if (!PyArray_IS_C_CONTIGUOUS(a) || !PyArray_ISALIGNED(a)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s' must be a C-contiguous, aligned array", name);
+    return std::nullopt;
+  }
+  return std::span<const float>(static_cast<const float*>(PyArray_DATA(a)), static_cast<std::size_t>(size));
+}
+
+std::optional<PackedMatrix> array_f32_matrix(PyObject* obj) {
+  Ref array;
+  if (native_array_of(obj, NPY_FLOAT32, 2)) {
+    array = Ref::borrow(obj);
+  } else {
+    array = force_cast(obj, NPY_FLOAT32);
+    if (!array) return std::nullopt;
+    if (PyArray_NDIM(reinterpret_cast<PyArrayObject*>(array.get())) != 2) {
+      PyErr_SetString(PyExc_TypeError, "expected a two-dimensional float32 array");
+      return std::nullopt;
+    }
+  }
+  auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+  PackedMatrix m;
+  m.rows = static_cast<std::size_t>(PyArray_DIM(a, 0));
+  m.columns = static_cast<std::size_t>(PyArray_DIM(a, 1));
+  if (m.rows == 0 || m.columns == 0) return PackedMatrix{{}, m.rows, m.columns};
+  m.values.resize(m.rows * m.columns);
+  const npy_intp row_stride = PyArray_STRIDE(a, 0), col_stride = PyArray_STRIDE(a, 1);
+  const char* base = static_cast<const char*>(PyArray_DATA(a));
+  const bool columns_packed = col_stride == sizeof(float) || m.columns == 1;
+  const bool rows_packed = row_stride == static_cast<npy_intp>(m.columns * sizeof(float)) || m.rows == 1;
+  if (columns_packed && rows_packed) {
+    std::memcpy(m.values.data(), base, m.values.size() * sizeof(float));
+  } else {  // Fortran order, transposed views, negative or arbitrary strides
+    float* out = m.values.data();
+    for (std::size_t r = 0; r < m.rows; ++r)
+      for (std::size_t c = 0; c < m.columns; ++c)
+        std::memcpy(out++, base + static_cast<npy_intp>(r) * row_stride + static_cast<npy_intp>(c) * col_stride,
+                    sizeof(float));
+  }
+  return m;
+}
+
+std::optional<std::string> text(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) {
+    type_error("expected str, not %s", obj);
+    return std::nullopt;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (!utf8) return std::nullopt;
+  return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+std::optional<std::string> attribute(PyObject* obj, const char* name) {
+  Ref value = Ref::steal(PyObject_GetAttrString(obj, name));
+  if (!value) return std::nullopt;
+  return text(value.get());
+}
+
+bool optional_count(PyObject* obj, std::optional<std::size_t>& out) {
+  if (obj == nullptr || obj == Py_None) {
+    out.reset();
+    return true;
+  }
+  Ref index = Ref::steal(PyNumber_Index(obj));
+  if (!index) return false;
+  unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  out = static_cast<std::size_t>(v);
+  return true;
+}
+
+std::optional<TimeValue> time_from_py(PyObject* obj) {
+  if (!datetime_ready()) return std::nullopt;
+  Ref epoch = utc_epoch();
+  if (!epoch) return std::nullopt;
+  Ref delta = Ref::steal(PyNumber_Subtract(obj, epoch.get()));
+  if (!delta) return std::nullopt;
+  if (!PyDelta_Check(delta.get())) {
+    PyErr_SetString(PyExc_TypeError, "expected a timezone-aware datetime");
+    return std::nullopt;
+  }
+  const long long days = PyDateTime_DELTA_GET_DAYS(delta.get());
+  if (days < 0) {
+    PyErr_SetString(PyExc_ValueError, "time value is before the Unix epoch");
+    return std::nullopt;
+  }
+  TimeValue t;
+  t.seconds = static_cast<std::uint64_t>(days) * 86400u +
+              static_cast<std::uint64_t>(PyDateTime_DELTA_GET_SECONDS(delta.get()));
+  t.nanoseconds = static_cast<std::uint32_t>(PyDateTime_DELTA_GET_MICROSECONDS(delta.get())) * 1000u;
+  return t;
+}
+
+Ref time_to_py(TimeValue value) {
+  if (!datetime_ready()) return {};
+  Ref epoch = utc_epoch();
+  if (!epoch) return {};
+  const std::uint64_t days = value.seconds / 86400u;
+  if (days > 999999999u) {
+    PyErr_SetString(PyExc_OverflowError, "time value out of range for datetime");
+    return {};
+  }
+  Ref delta = Ref::steal(PyDelta_FromDSU(static_cast<int>(days), static_cast<int>(value.seconds % 86400u),
+                                         static_cast<int>(value.nanoseconds / 1000u)));
+  if (!delta) return {};
+  return Ref::steal(PyNumber_Add(epoch.get(), delta.get()));
+}
+
+Ref scores_to_py(std::vector<float>&& scores) {
+  npy_intp dims[1] = {static_cast<npy_intp>(scores.size())};
+  if (scores.empty()) return Ref::steal(PyArray_SimpleNew(1, dims, NPY_FLOAT32));
+  auto* owned = new std::vector<float>(std::move(scores));
+  Ref capsule = Ref::steal(PyCapsule_New(owned, nullptr, [](PyObject* c) {
+    delete static_cast<std::vector<float>*>(PyCapsule_GetPointer(c, nullptr));
+  }));
+  if (!capsule) {
+    delete owned;
+    return {};
+  }
+  Ref array = Ref::steal(PyArray_SimpleNewFromData(1, dims, NPY_FLOAT32, owned->data()));
+  if (!array) return {};
+  // The array owns the buffer from here on, through the capsule.
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()) != 0) return {};
+  return array;
+}
+
+}  // namespace quillmark::py

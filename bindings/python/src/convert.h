@@ -1,0 +1,65 @@
+#pragma once
+// The fixed conversions between Python arguments and core values. All run
+// with the interpreter lock held. Each returns an empty optional (or false)
+// with a Python exception set when the input is rejected.
+
+#include "py_ref.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "text.h"
+#include "time_value.h"
+
+namespace quillmark::py {
+
+// A float32 matrix copied into logical row-major order.
+struct PackedMatrix {
+  std::vector<float> values;
+  std::size_t rows = 0;
+  std::size_t columns = 0;
+};
+
+// Any iterable of str except a str itself, in iteration order.
+std::optional<std::vector<SharedText>> document_ids(PyObject* obj);
+
+// Anything convertible to a one-axis int64 array; negative values rejected
+// with "document length at position {i} must be positive". Zero passes.
+std::optional<std::vector<std::size_t>> lengths(PyObject* obj);
+
+// A NumPy float32 array with exactly two axes, else TypeError naming `name`.
+// Returns the array (borrowed).
+PyObject* strict_f32_matrix(PyObject* obj, const char* name);
+// A NumPy int64 array with exactly one axis, else TypeError naming `name`.
+PyObject* strict_i64_vector(PyObject* obj, const char* name);
+// The flat, in-place float32 data of a strict matrix: empty for an array with
+// no elements, else the array must be C-contiguous and aligned (TypeError).
+// The caller must keep the array alive while the span is used.
+std::optional<std::span<const float>> flat_f32(PyObject* array, const char* name);
+
+// Anything convertible to a two-axis float32 array, copied row-major.
+std::optional<PackedMatrix> array_f32_matrix(PyObject* obj);
+
+// Attribute `name` of `obj`, which must be a str.
+std::optional<std::string> attribute(PyObject* obj, const char* name);
+
+// A Python str as UTF-8 (TypeError for anything else).
+std::optional<std::string> text(PyObject* obj);
+
+// None, or a non-negative integer (__index__) fitting 64 bits. Negative values
+// raise OverflowError, non-integers TypeError. Returns false on failure.
+bool optional_count(PyObject* obj, std::optional<std::size_t>& out);
+
+// A timezone-aware datetime not before the Unix epoch.
+std::optional<TimeValue> time_from_py(PyObject* obj);
+// A timezone-aware UTC datetime (microseconds truncated).
+Ref time_to_py(TimeValue value);
+
+// A one-axis float32 array that takes ownership of `scores` (no copy).
+Ref scores_to_py(std::vector<float>&& scores);
+
+}  // namespace quillmark::py

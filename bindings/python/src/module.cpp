@@ -1,0 +1,56 @@
+#include "errors.h"
+#include "numpy_api.h"
+#include "registry.h"
+
+namespace quillmark::py {
+
+namespace {
+
+struct Registration {
+  const char* name;
+  PyObject* (*make)();
+};
+
+// The module's public names, in the order of __all__.
+const Registration kRegistrations[] = {
+    {"IncompatibleIndexError", make_incompatible_index_error_attr},
+    {"IncompatibleQueryError", make_incompatible_query_error_attr},
+    {"maxsim_scores_packed", make_maxsim_scores_packed},
+};
+
+int register_attribute(PyObject* module, const Registration& entry) {
+  Ref object = Ref::steal(entry.make());
+  if (!object) return -1;
+  Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    all = Ref::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) != 0) return -1;
+  }
+  Ref name = Ref::steal(PyUnicode_FromString(entry.name));
+  if (!name || PyList_Append(all.get(), name.get()) != 0) return -1;
+  return PyObject_SetAttr(module, name.get(), object.get());
+}
+
+}  // namespace
+
+PyObject* make_incompatible_index_error_attr() { return Py_XNewRef(incompatible_index_error()); }
+PyObject* make_incompatible_query_error_attr() { return Py_XNewRef(incompatible_query_error()); }
+
+PyObject* make_function(PyMethodDef* def) {
+  Ref module_name = Ref::steal(PyUnicode_FromString("quillmark._native"));
+  if (!module_name) return nullptr;
+  return PyCFunction_NewEx(def, nullptr, module_name.get());
+}
+
+int exec_module(PyObject* module) {
+  return guarded([&]() -> int {
+    if (!import_numpy()) return -1;
+    for (const Registration& entry : kRegistrations)
+      if (register_attribute(module, entry) != 0) return -1;
+    return 0;
+  });
+}
+
+}  // namespace quillmark::py

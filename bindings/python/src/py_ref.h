@@ -1,0 +1,75 @@
+#pragma once
+// Small RAII helpers over the CPython C API: an owned reference, a scope that
+// releases the interpreter lock, and a scope that attaches a foreign thread.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace quillmark::py {
+
+// An owned (strong) reference; null means "no object" or "error set".
+class Ref {
+ public:
+  Ref() = default;
+  // Takes ownership of a new reference (may be null).
+  static Ref steal(PyObject* o) { return Ref(o); }
+  // Adds a reference to a borrowed one.
+  static Ref borrow(PyObject* o) {
+    Py_XINCREF(o);
+    return Ref(o);
+  }
+  Ref(const Ref& o) : obj_(o.obj_) { Py_XINCREF(obj_); }
+  Ref(Ref&& o) noexcept : obj_(std::exchange(o.obj_, nullptr)) {}
+  Ref& operator=(Ref o) noexcept {
+    std::swap(obj_, o.obj_);
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(obj_); }
+
+  PyObject* get() const { return obj_; }
+  // Gives up ownership to the caller.
+  PyObject* release() { return std::exchange(obj_, nullptr); }
+  explicit operator bool() const { return obj_ != nullptr; }
+
+ private:
+  explicit Ref(PyObject* o) : obj_(o) {}
+  PyObject* obj_ = nullptr;
+};
+
+// Releases the interpreter lock for its lifetime; re-acquires it on every
+// exit path, exceptions included. REQUIRES: the lock is held on entry.
+class Detach {
+ public:
+  Detach() : state_(PyEval_SaveThread()) {}
+  ~Detach() { PyEval_RestoreThread(state_); }
+  Detach(const Detach&) = delete;
+  Detach& operator=(const Detach&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// Acquires the interpreter lock for this thread (any thread, pool workers
+// included) for its lifetime.
+class Attach {
+ public:
+  Attach() : state_(PyGILState_Ensure()) {}
+  ~Attach() { PyGILState_Release(state_); }
+  Attach(const Attach&) = delete;
+  Attach& operator=(const Attach&) = delete;
+
+ private:
+  PyGILState_STATE state_;
+};
+
+// Runs core work with the interpreter lock released; returns its result.
+// The lock is held again when this returns or throws.
+template <class F>
+auto detached(F&& work) -> decltype(work()) {
+  Detach scope;
+  return work();
+}
+
+}  // namespace quillmark::py

@@ -1,0 +1,21 @@
+#pragma once
+// Makers of the module's attributes. Each returns a new reference to the
+// process-wide object (types are created once and cached), or null with an
+// exception set.
+
+#include "py_ref.h"
+
+namespace quillmark::py {
+
+PyObject* make_incompatible_index_error_attr();
+PyObject* make_incompatible_query_error_attr();
+PyObject* make_maxsim_scores_packed();
+
+// Runs the module's exec step on `module`: registers every attribute in order
+// and appends each name to __all__. Returns 0, or -1 with an exception set.
+int exec_module(PyObject* module);
+
+// A module-level function named "quillmark._native.<name>".
+PyObject* make_function(PyMethodDef* def);
+
+}  // namespace quillmark::py

@@ -1,0 +1,158 @@
+// quillmark._native_testing: test-only entry points into conversions and the
+// error mapping that have no public user yet. Built with the tests, never
+// installed.
+
+#include <cerrno>
+#include <stdexcept>
+
+#include "convert.h"
+#include "errors.h"
+#include "max_f32.h"
+#include "numpy_api.h"
+
+namespace quillmark::py {
+namespace {
+
+PyObject* ids_to_list(const std::vector<SharedText>& ids) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    PyObject* s = PyUnicode_FromStringAndSize(ids[i].view().data(), static_cast<Py_ssize_t>(ids[i].size()));
+    if (!s) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
+  }
+  return list.release();
+}
+
+PyObject* t_document_ids(PyObject*, PyObject* obj) {
+  return guarded([&]() -> PyObject* {
+    auto ids = document_ids(obj);
+    return ids ? ids_to_list(*ids) : nullptr;
+  });
+}
+
+PyObject* t_lengths(PyObject*, PyObject* obj) {
+  return guarded([&]() -> PyObject* {
+    auto v = lengths(obj);
+    if (!v) return nullptr;
+    Ref list = Ref::steal(PyList_New(0));
+    for (std::size_t x : *v)
+      if (PyList_Append(list.get(), Ref::steal(PyLong_FromSize_t(x)).get()) != 0) return nullptr;
+    return list.release();
+  });
+}
+
+// Returns (rows, columns, flat list of values).
+PyObject* t_row_major(PyObject*, PyObject* obj) {
+  return guarded([&]() -> PyObject* {
+    auto m = array_f32_matrix(obj);
+    if (!m) return nullptr;
+    Ref values = Ref::steal(PyList_New(0));
+    for (float f : m->values)
+      if (PyList_Append(values.get(), Ref::steal(PyFloat_FromDouble(f)).get()) != 0) return nullptr;
+    return Py_BuildValue("nnO", static_cast<Py_ssize_t>(m->rows), static_cast<Py_ssize_t>(m->columns), values.get());
+  });
+}
+
+PyObject* t_optional_count(PyObject*, PyObject* obj) {
+  return guarded([&]() -> PyObject* {
+    std::optional<std::size_t> v;
+    if (!optional_count(obj, v)) return nullptr;
+    return v ? PyLong_FromSize_t(*v) : Py_NewRef(Py_None);
+  });
+}
+
+// (seconds, nanoseconds) from a datetime.
+PyObject* t_time_from_py(PyObject*, PyObject* obj) {
+  return guarded([&]() -> PyObject* {
+    auto t = time_from_py(obj);
+    if (!t) return nullptr;
+    return Py_BuildValue("KI", static_cast<unsigned long long>(t->seconds), t->nanoseconds);
+  });
+}
+
+PyObject* t_time_to_py(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    unsigned long long seconds;
+    unsigned int nanos;
+    if (!PyArg_ParseTuple(args, "KI", &seconds, &nanos)) return nullptr;
+    return time_to_py(TimeValue{seconds, nanos}).release();
+  });
+}
+
+// Raises the exception that a core Error of the given kind maps to.
+// kinds: "index", "query", "invalid", "storage", "score_count", "nan", "errno"
+// (payload: errno), "io_message", "invariant", "bad_alloc", "python" (payload:
+// an exception instance, carried through a worker thread as External).
+PyObject* t_raise(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    const char* kind;
+    PyObject* payload = Py_None;
+    if (!PyArg_ParseTuple(args, "s|O", &kind, &payload)) return nullptr;
+    std::string k = kind;
+    if (k == "index") return raise(Error::incompatible_index("index message"));
+    if (k == "query") return raise(Error::incompatible_query("query message"));
+    if (k == "invalid") return raise(Error::invalid_input("invalid message"));
+    if (k == "storage") return raise(Error::storage("storage message"));
+    if (k == "score_count") return raise(RankingError::score_count(5, 2));
+    if (k == "nan") return raise(RankingError::nan_score(3));
+    if (k == "errno") return raise(IoError::from_errno(static_cast<int>(PyLong_AsLong(payload))));
+    if (k == "io_message") return raise(IoError::with_message(IoErrorKind::UnexpectedEof, "failed to fill whole buffer"));
+    if (k == "invariant") invariant_failed("an invariant broke");
+    if (k == "bad_alloc") throw std::bad_alloc();
+    if (k == "logic") throw std::logic_error("a stray C++ exception");
+    if (k == "python") {
+      PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(payload)), payload);
+      Error carried = take_python_error();
+      // Travel through a detached region, as core errors do.
+      Error back = detached([&] { return carried; });
+      return raise(back);
+    }
+    PyErr_SetString(PyExc_ValueError, "unknown kind");
+    return nullptr;
+  });
+}
+
+PyObject* t_error_debug(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    const char* kind;
+    if (!PyArg_ParseTuple(args, "s", &kind)) return nullptr;
+    std::string k = kind;
+    Error e = k == "invalid" ? Error::invalid_input("bad \"x\"")
+              : k == "nan"   ? Error(RankingError::nan_score(3))
+              : k == "count" ? Error(RankingError::score_count(5, 2))
+                             : Error(IoError::from_errno(ENOENT));
+    return PyUnicode_FromString(e.debug().c_str());
+  });
+}
+
+PyObject* t_force_portable_max(PyObject*, PyObject* flag) {
+  set_force_portable_max(PyObject_IsTrue(flag) == 1);
+  Py_RETURN_NONE;
+}
+
+PyMethodDef methods[] = {
+    {"document_ids", t_document_ids, METH_O, nullptr},
+    {"lengths", t_lengths, METH_O, nullptr},
+    {"row_major", t_row_major, METH_O, nullptr},
+    {"optional_count", t_optional_count, METH_O, nullptr},
+    {"time_from_py", t_time_from_py, METH_O, nullptr},
+    {"time_to_py", t_time_to_py, METH_VARARGS, nullptr},
+    {"raise_error", t_raise, METH_VARARGS, nullptr},
+    {"error_debug", t_error_debug, METH_VARARGS, nullptr},
+    {"force_portable_max", t_force_portable_max, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec_testing(PyObject*) { return import_numpy() ? 0 : -1; }
+
+PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_testing)}, {0, nullptr}};
+
+PyModuleDef testing_module = {
+    PyModuleDef_HEAD_INIT, "_native_testing", "", 0, methods, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace quillmark::py
+
+PyMODINIT_FUNC PyInit__native_testing(void) { return PyModuleDef_Init(&quillmark::py::testing_module); }
