@@ -1,5 +1,6 @@
 import gc
 import inspect
+import os
 import sys
 import threading
 import time
@@ -416,6 +417,7 @@ def rss_kib():
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer keeps freed memory")
 def test_memory_flat_when_building_and_dropping():
     matrix = np.ones((32, 2), np.float32)
 
