@@ -157,5 +157,24 @@ TEST(PackedDocuments, TakesTheBuffersWithoutCopying) {
   EXPECT_EQ(packed->document_count(), 2u);
 }
 
+struct Plain {};
+template <class T, int N>
+struct Templated {
+  struct Inner {};
+};
+namespace deep::er {
+struct Nested {};
+}  // namespace deep::er
+
+TEST(ShortTypeName, LastComponentWithoutTemplateArguments) {
+  EXPECT_EQ(short_type_name(typeid(Plain)), "Plain");
+  EXPECT_EQ(short_type_name(typeid(deep::er::Nested)), "Nested");
+  EXPECT_EQ(short_type_name(typeid(Templated<deep::er::Nested, 3>)), "Templated");
+  EXPECT_EQ(short_type_name(typeid(Templated<Templated<Plain, 1>, 2>::Inner)), "Inner");
+  EXPECT_EQ(short_type_name(typeid(Subset)), "Subset");
+  struct Local {};
+  EXPECT_EQ(short_type_name(typeid(Local)), "Local");
+}
+
 }  // namespace
 }  // namespace quillmark
