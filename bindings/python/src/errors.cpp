@@ -125,6 +125,15 @@ PyObject* incompatible_query_error() {
   return t;
 }
 
+bool share_exception_types(PyObject* native) {
+  Ref index = Ref::steal(PyObject_GetAttrString(native, "IncompatibleIndexError"));
+  Ref query = Ref::steal(PyObject_GetAttrString(native, "IncompatibleQueryError"));
+  if (!index || !query) return false;
+  incompatible_index_type.adopt(index.release());
+  incompatible_query_type.adopt(query.release());
+  return true;
+}
+
 PyObject* carried_exception(const ExternalError& error) {
   auto* p = dynamic_cast<const PythonException*>(&error);
   return p ? p->value() : nullptr;

@@ -15,6 +15,11 @@ namespace quillmark::py {
 PyObject* incompatible_index_error();
 PyObject* incompatible_query_error();
 
+// Makes this copy of the binding raise the exception types of the module
+// `native` (quillmark._native). Used by the test-only module, which links its
+// own copy of the binding. Returns false with an exception set on failure.
+bool share_exception_types(PyObject* native);
+
 // Sets the Python exception for `error` (to_py): the module's exception types
 // for the incompatibility variants, ValueError for InvalidInput, Ranking and
 // Storage, the OSError subclass of the I/O kind for Io, and the carried

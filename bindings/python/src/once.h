@@ -33,6 +33,13 @@ class Once {
     return o;
   }
 
+  // Uses `object` (a new reference) when nothing was made yet, so that a second
+  // copy of the binding (the test-only module) raises the very same types.
+  void adopt(PyObject* object) {
+    PyObject* expected = nullptr;
+    if (!object_.compare_exchange_strong(expected, object)) Py_DECREF(object);
+  }
+
  private:
   Maker make_;
   std::atomic<PyObject*> object_{nullptr};

@@ -144,7 +144,11 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec_testing(PyObject*) { return import_numpy() ? 0 : -1; }
+int exec_testing(PyObject*) {
+  if (!import_numpy()) return -1;
+  Ref native = Ref::steal(PyImport_ImportModule("quillmark._native"));
+  return native && share_exception_types(native.get()) ? 0 : -1;
+}
 
 PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_testing)}, {0, nullptr}};
 

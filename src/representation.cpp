@@ -1,0 +1,102 @@
+#include "representation.h"
+
+#include <nlohmann/json.hpp>
+
+#include "text.h"
+
+namespace quillmark {
+
+Result<Representation> Representation::make(std::string encoder, std::string encoder_revision,
+                                            std::uint64_t dimension, bool normalized) {
+  if (encoder.empty()) return std::unexpected(Error::invalid_input("representation encoder must not be empty"));
+  if (encoder_revision.empty())
+    return std::unexpected(Error::invalid_input("representation encoder_revision must not be empty"));
+  if (dimension == 0) return std::unexpected(Error::invalid_input("representation dimension must be positive"));
+  Representation r;
+  r.encoder_ = std::move(encoder);
+  r.encoder_revision_ = std::move(encoder_revision);
+  r.dimension_ = dimension;
+  r.normalized_ = normalized;
+  return r;
+}
+
+Representation Representation::with_templates(std::string query_template, std::string document_template) && {
+  query_template_ = std::move(query_template);
+  document_template_ = std::move(document_template);
+  return std::move(*this);
+}
+
+void mismatch(std::vector<std::string>& lines, const char* field, const std::string& left,
+              const std::string& right) {
+  if (left != right) lines.push_back(std::string(field) + ": " + left + " != " + right);
+}
+
+Result<void> Representation::assert_compatible(const Representation& other) const {
+  std::vector<std::string> lines;
+  auto b = [](bool v) { return std::string(v ? "true" : "false"); };
+  mismatch(lines, "encoder", debug_form(encoder_), debug_form(other.encoder_));
+  mismatch(lines, "encoder_revision", debug_form(encoder_revision_), debug_form(other.encoder_revision_));
+  mismatch(lines, "dimension", std::to_string(dimension_), std::to_string(other.dimension_));
+  mismatch(lines, "normalized", b(normalized_), b(other.normalized_));
+  mismatch(lines, "query_template", debug_form(query_template_), debug_form(other.query_template_));
+  mismatch(lines, "document_template", debug_form(document_template_), debug_form(other.document_template_));
+  if (lines.empty()) return {};
+  std::string joined;
+  for (std::size_t i = 0; i < lines.size(); ++i) joined += (i ? "; " : "") + lines[i];
+  return std::unexpected(Error::incompatible_query("representations differ (" + joined + ")"));
+}
+
+namespace {
+
+std::expected<std::string, std::string> string_member(const nlohmann::json& json, const char* name, bool required) {
+  auto it = json.find(name);
+  if (it == json.end()) {
+    if (required) return std::unexpected(std::string("missing field `") + name + "`");
+    return std::string();
+  }
+  if (!it->is_string())
+    return std::unexpected(std::string("invalid type for field `") + name + "`: " + it->type_name() +
+                           ", expected a string");
+  return it->get<std::string>();
+}
+
+}  // namespace
+
+std::expected<Representation, std::string> representation_from_json(const nlohmann::json& json) {
+  if (!json.is_object())
+    return std::unexpected(std::string("invalid type: ") + json.type_name() + ", expected struct RepresentationFields");
+  auto encoder = string_member(json, "encoder", true);
+  if (!encoder) return std::unexpected(encoder.error());
+  auto revision = string_member(json, "encoder_revision", true);
+  if (!revision) return std::unexpected(revision.error());
+  auto dim = json.find("dimension");
+  if (dim == json.end()) return std::unexpected(std::string("missing field `dimension`"));
+  if (!dim->is_number_unsigned())
+    return std::unexpected(std::string("invalid type for field `dimension`: ") + dim->type_name() +
+                           ", expected a non-negative integer");
+  auto normalized = json.find("normalized");
+  if (normalized == json.end()) return std::unexpected(std::string("missing field `normalized`"));
+  if (!normalized->is_boolean())
+    return std::unexpected(std::string("invalid type for field `normalized`: ") + normalized->type_name() +
+                           ", expected a boolean");
+  auto query_template = string_member(json, "query_template", false);
+  if (!query_template) return std::unexpected(query_template.error());
+  auto document_template = string_member(json, "document_template", false);
+  if (!document_template) return std::unexpected(document_template.error());
+  auto made = Representation::make(std::move(*encoder), std::move(*revision), dim->get<std::uint64_t>(),
+                                   normalized->get<bool>());
+  if (!made) return std::unexpected(made.error().text());
+  return std::move(*made).with_templates(std::move(*query_template), std::move(*document_template));
+}
+
+void representation_to_json(const Representation& r, nlohmann::ordered_json& out) {
+  out = nlohmann::ordered_json::object();
+  out["encoder"] = r.encoder();
+  out["encoder_revision"] = r.encoder_revision();
+  out["dimension"] = r.dimension();
+  out["normalized"] = r.normalized();
+  out["query_template"] = r.query_template();
+  out["document_template"] = r.document_template();
+}
+
+}  // namespace quillmark

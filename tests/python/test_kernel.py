@@ -1,0 +1,194 @@
+import threading
+
+import numpy as np
+import pytest
+
+from quillmark import _native
+from quillmark._native import maxsim_scores_packed
+
+testing = pytest.importorskip("quillmark._native_testing")
+
+
+def reference(query, documents, lengths):
+    """MaxSim as a user would write it, in float64."""
+    out, start = [], 0
+    for n in lengths:
+        sims = query.astype(np.float64) @ documents[start : start + n].astype(np.float64).T
+        out.append(sims.max(axis=1).sum())
+        start += n
+    return np.array(out)
+
+
+def corpus(rng, lengths, dim=16, query_tokens=4):
+    q = rng.standard_normal((query_tokens, dim), dtype=np.float32)
+    d = rng.standard_normal((int(sum(lengths)), dim), dtype=np.float32)
+    return q, d, np.asarray(lengths, dtype=np.int64)
+
+
+def test_small_example_by_hand():
+    q = np.array([[1, 0], [0, 1]], np.float32)
+    d = np.array([[1, 2], [3, -1], [0, 5], [-2, -2]], np.float32)
+    scores = maxsim_scores_packed(q, d, np.array([3, 1]))
+    assert scores.dtype == np.float32 and scores.shape == (2,)
+    assert scores.tolist() == [8.0, -4.0]
+    assert scores.flags.writeable and scores.flags.c_contiguous
+
+
+@pytest.mark.parametrize("max_batch_tokens", [None, 1, 3, 4, 1000])
+@pytest.mark.parametrize("threads", [None, 1, 2, 4])
+def test_matches_reference_for_any_batching_and_threads(rng, max_batch_tokens, threads):
+    q, d, lengths = corpus(rng, [3, 1, 7, 2, 30, 1, 5, 64, 9])
+    scores = maxsim_scores_packed(q, d, lengths, max_batch_tokens=max_batch_tokens, threads=threads)
+    np.testing.assert_allclose(scores, reference(q, d, lengths), rtol=1e-5, atol=1e-4)
+    # For one batch bound, the thread count never changes a single bit.
+    same_batches = maxsim_scores_packed(q, d, lengths, max_batch_tokens=max_batch_tokens)
+    assert scores.tobytes() == same_batches.tobytes()
+
+
+def test_portable_and_wide_maximum_agree(rng):
+    q, d, lengths = corpus(rng, [1, 7, 8, 9, 31, 32, 33, 100, 257], dim=32, query_tokens=8)
+    testing.force_portable_max(True)
+    try:
+        portable = maxsim_scores_packed(q, d, lengths)
+    finally:
+        testing.force_portable_max(False)
+    wide = maxsim_scores_packed(q, d, lengths)
+    assert portable.tobytes() == wide.tobytes()
+
+
+def test_scores_array_owns_its_buffer(rng):
+    q, d, lengths = corpus(rng, [5, 5])
+    scores = maxsim_scores_packed(q, d, lengths)
+    expected = scores.copy()
+    del q, d, lengths
+    scores[0] += 1  # writeable, and its memory stays alive with it
+    assert scores[0] == expected[0] + 1
+
+
+def test_no_documents():
+    q = np.ones((2, 4), np.float32)
+    empty = maxsim_scores_packed(q, np.zeros((0, 4), np.float32), np.zeros(0, np.int64))
+    assert empty.dtype == np.float32 and empty.shape == (0,)
+    with pytest.raises(ValueError, match=r"^document lengths sum to 0, but documents contain 1 rows$"):
+        maxsim_scores_packed(q, np.zeros((1, 4), np.float32), np.zeros(0, np.int64))
+
+
+@pytest.mark.parametrize(
+    "query, documents, lengths, kwargs, message",
+    [
+        ((0, 4), (3, 4), [3], {}, "query must have shape [tokens, dimension] with non-zero axes"),
+        ((2, 0), (3, 0), [3], {}, "query must have shape [tokens, dimension] with non-zero axes"),
+        ((2, 4), (3, 5), [3], {}, "query dimension 4 differs from document dimension 5"),
+        ((2, 4), (4, 4), [2, 0], {}, "document length at position 1 must be positive"),
+        ((2, 4), (5, 4), [2, 2], {}, "document lengths sum to 4, but documents contain 5 rows"),
+        ((2, 4), (4, 4), [2, -1], {}, "document length at position 1 must be positive"),
+        ((2, 4), (4, 4), [4], {"max_batch_tokens": 0}, "max_batch_tokens must be positive"),
+        ((2, 4), (4, 4), [4], {"max_batch_tokens": 2**31}, "max_batch_tokens exceeds the 32-bit BLAS interface"),
+        ((2, 4), (4, 4), [4], {"threads": 0}, "threads must be positive"),
+        ((2, 4), (4, 4), [4, 2**31], {}, "document length at position 1 exceeds the 32-bit BLAS interface"),
+        # The lengths are checked before the row count: position 0 wins.
+        ((2, 4), (4, 4), [0, 2**31], {"max_batch_tokens": 1}, "document length at position 0 must be positive"),
+    ],
+)
+def test_invalid_input_messages(query, documents, lengths, kwargs, message):
+    q = np.ones(query, np.float32)
+    d = np.ones(documents, np.float32)
+    with pytest.raises(ValueError) as info:
+        maxsim_scores_packed(q, d, np.array(lengths, np.int64), **kwargs)
+    assert str(info.value) == message
+    assert type(info.value) is ValueError
+
+
+def test_huge_query_shape_is_refused_before_any_work():
+    # A broadcast view: 2**31 rows without the memory.
+    q = np.lib.stride_tricks.as_strided(np.ones(1, np.float32), shape=(2**31, 1), strides=(0, 4))
+    with pytest.raises(TypeError):  # not C-contiguous: refused at conversion
+        maxsim_scores_packed(q, np.ones((1, 1), np.float32), np.array([1]))
+
+
+@pytest.mark.parametrize(
+    "make_args",
+    [
+        lambda q, d, n: (q.astype(np.float64), d, n),
+        lambda q, d, n: (q, d.astype(np.float64), n),
+        lambda q, d, n: (q.tolist(), d, n),
+        lambda q, d, n: (q[0], d, n),
+        lambda q, d, n: (q, d[None], n),
+        lambda q, d, n: (q, d, n.astype(np.int32)),
+        lambda q, d, n: (q, d, n.tolist()),
+        lambda q, d, n: (q, d, n.reshape(1, -1)),
+        lambda q, d, n: (q.astype(">f4"), d, n),
+        lambda q, d, n: (np.asfortranarray(q), d, n),
+        lambda q, d, n: (q, d.T.copy().T, n),
+    ],
+    ids=["q64", "d64", "qlist", "q1d", "d3d", "len32", "lenlist", "len2d", "bigendian", "qfortran", "dfortran"],
+)
+def test_wrong_types_and_layouts_raise_type_error(rng, make_args):
+    q, d, lengths = corpus(rng, [2, 2], dim=4, query_tokens=3)
+    with pytest.raises(TypeError):
+        maxsim_scores_packed(*make_args(q, d, lengths))
+
+
+def test_argument_parsing():
+    q = np.ones((1, 2), np.float32)
+    with pytest.raises(TypeError):
+        maxsim_scores_packed(q, q, np.array([1]), None)  # keyword-only
+    with pytest.raises(TypeError):
+        maxsim_scores_packed(q, q)
+    with pytest.raises(TypeError):
+        maxsim_scores_packed(q, q, np.array([1]), threads="2")
+    with pytest.raises(OverflowError):
+        maxsim_scores_packed(q, q, np.array([1]), threads=-1)
+    assert maxsim_scores_packed(q, q, np.array([1]), threads=np.int64(1)).tolist() == [2.0]
+
+
+def test_many_python_threads_score_concurrently(rng):
+    q, d, lengths = corpus(rng, list(rng.integers(1, 60, size=200)), dim=32, query_tokens=8)
+    expected = maxsim_scores_packed(q, d, lengths)
+    results, errors = [], []
+
+    def work(threads):
+        try:
+            for _ in range(20):
+                results.append(maxsim_scores_packed(q, d, lengths, threads=threads).tobytes())
+        except Exception as e:  # pragma: no cover - reported below
+            errors.append(e)
+
+    workers = [threading.Thread(target=work, args=(t,)) for t in (None, 1, 2, 3)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    assert not errors
+    assert set(results) == {expected.tobytes()}
+
+
+def test_releases_the_interpreter_lock(rng):
+    # While one thread scores a large batch, another thread keeps running Python.
+    q, d, lengths = corpus(rng, [4000] * 50, dim=128, query_tokens=32)
+    ticks = 0
+    done = threading.Event()
+
+    def count():
+        nonlocal ticks
+        while not done.is_set():
+            ticks += 1
+
+    t = threading.Thread(target=count)
+    t.start()
+    try:
+        for _ in range(3):
+            maxsim_scores_packed(q, d, lengths, threads=1)
+    finally:
+        done.set()
+        t.join()
+    assert ticks > 1000
+
+
+def test_module_registers_function_with_signature():
+    import inspect
+
+    assert "maxsim_scores_packed" in _native.__all__
+    sig = inspect.signature(maxsim_scores_packed)
+    assert str(sig) == "(query, documents, document_lengths, *, max_batch_tokens=None, threads=None)"
+    assert maxsim_scores_packed.__module__ == "quillmark._native"
