@@ -1,0 +1,113 @@
+#include "file_descriptor.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quillmark {
+
+namespace {
+
+Error last_os_error() { return IoError::from_errno(errno); }
+
+}  // namespace
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+FileDescriptor::~FileDescriptor() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Result<FileDescriptor> FileDescriptor::open_read_only(const std::filesystem::path& path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return std::unexpected(last_os_error());
+  return FileDescriptor(fd);
+}
+
+Result<FileDescriptor> FileDescriptor::create_new(const std::filesystem::path& path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return std::unexpected(last_os_error());
+  return FileDescriptor(fd);
+}
+
+Result<std::uint64_t> FileDescriptor::length() const {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) return std::unexpected(last_os_error());
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+Result<void> FileDescriptor::write_all(std::span<const std::byte> bytes) const {
+  const std::byte* p = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd_, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(last_os_error());
+    }
+    if (n == 0) return std::unexpected(IoError::with_message(IoErrorKind::Other, "failed to write whole buffer"));
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+Result<std::string> FileDescriptor::read_to_end() const {
+  std::string out;
+  // Start from the file's size so one read usually suffices; keep reading
+  // until end of file in case the file grew.
+  struct stat st;
+  if (::fstat(fd_, &st) == 0 && st.st_size > 0) out.reserve(static_cast<std::size_t>(st.st_size) + 1);
+  char chunk[65536];
+  for (;;) {
+    ssize_t n = ::read(fd_, chunk, sizeof chunk);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(last_os_error());
+    }
+    if (n == 0) break;
+    out.append(chunk, static_cast<std::size_t>(n));
+  }
+  return out;
+}
+
+Result<void> FileDescriptor::full_sync() const {
+  for (;;) {
+#ifdef F_FULLFSYNC
+    int rc = ::fcntl(fd_, F_FULLFSYNC);
+#else
+    int rc = ::fsync(fd_);
+#endif
+    if (rc == 0) return {};
+    if (errno != EINTR) return std::unexpected(last_os_error());
+  }
+}
+
+Result<void> FileDescriptor::close() {
+  int fd = release();
+  if (fd < 0) return {};
+  // POSIX leaves the descriptor state unspecified after EINTR; on Linux it is
+  // closed, so the call is never repeated.
+  if (::close(fd) != 0 && errno != EINTR) return std::unexpected(last_os_error());
+  return {};
+}
+
+Result<std::string> read_file(const std::filesystem::path& path) {
+  FileDescriptor fd = QM_TRY(FileDescriptor::open_read_only(path));
+  return fd.read_to_end();
+}
+
+}  // namespace quillmark

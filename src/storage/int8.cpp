@@ -1,0 +1,82 @@
+#include "int8.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+#include "error.h"
+#include "normalize.h"
+
+namespace quillmark {
+
+namespace {
+
+constexpr float kMinScale = 1e-12f;
+// Rows per task: enough components that scheduling stays cheap.
+constexpr std::size_t kValuesPerTask = 16384;
+
+// Runs body(first_row, end_row) over [0, rows) on the current pool.
+template <class Body>
+void for_row_ranges(std::size_t rows, std::size_t dimension, Body&& body) {
+  if (rows == 0) return;
+  const std::size_t grain = std::max<std::size_t>(1, kValuesPerTask / dimension);
+  if (rows <= grain) {
+    body(std::size_t{0}, rows);
+    return;
+  }
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, rows, grain),
+                    [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
+}
+
+// q rounded to the nearest integer, halves away from zero, within -127..127.
+// Clamping first is equivalent because the bounds are integers.
+inline std::int8_t quantize(float q) {
+  q = std::clamp(q, -127.0f, 127.0f);
+  const float t = std::trunc(q);
+  const float r = std::fabs(q - t) >= 0.5f ? t + std::copysign(1.0f, q) : t;
+  return static_cast<std::int8_t>(r);
+}
+
+}  // namespace
+
+float int8_encode_row(std::span<const float> row, std::span<std::int8_t> codes) {
+  QM_INVARIANT(codes.size() == row.size(), "one code per component");
+  float m = 0.0f;
+  for (float x : row) m = std::max(m, std::fabs(x));
+  QM_INVARIANT(std::isfinite(m), "int8 encoding needs finite values");
+  const float scale = std::max(m / 127.0f, kMinScale);
+  for (std::size_t j = 0; j < row.size(); ++j) codes[j] = quantize(row[j] / scale);
+  return scale;
+}
+
+void int8_decode_row(std::span<const std::int8_t> codes, float scale, bool unit_rows, std::span<float> out) {
+  QM_INVARIANT(codes.size() == out.size(), "one output per code");
+  for (std::size_t j = 0; j < codes.size(); ++j) out[j] = static_cast<float>(codes[j]) * scale;
+  if (unit_rows) normalize(out);
+}
+
+void int8_encode(std::span<const float> values, std::size_t dimension, std::span<std::int8_t> codes,
+                 std::span<float> scales) {
+  QM_INVARIANT(dimension >= 1, "int8 rows have at least one component");
+  QM_INVARIANT(values.size() == codes.size() && values.size() == scales.size() * dimension,
+               "int8 encoding buffers match the input");
+  for_row_ranges(scales.size(), dimension, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t r = begin; r < end; ++r)
+      scales[r] = int8_encode_row(values.subspan(r * dimension, dimension), codes.subspan(r * dimension, dimension));
+  });
+}
+
+void int8_decode(std::span<const std::int8_t> codes, std::span<const float> scales, std::size_t dimension,
+                 bool unit_rows, std::span<float> out) {
+  QM_INVARIANT(dimension >= 1, "int8 rows have at least one component");
+  QM_INVARIANT(codes.size() == out.size() && codes.size() == scales.size() * dimension,
+               "int8 decoding buffers match the input");
+  for_row_ranges(scales.size(), dimension, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t r = begin; r < end; ++r)
+      int8_decode_row(codes.subspan(r * dimension, dimension), scales[r], unit_rows, out.subspan(r * dimension, dimension));
+  });
+}
+
+}  // namespace quillmark
