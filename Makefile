@@ -61,6 +61,28 @@ tsan: venv
 	cmake --build build-tsan -j$(JOBS) --target quillmark_tests
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ./build-tsan/quillmark_tests --gtest_filter='*Thread*:*Concurren*:Install*'
 
+# The libFuzzer targets (clang; the Debian clang 14 lacks std::expected, so a
+# newer Debian clang is installed when missing), each run for FUZZ_SECONDS
+# from the seeds in tests/fuzz/corpus, with a scratch corpus in a temp dir.
+FUZZ_CLANG ?= 19
+FUZZ_CXX ?= clang++-$(FUZZ_CLANG)
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := fuzz_npy_header fuzz_manifest fuzz_ids
+
+fuzz: venv
+	@command -v $(FUZZ_CXX) >/dev/null 2>&1 && [ -n "$$(ls /usr/lib/llvm-$(FUZZ_CLANG)/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a 2>/dev/null)" ] || { \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-$(FUZZ_CLANG) libclang-rt-$(FUZZ_CLANG)-dev; }
+	CXX=$(FUZZ_CXX) cmake -S . -B build-fuzz $(CMAKE_ARGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DQUILLMARK_BUILD_FUZZERS=ON -DQUILLMARK_SANITIZE=address,undefined >/dev/null
+	cmake --build build-fuzz -j$(JOBS) --target $(FUZZ_TARGETS)
+	@set -e; for t in $(FUZZ_TARGETS); do \
+	  corpus=$$(mktemp -d); \
+	  echo "== $$t for $(FUZZ_SECONDS)s"; \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ./build-fuzz/$$t -max_total_time=$(FUZZ_SECONDS) \
+	    -print_final_stats=1 $$corpus tests/fuzz/corpus/$$t || { rm -rf $$corpus; exit 1; }; \
+	  rm -rf $$corpus; \
+	done
+
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-fuzz
 

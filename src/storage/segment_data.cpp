@@ -1,0 +1,100 @@
+#include "segment_data.h"
+
+#include "file_descriptor.h"
+#include "json_reader.h"
+
+namespace quillmark {
+
+namespace {
+
+Error storage(std::string message) { return Error::storage(std::move(message)); }
+
+// The values of an array that must be one-dimensional uint64 with aligned
+// data, or nothing.
+std::optional<std::span<const std::uint64_t>> u64_vector(const NpyArray& array) {
+  if (array.dtype() != Dtype::Uint64 || array.shape().size() != 1) return std::nullopt;
+  auto values = array.values<std::uint64_t>();
+  if (!values) return std::nullopt;
+  return *values;
+}
+
+bool strictly_ascending(std::span<const std::uint64_t> v) {
+  for (std::size_t i = 1; i < v.size(); ++i)
+    if (v[i] <= v[i - 1]) return false;
+  return true;
+}
+
+// Whether `array` has the dtype, the shape and aligned values of `spec`.
+bool matches(const NpyArray& array, const ArraySpec& spec, std::uint64_t tokens) {
+  if (array.dtype() != spec.dtype || array.shape() != spec.shape(tokens)) return false;
+  switch (spec.dtype) {
+    case Dtype::Float32: return array.values<float>().has_value();
+    case Dtype::Int8: return array.values<std::int8_t>().has_value();
+    case Dtype::Uint64: return array.values<std::uint64_t>().has_value();
+  }
+  return false;
+}
+
+}  // namespace
+
+Result<std::shared_ptr<const SegmentData>> SegmentData::load(const std::filesystem::path& directory,
+                                                             const SegmentEntry& entry, Encoding encoding,
+                                                             std::uint64_t dimension) {
+  const std::string segment = std::to_string(entry.id);
+  std::shared_ptr<SegmentData> data(new SegmentData());
+
+  // 1. The ids file.
+  const auto ids_path = segment_file(directory, entry.id, "ids.json");
+  const std::string text = QM_TRY(read_file(ids_path));
+  auto ids = parse_json_string_array(text);
+  if (!ids) return std::unexpected(storage(ids_path.string() + ": " + ids.error()));
+
+  // 2. Rows by ID.
+  data->ids_.reserve(ids->size());
+  data->rows_.reserve(ids->size());
+  for (auto& id : *ids) {
+    SharedText shared(std::move(id));
+    auto [it, inserted] = data->rows_.emplace(shared.view(), data->ids_.size());
+    if (!inserted)
+      return std::unexpected(storage("document ID " + debug_form(shared.view()) +
+                                     " appears more than once in segment " + segment));
+    data->ids_.push_back(std::move(shared));
+  }
+
+  // 3. The count.
+  if (data->ids_.size() != entry.documents)
+    return std::unexpected(storage("segment " + segment + " holds " + std::to_string(data->ids_.size()) +
+                                   " documents, but the manifest says " + std::to_string(entry.documents)));
+
+  // 4. The offsets.
+  NpyArray offsets = QM_TRY(NpyArray::open(segment_file(directory, entry.id, "offsets.npy")));
+  auto values = u64_vector(offsets);
+  if (!values || values->empty() || values->size() - 1 != entry.documents || values->front() != 0 || !strictly_ascending(*values) ||
+      values->back() != entry.tokens)
+    return std::unexpected(storage("the offsets of segment " + segment + " are invalid"));
+  data->offsets_ = *values;
+  data->offsets_file_ = std::move(offsets);
+
+  // 5. The arrays of the encoding.
+  for (const ArraySpec& spec : Encoding::arrays(encoding, dimension)) {
+    NpyArray array = QM_TRY(NpyArray::open(segment_file(directory, entry.id, std::string(spec.name) + ".npy")));
+    if (!matches(array, spec, entry.tokens))
+      return std::unexpected(storage("array '" + std::string(spec.name) + "' of segment " + segment +
+                                     " has the wrong shape or dtype"));
+    data->arrays_.push_back(std::move(array));
+  }
+  return std::shared_ptr<const SegmentData>(std::move(data));
+}
+
+Result<std::shared_ptr<const std::vector<std::uint64_t>>> load_tombstones(const std::filesystem::path& directory,
+                                                                           const SegmentEntry& entry) {
+  QM_INVARIANT(entry.tombstones.has_value(), "tombstones are loaded only for entries that name a file");
+  NpyArray array = QM_TRY(NpyArray::open(tombstones_file(directory, entry.id, *entry.tombstones)));
+  auto rows = u64_vector(array);
+  if (!rows || !strictly_ascending(*rows) || (!rows->empty() && rows->back() >= entry.documents))
+    return std::unexpected(
+        storage("the tombstones of segment " + std::to_string(entry.id) + " must be ascending rows inside it"));
+  return std::make_shared<const std::vector<std::uint64_t>>(rows->begin(), rows->end());
+}
+
+}  // namespace quillmark

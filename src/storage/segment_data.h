@@ -1,0 +1,75 @@
+#pragma once
+// The loaded, validated files of one segment, shared by every view and
+// writer state that contains the segment.
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "error.h"
+#include "manifest.h"
+#include "npy.h"
+#include "text.h"
+
+namespace quillmark {
+
+// Invariants (established by load, relied on by every reader without
+// further checks):
+//  1. ids() holds `documents` distinct texts; row(ids()[r]) == r.
+//  2. offsets() has documents + 1 entries, starts at 0, strictly increases
+//     and ends at `tokens`.
+//  3. arrays() are the arrays of Encoding::arrays(encoding, dimension), in
+//     that order, each with its dtype, its shape for `tokens` rows, and
+//     values aligned for their type (values<T>() succeeds).
+// Immutable after load; shared read-only between threads.
+class SegmentData {
+ public:
+  // Loads segment `entry.id` from `directory`: the ids file, the offsets and
+  // the arrays of `encoding`. Checks, in order: the ids file parses as a
+  // JSON array of strings ("PATH: MESSAGE"; I/O error if it cannot be read),
+  // no ID twice, the ID count equals entry.documents, the offsets, each
+  // array's dtype and shape. Returns the first failure as a Storage error
+  // (or the I/O or Storage error of opening a .npy file).
+  static Result<std::shared_ptr<const SegmentData>> load(const std::filesystem::path& directory,
+                                                         const SegmentEntry& entry, Encoding encoding,
+                                                         std::uint64_t dimension);
+
+  SegmentData(const SegmentData&) = delete;
+  SegmentData& operator=(const SegmentData&) = delete;
+
+  const std::vector<SharedText>& ids() const { return ids_; }
+  // The row of a document ID in this segment, or nothing.
+  std::optional<std::uint64_t> row(std::string_view id) const {
+    auto it = rows_.find(id);
+    if (it == rows_.end()) return std::nullopt;
+    return it->second;
+  }
+  std::span<const std::uint64_t> offsets() const { return offsets_; }
+  // The arrays of the encoding, in Encoding::arrays order.
+  const std::vector<NpyArray>& arrays() const { return arrays_; }
+
+ private:
+  SegmentData() = default;
+
+  std::vector<SharedText> ids_;
+  // Keys view the texts of ids_, whose storage never moves.
+  std::unordered_map<std::string_view, std::uint64_t> rows_;
+  std::optional<NpyArray> offsets_file_;  // keeps the offsets mapped
+  std::span<const std::uint64_t> offsets_;
+  std::vector<NpyArray> arrays_;
+};
+
+// Loads the tombstone file the entry names (entry.tombstones must be set):
+// a one-dimensional uint64 array, aligned, strictly ascending, every row
+// below entry.documents; else Storage "the tombstones of segment ID must be
+// ascending rows inside it". Errors of opening the file are returned as they
+// are. The rows are copied out of the file.
+Result<std::shared_ptr<const std::vector<std::uint64_t>>> load_tombstones(const std::filesystem::path& directory,
+                                                                           const SegmentEntry& entry);
+
+}  // namespace quillmark
