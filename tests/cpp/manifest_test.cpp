@@ -366,3 +366,47 @@ TEST(FileNames, SegmentAndTombstoneFiles) {
 
 }  // namespace
 }  // namespace quillmark
+
+namespace quillmark {
+namespace {
+
+// Every single-byte corruption of a manifest reads or fails with one of the
+// documented storage messages.
+TEST(ManifestRead, ByteFlipsGiveDocumentedErrors) {
+  const std::string original = valid_json().dump(2) + "\n";
+  const std::vector<std::string> prefixes = {"invalid manifest.json in /stores/a: ",
+                                             "unsupported vector-store format \"",
+                                             "segment IDs must be below next_segment_id",
+                                             "unsupported vector-store encoding \"",
+                                             "vector-store committed_at must be a non-negative time",
+                                             "a vector store's corpus must not be empty",
+                                             "a vector store's store_id must not be empty",
+                                             "vector-store segment IDs must ascend",
+                                             "a vector-store tombstone file is newer than its manifest"};
+  std::size_t ok = 0, failed = 0;
+  for (std::size_t i = 0; i < original.size(); ++i) {
+    for (unsigned char flip : {0x01, 0x02, 0x20, 0x80, 0xff}) {
+      std::string text = original;
+      text[i] = static_cast<char>(text[i] ^ flip);
+      auto m = Manifest::parse(text, "/stores/a");
+      if (m) {
+        ++ok;
+        continue;
+      }
+      ++failed;
+      ASSERT_EQ(m.error().kind(), Error::Kind::Storage);
+      const std::string msg = m.error().text();
+      bool known = false;
+      for (const auto& p : prefixes) known = known || msg.starts_with(p);
+      ASSERT_TRUE(known) << i << ": " << msg;
+      if (msg.starts_with(prefixes[0])) {
+        ASSERT_NE(msg.find(" at line "), std::string::npos) << msg;
+      }
+    }
+  }
+  EXPECT_GT(ok, 10u);
+  EXPECT_GT(failed, 1000u);
+}
+
+}  // namespace
+}  // namespace quillmark
