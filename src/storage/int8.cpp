@@ -3,11 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
-
 #include "error.h"
 #include "normalize.h"
+#include "threads.h"
 
 namespace quillmark {
 
@@ -26,8 +24,11 @@ void for_row_ranges(std::size_t rows, std::size_t dimension, Body&& body) {
     body(std::size_t{0}, rows);
     return;
   }
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, rows, grain),
-                    [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
+  const std::size_t tasks = (rows + grain - 1) / grain;
+  parallel_for_each_index(tasks, [&](std::size_t task) {
+    const std::size_t first = task * grain;
+    body(first, std::min(rows, first + grain));
+  });
 }
 
 // q rounded to the nearest integer, halves away from zero, within -127..127.
