@@ -1,0 +1,189 @@
+#pragma once
+// The vector-store reader: VectorStore follows the commits of one store
+// directory and hands out StoreViews, each one immutable commit.
+//
+// A StoreView holds its segments' data (memory-mapped files) and tombstone
+// lists by shared reference, so it stays readable after later commits and
+// after a compaction has removed its files from the directory. Successive
+// views share every segment and tombstone list they have in common: a
+// segment is loaded once per store object and reused until the store
+// directory is replaced by another store.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <shared_mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.h"
+#include "manifest.h"
+#include "representation.h"
+#include "segment_data.h"
+#include "source.h"
+#include "stage.h"
+#include "text.h"
+#include "time_value.h"
+
+namespace quillmark {
+
+// Ascending deleted row numbers of one segment.
+using Tombstones = std::vector<std::uint64_t>;
+
+// One segment as a view sees it.
+// Invariants: data and tombstones are never null; data holds entry.documents
+// rows and entry.tokens tokens; tombstones ascend strictly and lie below
+// entry.documents.
+struct LiveSegment {
+  SegmentEntry entry;
+  std::shared_ptr<const SegmentData> data;
+  std::shared_ptr<const Tombstones> tombstones;
+
+  // Whether `row` is deleted (binary search in the tombstones).
+  bool deleted(std::uint64_t row) const;
+};
+
+// Where a present document lives in a view: the index of its segment in
+// StoreView::segments() and its row there.
+struct Location {
+  std::size_t segment = 0;
+  std::uint64_t row = 0;
+};
+
+// One committed state of a store. Immutable; shared freely between threads,
+// which read it without locking.
+//
+// Invariants:
+//  1. segments() are in manifest order (ascending segment ID) and match the
+//     manifest's entries one for one;
+//  2. every segment's data has the arrays of encoding() at the manifest's
+//     dimension (validated when the segment was loaded).
+class StoreView final : public VectorView {
+ public:
+  // REQUIRES: the invariants above hold for the given parts.
+  StoreView(Manifest manifest, Encoding encoding, TimeValue as_of, std::vector<LiveSegment> segments);
+
+  const Manifest& manifest() const { return manifest_; }
+  Encoding encoding() const { return encoding_; }
+  const std::string& corpus() const { return manifest_.corpus; }
+  std::uint64_t commit() const { return manifest_.commit; }
+  const Representation& representation() const { return manifest_.representation; }
+  const std::vector<LiveSegment>& segments() const { return segments_; }
+
+  // The commit time.
+  TimeValue as_of() const override { return as_of_; }
+
+  // The newest segment holding `document_id`, and its row, unless that row
+  // is deleted; older segments are not consulted once a segment holds it.
+  std::optional<Location> locate(std::string_view document_id) const;
+  bool contains(std::string_view document_id) const { return locate(document_id).has_value(); }
+
+  // Every present document ID, sorted by bytes, each once.
+  std::vector<SharedText> document_ids() const;
+
+  // One token count per requested ID, in order; nothing for an absent one.
+  std::vector<std::optional<std::size_t>> lengths(std::span<const SharedText> document_ids) const;
+  // lengths() as a VectorView; never fails.
+  Result<std::vector<std::optional<std::size_t>>> document_lengths(
+      std::span<const SharedText> document_ids) const override;
+
+  // The vectors of the requested documents, packed in request order (an ID
+  // may repeat). float32 stores copy on the calling thread and ignore
+  // `threads`; int8 stores decode on the pool chosen by install(threads),
+  // renormalising rows when the representation is normalized.
+  // Returns InvalidInput "document "ID" is not in the vector store of corpus
+  // "CORPUS"" for the first absent ID; for int8, Storage "int8 rows, scales,
+  // and dimension are inconsistent" or "int8 scales must be finite and
+  // positive" for bad on-disk data, and install's InvalidInput errors.
+  Result<PackedDocuments> fetch(std::span<const SharedText> document_ids,
+                                std::optional<std::size_t> threads) const override;
+
+ private:
+  // The located documents, or the error for the first absent one.
+  Result<std::vector<Location>> locate_all(std::span<const SharedText> document_ids) const;
+
+  Manifest manifest_;
+  Encoding encoding_;
+  TimeValue as_of_;
+  std::vector<LiveSegment> segments_;
+};
+
+// Loads the segments of `manifest` from `directory`, reusing every segment of
+// `previous` with the same ID (its data, and its tombstone list when the
+// tombstone commit is unchanged). Returns the live segments in manifest
+// order, or the first error: Storage "a known segment's dimensions changed"
+// when a reused segment's counts differ, else the errors of
+// SegmentData::load and load_tombstones.
+// REQUIRES: `previous` was loaded for the same store, encoding and
+// dimension as `manifest`.
+Result<std::vector<LiveSegment>> load_segments(const std::filesystem::path& directory, const Manifest& manifest,
+                                               std::span<const LiveSegment> previous);
+
+// Reads the committed state of the store at `directory` and builds its view,
+// reusing segments of `previous` (may be null) when it is a view of the same
+// store. When a file the manifest names has vanished (a newer commit's
+// clean-up removed it), rereads the manifest and starts over, up to 7 times.
+// Returns the errors of Manifest::read and load_segments; the not-found
+// error when the manifest did not change or the retries ran out.
+Result<std::shared_ptr<const StoreView>> load_committed(const std::filesystem::path& directory,
+                                                        const StoreView* previous);
+
+// load_committed starting from a manifest the caller has just read.
+Result<std::shared_ptr<const StoreView>> load_committed(const std::filesystem::path& directory,
+                                                        Manifest manifest, const StoreView* previous);
+
+// A store directory opened for reading.
+//
+// Invariants:
+//  1. corpus, encoding and representation are those of the commit read at
+//     opening and never change;
+//  2. the current view is never null and has that corpus, encoding and
+//     representation.
+// Thread-safe: every method may be called concurrently.
+class VectorStore final : public MultiVectorSource {
+ public:
+  // Loads the committed state (load_committed with no previous view).
+  // Returns its errors unchanged.
+  static Result<std::shared_ptr<const VectorStore>> open(const std::filesystem::path& path);
+
+  const std::filesystem::path& path() const { return path_; }
+  Encoding encoding() const { return encoding_; }
+
+  std::string_view corpus() const override { return corpus_; }
+  const Representation& representation() const override { return representation_; }
+  // "float32-exact-full-maxsim" or "int8-reconstructed-approximate-full-maxsim",
+  // by encoding.
+  std::string_view score_semantics() const override;
+
+  // The latest committed view: rereads manifest.json; returns the current
+  // view when the manifest is unchanged, else loads the new commit (reusing
+  // what the current view has loaded) and makes it current. Returns the
+  // errors of Manifest::read and load_committed, or Storage "vector store
+  // PATH was replaced by one of another corpus, encoding, or
+  // representation". A failure leaves the current view as it was.
+  Result<std::shared_ptr<const StoreView>> store_view() const;
+  // store_view() as a MultiVectorSource.
+  Result<std::shared_ptr<const VectorView>> view() const override;
+
+  // The view made current last, without reading anything.
+  std::shared_ptr<const StoreView> current_view() const;
+
+ private:
+  VectorStore(std::filesystem::path path, std::shared_ptr<const StoreView> view);
+
+  // Constant after construction.
+  const std::filesystem::path path_;
+  const std::string corpus_;
+  const Encoding encoding_;
+  const Representation representation_;
+
+  // Held only to read or replace current_, never while reading files.
+  mutable std::shared_mutex mutex_;
+  mutable std::shared_ptr<const StoreView> current_;  // guarded by mutex_; never null
+};
+
+}  // namespace quillmark

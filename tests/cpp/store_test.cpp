@@ -1,0 +1,527 @@
+#include "storage/store.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <fstream>
+#include <map>
+#include <random>
+#include <thread>
+
+#include "storage/int8.h"
+#include "storage/npy.h"
+#include "temp_dir.h"
+#include "thread_pool.h"
+
+namespace quillmark {
+namespace {
+
+using testing::TempDir;
+namespace fs = std::filesystem;
+
+// Writes stores file by file the way the format defines them: .npy arrays
+// through NpyWriter, ids as a JSON array, the manifest through to_json and a
+// rename. Independent of the store writer.
+class TestStore {
+ public:
+  struct Segment {
+    SegmentEntry entry;
+    std::vector<std::uint64_t> deleted;
+    bool pending = false;  // deletions not yet written
+  };
+
+  TestStore(fs::path path, std::string encoding = "float32", std::uint64_t dimension = 4, bool normalized = false,
+            std::string corpus = "docs", std::string store_id = "0123456789abcdef0123456789abcdef")
+      : path_(std::move(path)),
+        manifest_{std::string(kManifestFormat),
+                  std::move(store_id),
+                  std::move(encoding),
+                  std::move(corpus),
+                  Representation::make("enc", "r1", dimension, normalized).value(),
+                  0,
+                  0,
+                  1'700'000'000.5,
+                  {}} {}
+
+  std::uint64_t dimension() const { return manifest_.representation.dimension(); }
+  const Manifest& manifest() const { return manifest_; }
+  Manifest& manifest() { return manifest_; }
+
+  // Writes one new segment holding `docs` (id, row-major vectors); returns
+  // its ID. Not committed until publish().
+  std::uint64_t append(const std::vector<std::pair<std::string, std::vector<float>>>& docs) {
+    const std::uint64_t id = manifest_.next_segment_id++;
+    std::vector<std::uint64_t> offsets{0};
+    std::vector<float> vectors;
+    std::string ids = "[";
+    for (const auto& [doc, values] : docs) {
+      ids += (ids.size() > 1 ? ",\"" : "\"") + doc + "\"";
+      vectors.insert(vectors.end(), values.begin(), values.end());
+      offsets.push_back(vectors.size() / dimension());
+    }
+    testing::write_bytes(segment_file(path_, id, "ids.json"), ids + "]");
+    const std::uint64_t tokens = offsets.back();
+    write_array<std::uint64_t>(segment_file(path_, id, "offsets.npy"), offsets, {offsets.size()});
+    if (manifest_.encoding == "float32") {
+      write_array<float>(segment_file(path_, id, "vectors.npy"), vectors, {tokens, dimension()});
+    } else {
+      std::vector<std::int8_t> codes(vectors.size());
+      std::vector<float> scales(tokens);
+      int8_encode(vectors, dimension(), codes, scales);
+      write_array<std::int8_t>(segment_file(path_, id, "codes.npy"), codes, {tokens, dimension()});
+      write_array<float>(segment_file(path_, id, "scales.npy"), scales, {tokens});
+    }
+    segments_.push_back({SegmentEntry{id, docs.size(), tokens, std::nullopt}, {}, false});
+    return id;
+  }
+
+  void remove(std::uint64_t segment, std::vector<std::uint64_t> rows) {
+    Segment& s = find(segment);
+    s.deleted.insert(s.deleted.end(), rows.begin(), rows.end());
+    std::sort(s.deleted.begin(), s.deleted.end());
+    s.pending = true;
+  }
+
+  void drop(std::uint64_t segment) { std::erase_if(segments_, [&](const Segment& s) { return s.entry.id == segment; }); }
+
+  // Deletes every file of a segment from the directory.
+  void erase_files(std::uint64_t segment) {
+    for (const auto& f : fs::directory_iterator(path_))
+      if (f.path().filename().string().starts_with("segment-" + std::to_string(segment) + "."))
+        fs::remove(f.path());
+  }
+
+  // Writes pending tombstone files, then replaces manifest.json by rename.
+  void publish() {
+    ++manifest_.commit;
+    manifest_.committed_at += 1.25;
+    manifest_.segments.clear();
+    for (Segment& s : segments_) {
+      if (s.pending) {
+        write_array<std::uint64_t>(tombstones_file(path_, s.entry.id, manifest_.commit), s.deleted,
+                                   {s.deleted.size()});
+        s.entry.tombstones = manifest_.commit;
+        s.pending = false;
+      }
+      manifest_.segments.push_back(s.entry);
+    }
+    write_manifest(manifest_);
+  }
+
+  void write_manifest(const Manifest& manifest) {
+    const fs::path tmp = path_ / ("manifest.json." + std::to_string(++temporaries_));
+    testing::write_bytes(tmp, manifest.to_json());
+    fs::rename(tmp, path_ / "manifest.json");
+  }
+
+  template <class T>
+  static void write_array(const fs::path& path, std::span<const T> values, std::vector<std::uint64_t> shape) {
+    auto writer = NpyWriter::create(path, DtypeOf<T>::value, shape);
+    ASSERT_TRUE(writer.has_value()) << writer.error().text();
+    ASSERT_TRUE(writer->write(values).has_value());
+    ASSERT_TRUE(std::move(*writer).finish().has_value());
+  }
+  template <class T>
+  static void write_array(const fs::path& path, const std::vector<T>& values, std::vector<std::uint64_t> shape) {
+    write_array<T>(path, std::span<const T>(values), std::move(shape));
+  }
+
+ private:
+  Segment& find(std::uint64_t id) {
+    for (Segment& s : segments_)
+      if (s.entry.id == id) return s;
+    throw std::runtime_error("no such segment");
+  }
+
+  fs::path path_;
+  Manifest manifest_;
+  std::vector<Segment> segments_;
+  int temporaries_ = 0;
+};
+
+using Docs = std::vector<std::pair<std::string, std::vector<float>>>;
+
+// `tokens` rows of `dimension` values, all distinct, seeded by `seed`.
+std::vector<float> matrix(std::size_t tokens, std::size_t dimension, float seed) {
+  std::vector<float> v(tokens * dimension);
+  for (std::size_t i = 0; i < v.size(); ++i) v[i] = seed + 0.01f * static_cast<float>(i) - 0.3f;
+  return v;
+}
+
+// "d" followed by i (built by append: g++ 12 warns falsely on "d" + string).
+std::string doc_name(int i) {
+  std::string name = "d";
+  name += std::to_string(i);
+  return name;
+}
+
+std::vector<SharedText> ids(std::initializer_list<const char*> list) { return {list.begin(), list.end()}; }
+
+std::vector<std::string> strings(const std::vector<SharedText>& texts) {
+  std::vector<std::string> out;
+  for (const auto& t : texts) out.push_back(t.str());
+  return out;
+}
+
+std::shared_ptr<const VectorStore> open_ok(const fs::path& path) {
+  auto store = VectorStore::open(path);
+  if (!store) ADD_FAILURE() << store.error().debug();
+  return store.value();
+}
+
+std::shared_ptr<const StoreView> view_ok(const VectorStore& store) {
+  auto view = store.store_view();
+  if (!view) ADD_FAILURE() << view.error().debug();
+  return view.value();
+}
+
+TEST(StoreView, FetchPacksRequestedDocumentsInOrderWithRepeats) {
+  TempDir dir;
+  TestStore builder(dir.path());
+  const auto a = matrix(2, 4, 1), b = matrix(3, 4, 2), c = matrix(1, 4, 3);
+  builder.append({{"a", a}, {"b", b}});
+  builder.append({{"c", c}});
+  builder.publish();
+  auto store = open_ok(dir.path());
+  auto view = store->current_view();
+
+  auto packed = view->fetch(ids({"c", "a", "b", "a"}), std::nullopt);
+  ASSERT_TRUE(packed.has_value()) << packed.error().debug();
+  EXPECT_EQ(packed->lengths(), (std::vector<std::size_t>{1, 2, 3, 2}));
+  EXPECT_EQ(packed->dimension(), 4u);
+  std::vector<float> expected;
+  for (const auto* m : {&c, &a, &b, &a}) expected.insert(expected.end(), m->begin(), m->end());
+  EXPECT_EQ(packed->vectors(), expected);
+
+  auto empty = view->fetch({}, std::nullopt);
+  ASSERT_TRUE(empty.has_value());
+  EXPECT_EQ(empty->document_count(), 0u);
+  EXPECT_TRUE(empty->vectors().empty());
+
+  auto missing = view->fetch(ids({"a", "m\"x", "zz"}), std::nullopt);
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_EQ(missing.error().kind(), Error::Kind::InvalidInput);
+  EXPECT_EQ(missing.error().text(), R"(document "m\"x" is not in the vector store of corpus "docs")");
+
+  EXPECT_EQ(view->lengths(ids({"a", "m", "a"})),
+            (std::vector<std::optional<std::size_t>>{2, std::nullopt, 2}));
+  EXPECT_EQ(strings(view->document_ids()), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(view->commit(), 1u);
+  EXPECT_EQ(view->as_of(), (TimeValue{1'700'000'001, 750'000'000}));
+}
+
+TEST(StoreView, NewestSegmentDecidesAndTombstonesHide) {
+  TempDir dir;
+  TestStore builder(dir.path());
+  const auto old_a = matrix(2, 4, 1), new_a = matrix(3, 4, 5);
+  const auto s0 = builder.append({{"a", old_a}, {"b", matrix(1, 4, 2)}, {"c", matrix(2, 4, 3)}});
+  builder.append({{"a", new_a}, {"b", matrix(1, 4, 4)}, {"é", matrix(1, 4, 6)}});
+  builder.publish();
+  auto store = open_ok(dir.path());
+  auto view = store->current_view();
+  auto packed = view->fetch(ids({"a"}), std::nullopt);
+  ASSERT_TRUE(packed.has_value());
+  EXPECT_EQ(packed->vectors(), new_a);
+  EXPECT_EQ(view->locate("a")->segment, 1u);
+  EXPECT_EQ(strings(view->document_ids()), (std::vector<std::string>{"a", "b", "c", "é"}));
+
+  // b's newest row deleted: absent, though the older segment still lists it.
+  builder.remove(1, {1});
+  builder.remove(s0, {2});
+  builder.publish();
+  auto next = view_ok(*store);
+  EXPECT_FALSE(next->contains("b"));
+  EXPECT_FALSE(next->contains("c"));
+  EXPECT_TRUE(next->contains("a"));
+  EXPECT_EQ(strings(next->document_ids()), (std::vector<std::string>{"a", "é"}));
+  EXPECT_EQ(next->lengths(ids({"b", "a"})), (std::vector<std::optional<std::size_t>>{std::nullopt, 3}));
+  EXPECT_EQ(next->fetch(ids({"b"}), std::nullopt).error().kind(), Error::Kind::InvalidInput);
+  // The earlier view is unchanged.
+  EXPECT_TRUE(view->contains("b"));
+  EXPECT_EQ(strings(view->document_ids()).size(), 4u);
+}
+
+TEST(VectorStore, UnchangedManifestGivesTheSameViewAndLoadsNothing) {
+  TempDir dir;
+  TestStore builder(dir.path());
+  builder.append({{"a", matrix(2, 4, 1)}});
+  builder.publish();
+  auto store = open_ok(dir.path());
+  auto first = view_ok(*store);
+  EXPECT_EQ(first, store->current_view());
+  // With its files gone, an unchanged store still answers: nothing is opened.
+  builder.erase_files(0);
+  auto second = view_ok(*store);
+  EXPECT_EQ(first.get(), second.get());
+  auto packed = second->fetch(ids({"a"}), std::nullopt);
+  ASSERT_TRUE(packed.has_value());
+  EXPECT_EQ(packed->vectors(), matrix(2, 4, 1));
+}
+
+TEST(VectorStore, NewCommitReusesLoadedSegmentsAndUnchangedTombstones) {
+  TempDir dir;
+  TestStore builder(dir.path());
+  const auto s0 = builder.append({{"a", matrix(2, 4, 1)}, {"b", matrix(1, 4, 2)}});
+  const auto s1 = builder.append({{"c", matrix(1, 4, 3)}, {"d", matrix(1, 4, 4)}});
+  builder.remove(s0, {1});
+  builder.publish();
+  auto store = open_ok(dir.path());
+  auto v1 = store->current_view();
+
+  // Loaded segments are served from memory: their files may go.
+  builder.erase_files(s0);
+  builder.remove(s1, {0});
+  const auto s2 = builder.append({{"e", matrix(1, 4, 5)}});
+  builder.publish();
+  auto v2 = view_ok(*store);
+  ASSERT_NE(v1, v2);
+  ASSERT_EQ(v2->segments().size(), 3u);
+  EXPECT_EQ(v2->segments()[0].data, v1->segments()[0].data);
+  EXPECT_EQ(v2->segments()[0].tombstones, v1->segments()[0].tombstones);  // same tombstone commit
+  EXPECT_EQ(v2->segments()[1].data, v1->segments()[1].data);
+  EXPECT_NE(v2->segments()[1].tombstones, v1->segments()[1].tombstones);  // new tombstone file
+  EXPECT_EQ(*v2->segments()[1].tombstones, (Tombstones{0}));
+  EXPECT_EQ(v2->segments()[2].entry.id, s2);
+  EXPECT_EQ(strings(v2->document_ids()), (std::vector<std::string>{"a", "d", "e"}));
+  EXPECT_EQ(store->current_view(), v2);
+
+  // A compaction drops the old segments and removes their files; the earlier
+  // views keep serving them.
+  builder.drop(s0);
+  builder.drop(s1);
+  builder.erase_files(s1);
+  builder.publish();
+  auto v3 = view_ok(*store);
+  EXPECT_EQ(strings(v3->document_ids()), (std::vector<std::string>{"e"}));
+  auto old = v1->fetch(ids({"a", "c"}), std::nullopt);
+  ASSERT_TRUE(old.has_value());
+  EXPECT_EQ(old->lengths(), (std::vector<std::size_t>{2, 1}));
+  EXPECT_EQ(std::vector<float>(old->vectors().begin() + 8, old->vectors().end()), matrix(1, 4, 3));
+}
+
+TEST(VectorStore, ReplacedStoreIsRejectedAndTheCurrentViewKept) {
+  TempDir dir;
+  TestStore builder(dir.path());
+  builder.append({{"a", matrix(1, 4, 1)}});
+  builder.publish();
+  auto store = open_ok(dir.path());
+  auto before = store->current_view();
+
+  TestStore other(dir.path(), "float32", 4, false, "other", "ffffffffffffffffffffffffffffffff");
+  other.manifest().next_segment_id = 7;
+  other.append({{"z", matrix(1, 4, 9)}});
+  other.publish();
+  auto replaced = store->store_view();
+  ASSERT_FALSE(replaced.has_value());
+  EXPECT_EQ(replaced.error().kind(), Error::Kind::Storage);
+  EXPECT_EQ(replaced.error().text(), "vector store " + dir.path().string() +
+                                         " was replaced by one of another corpus, encoding, or representation");
+  EXPECT_EQ(store->current_view(), before);
+  EXPECT_TRUE(before->fetch(ids({"a"}), std::nullopt).has_value());
+}
+
+TEST(VectorStore, KnownSegmentWithOtherCountsFails) {
+  TempDir dir;
+  TestStore builder(dir.path());
+  builder.append({{"a", matrix(1, 4, 1)}});
+  builder.publish();
+  auto store = open_ok(dir.path());
+  Manifest changed = builder.manifest();
+  changed.commit += 1;
+  changed.segments[0].tokens = 2;
+  builder.write_manifest(changed);
+  auto view = store->store_view();
+  ASSERT_FALSE(view.has_value());
+  EXPECT_EQ(view.error().text(), "a known segment's dimensions changed");
+  // A fresh reader loads the files and reports what they hold instead.
+  auto fresh = VectorStore::open(dir.path());
+  ASSERT_FALSE(fresh.has_value());
+  EXPECT_EQ(fresh.error().kind(), Error::Kind::Storage);
+}
+
+TEST(VectorStore, VanishedFileWithUnchangedManifestIsNotFound) {
+  TempDir dir;
+  TestStore builder(dir.path());
+  builder.append({{"a", matrix(1, 4, 1)}});
+  builder.publish();
+  fs::remove(segment_file(dir.path(), 0, "vectors.npy"));
+  auto store = VectorStore::open(dir.path());
+  ASSERT_FALSE(store.has_value());
+  ASSERT_NE(store.error().io(), nullptr) << store.error().debug();
+  EXPECT_EQ(store.error().io()->kind(), IoErrorKind::NotFound);
+
+  TempDir empty;
+  auto none = VectorStore::open(empty.path());
+  ASSERT_FALSE(none.has_value());
+  EXPECT_EQ(none.error().io()->kind(), IoErrorKind::NotFound);
+}
+
+TEST(VectorStore, SourceInterfaceAndScoreSemantics) {
+  for (const char* encoding : {"float32", "int8"}) {
+    TempDir dir;
+    TestStore builder(dir.path(), encoding, 3, true, "docs");
+    builder.append({{"a", matrix(2, 3, 1)}});
+    builder.publish();
+    std::shared_ptr<const MultiVectorSource> source = open_ok(dir.path());
+    EXPECT_EQ(source->corpus(), "docs");
+    EXPECT_EQ(source->representation(), builder.manifest().representation);
+    EXPECT_EQ(source->score_semantics(), std::string(encoding) == "float32"
+                                             ? "float32-exact-full-maxsim"
+                                             : "int8-reconstructed-approximate-full-maxsim");
+    auto view = source->view();
+    ASSERT_TRUE(view.has_value());
+    EXPECT_EQ((*view)->as_of(), (TimeValue{1'700'000'001, 750'000'000}));
+    auto lengths = (*view)->document_lengths(ids({"a", "b"}));
+    ASSERT_TRUE(lengths.has_value());
+    EXPECT_EQ(*lengths, (std::vector<std::optional<std::size_t>>{2, std::nullopt}));
+  }
+}
+
+// Reference decoding of stored codes: code * scale, then unit length.
+std::vector<float> decode_reference(const std::vector<float>& values, std::size_t dimension, bool unit) {
+  std::vector<std::int8_t> codes(values.size());
+  std::vector<float> scales(values.size() / dimension);
+  int8_encode(values, dimension, codes, scales);
+  std::vector<float> out(values.size());
+  for (std::size_t r = 0; r < scales.size(); ++r) {
+    double norm = 0;
+    for (std::size_t j = 0; j < dimension; ++j) {
+      out[r * dimension + j] = static_cast<float>(codes[r * dimension + j]) * scales[r];
+      norm += double(out[r * dimension + j]) * out[r * dimension + j];
+    }
+    if (unit)
+      for (std::size_t j = 0; j < dimension; ++j) out[r * dimension + j] /= static_cast<float>(std::sqrt(norm));
+  }
+  return out;
+}
+
+class Int8Fetch : public ::testing::TestWithParam<bool> {};
+
+TEST_P(Int8Fetch, DecodesOnThePoolChosenByThreads) {
+  const bool normalized = GetParam();
+  TempDir dir;
+  TestStore builder(dir.path(), "int8", 16, normalized);
+  std::mt19937 gen(7);
+  std::normal_distribution<float> normal;
+  Docs docs;
+  for (int i = 0; i < 40; ++i) {
+    std::vector<float> v((1 + i % 5) * 16);
+    for (float& x : v) x = normal(gen);
+    docs.emplace_back(doc_name(i), v);
+  }
+  builder.append(docs);
+  builder.publish();
+  auto view = open_ok(dir.path())->current_view();
+  std::vector<SharedText> request;
+  std::vector<float> expected;
+  for (int i : {39, 3, 17, 3}) {
+    request.emplace_back(docs[i].first);
+    auto d = decode_reference(docs[i].second, 16, normalized);
+    expected.insert(expected.end(), d.begin(), d.end());
+  }
+  for (std::optional<std::size_t> threads : {std::optional<std::size_t>{}, std::optional<std::size_t>{1},
+                                             std::optional<std::size_t>{3}}) {
+    auto packed = view->fetch(request, threads);
+    ASSERT_TRUE(packed.has_value()) << packed.error().debug();
+    ASSERT_EQ(packed->vectors().size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_NEAR(packed->vectors()[i], expected[i], 1e-6f) << i;
+  }
+  auto zero = view->fetch(request, 0);
+  ASSERT_FALSE(zero.has_value());
+  EXPECT_EQ(zero.error().text(), "threads must be positive");
+}
+
+INSTANTIATE_TEST_SUITE_P(Store, Int8Fetch, ::testing::Bool());
+
+TEST(StoreView, Float32FetchIgnoresThreads) {
+  TempDir dir;
+  TestStore builder(dir.path());
+  builder.append({{"a", matrix(1, 4, 1)}});
+  builder.publish();
+  auto view = open_ok(dir.path())->current_view();
+  EXPECT_TRUE(view->fetch(ids({"a"}), 0).has_value());
+}
+
+TEST(StoreView, Int8ScalesMustBeFiniteAndPositive) {
+  for (float bad : {0.0f, -1.0f, NAN, INFINITY}) {
+    TempDir dir;
+    TestStore builder(dir.path(), "int8", 2);
+    builder.append({{"a", {1, 2, 3, 4}}, {"b", {1, 1}}});
+    builder.publish();
+    fs::remove(segment_file(dir.path(), 0, "scales.npy"));
+    TestStore::write_array<float>(segment_file(dir.path(), 0, "scales.npy"), std::vector<float>{0.5f, 0.5f, bad},
+                                  {3});
+    auto view = open_ok(dir.path())->current_view();
+    EXPECT_TRUE(view->fetch(ids({"a"}), std::nullopt).has_value());
+    auto fetched = view->fetch(ids({"a", "b"}), std::nullopt);
+    ASSERT_FALSE(fetched.has_value());
+    EXPECT_EQ(fetched.error().kind(), Error::Kind::Storage);
+    EXPECT_EQ(fetched.error().text(), "int8 scales must be finite and positive");
+  }
+}
+
+// Readers in many threads follow a writer that publishes a new commit every
+// few milliseconds: each commit holds the same documents in one new segment
+// whose every value is the commit number, and removes the previous segment's
+// files after publishing (as compaction and clean-up do). Every view must be
+// one whole commit: never a mix, never a missing file.
+TEST(StoreConcurrency, ViewsAndFetchesSeeWholeCommitsWhileTheManifestIsReplaced) {
+  TempDir dir;
+  TestStore builder(dir.path());
+  constexpr int kDocs = 20;
+  auto commit_docs = [&](float value) {
+    Docs docs;
+    for (int i = 0; i < kDocs; ++i) docs.emplace_back(doc_name(i), std::vector<float>((1 + i % 3) * 4, value));
+    return docs;
+  };
+  builder.append(commit_docs(1));
+  builder.publish();
+  auto store = open_ok(dir.path());
+  std::vector<SharedText> all;
+  for (int i = 0; i < kDocs; ++i) all.emplace_back(doc_name(i));
+
+  std::atomic<bool> done{false};
+  std::atomic<int> failures{0};
+  std::atomic<long> checks{0};
+  auto reader = [&] {
+    while (!done.load()) {
+      auto view = store->store_view();
+      if (!view) {
+        ADD_FAILURE() << view.error().debug();
+        ++failures;
+        return;
+      }
+      const auto commit = (*view)->commit();
+      auto packed = (*view)->fetch(all, std::nullopt);
+      if (!packed || (*view)->document_ids().size() != kDocs) {
+        ++failures;
+        return;
+      }
+      for (float v : packed->vectors())
+        if (v != static_cast<float>(commit)) {
+          ++failures;
+          return;
+        }
+      ++checks;
+    }
+  };
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 4; ++i) readers.emplace_back(reader);
+  for (int commit = 2; commit <= 60 && failures == 0; ++commit) {
+    const auto previous = builder.manifest().segments.back().id;
+    builder.append(commit_docs(static_cast<float>(commit)));
+    builder.drop(previous);
+    builder.publish();
+    builder.erase_files(previous);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  done = true;
+  for (auto& t : readers) t.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_GT(checks.load(), 0);
+  EXPECT_EQ(view_ok(*store)->commit(), builder.manifest().commit);
+}
+
+}  // namespace
+}  // namespace quillmark
