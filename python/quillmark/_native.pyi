@@ -1,4 +1,7 @@
-from typing import Any, Callable, Optional, Protocol
+import datetime
+import os
+import pathlib
+from typing import Any, Callable, Iterable, Literal, Optional, Protocol, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -71,6 +74,47 @@ class ResourceBudget:
     def max_documents_per_batch(self) -> int: ...
     @property
     def threads(self) -> Optional[int]: ...
+
+class VectorStore:
+    """Reads a quillmark vector store, following what its writer commits.
+
+    ``view()`` rereads ``manifest.json`` and loads only what it has not seen;
+    passed to ``MaxSimReranker`` the store hands every rerank its latest view."""
+
+    def __new__(cls, path: Union[str, os.PathLike[str]]) -> "VectorStore": ...
+    @property
+    def path(self) -> pathlib.Path: ...
+    @property
+    def corpus(self) -> str: ...
+    @property
+    def encoding(self) -> Literal["float32", "int8"]: ...
+    @property
+    def dimension(self) -> int: ...
+    @property
+    def representation(self) -> Representation: ...
+    @property
+    def score_semantics(self) -> str: ...
+    def view(self) -> "StoreView": ...
+
+class StoreView:
+    """One commit of a vector store. It stays readable after later commits."""
+
+    @property
+    def as_of(self) -> datetime.datetime:
+        """When the writer committed this view."""
+    @property
+    def commit(self) -> int: ...
+    @property
+    def document_ids(self) -> list[str]:
+        """The IDs of every document present, sorted."""
+    def fetch(
+        self, document_ids: Iterable[str], *, threads: Optional[int] = None
+    ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.int64]]:
+        """Packed float32 ``[tokens, dimension]`` vectors of ``document_ids``,
+        which must be present, in order, plus their int64 lengths."""
+    def document_lengths(self, document_ids: Iterable[str]) -> dict[str, int]:
+        """Token counts of the documents present among ``document_ids``."""
+    def __contains__(self, document_id: str) -> bool: ...
 
 def maxsim_scores_packed(
     query: npt.NDArray[np.float32],

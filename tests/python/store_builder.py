@@ -102,6 +102,11 @@ class StoreBuilder:
     def drop(self, segment: Segment):
         self.segments.remove(segment)
 
+    def erase_files(self, segment: Segment):
+        """Removes every file of a segment from the directory, as clean-up does."""
+        for f in self.path.glob(f"segment-{segment.id}.*"):
+            f.unlink()
+
     def manifest(self) -> dict:
         return {
             "format": FORMAT,

@@ -1,0 +1,324 @@
+// VectorStore(path) and StoreView: the store reader for Python. Opening,
+// view() and fetch() run with the interpreter lock released; the other
+// members are light and keep it.
+
+#include "storage_types.h"
+
+#include <cstring>
+#include <new>
+#include <string>
+#include <unordered_set>
+
+#include "convert.h"
+#include "errors.h"
+#include "numpy_api.h"
+#include "once.h"
+#include "registry.h"
+#include "representation_convert.h"
+#include "text.h"
+
+namespace quillmark::py {
+
+namespace {
+
+struct StoreObject {
+  PyObject_HEAD
+  std::shared_ptr<const VectorStore> store;  // never null
+};
+
+struct ViewObject {
+  PyObject_HEAD
+  std::shared_ptr<const StoreView> view;  // never null
+};
+
+StoreObject* as_store(PyObject* self) { return reinterpret_cast<StoreObject*>(self); }
+ViewObject* as_view(PyObject* self) { return reinterpret_cast<ViewObject*>(self); }
+
+PyObject* str(std::string_view s) { return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())); }
+
+// Neither class may be subclassed: their instances wrap core objects whose
+// invariants a subclass could not keep.
+constexpr unsigned long kTypeFlags = Py_TPFLAGS_DEFAULT
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+                                     | Py_TPFLAGS_IMMUTABLETYPE
+#endif
+    ;
+
+// --- VectorStore ---
+
+constexpr const char kStoreDoc[] =
+    "VectorStore(path)\n--\n\n"
+    "Reads a quillmark vector store, following what its writer commits.\n"
+    "\n"
+    "``view()`` rereads ``manifest.json`` and loads only what it has not seen;\n"
+    "passed to ``MaxSimReranker`` the store hands every rerank its latest view.";
+
+PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"path", nullptr};
+    PyObject* path_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:VectorStore", const_cast<char**>(keywords), &path_obj))
+      return nullptr;
+    // str and os.PathLike, encoded with the file-system encoding.
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(path_obj, &encoded)) return nullptr;
+    Ref bytes = Ref::steal(encoded);
+    const std::filesystem::path path(std::string(PyBytes_AS_STRING(bytes.get()),
+                                                 static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
+    auto store = detached([&] { return VectorStore::open(path); });
+    if (!store) return raise(store.error());
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    new (&as_store(self)->store) std::shared_ptr<const VectorStore>(std::move(*store));
+    return self;
+  });
+}
+
+void store_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  as_store(self)->store.~shared_ptr();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* store_path(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    const std::string& native = as_store(self)->store->path().native();
+    Ref text = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(native.data(), static_cast<Py_ssize_t>(native.size())));
+    if (!text) return nullptr;
+    Ref pathlib = Ref::steal(PyImport_ImportModule("pathlib"));
+    if (!pathlib) return nullptr;
+    Ref path_type = Ref::steal(PyObject_GetAttrString(pathlib.get(), "Path"));
+    if (!path_type) return nullptr;
+    return PyObject_CallOneArg(path_type.get(), text.get());
+  });
+}
+
+PyObject* store_corpus(PyObject* self, void*) { return str(as_store(self)->store->corpus()); }
+
+PyObject* store_encoding(PyObject* self, void*) { return str(as_store(self)->store->encoding().name()); }
+
+PyObject* store_dimension(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(as_store(self)->store->representation().dimension());
+}
+
+PyObject* store_representation(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* { return representation_to_py(as_store(self)->store->representation()).release(); });
+}
+
+PyObject* store_score_semantics(PyObject* self, void*) { return str(as_store(self)->store->score_semantics()); }
+
+PyObject* store_view(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    std::shared_ptr<const VectorStore> store = as_store(self)->store;
+    auto view = detached([&] { return store->store_view(); });
+    if (!view) return raise(view.error());
+    return store_view_to_py(std::move(*view)).release();
+  });
+}
+
+PyGetSetDef store_getset[] = {
+    {"path", store_path, nullptr, "The store directory, as given at opening.", nullptr},
+    {"corpus", store_corpus, nullptr, "The name of the corpus the store holds.", nullptr},
+    {"encoding", store_encoding, nullptr, "How the vectors are kept: \"float32\" or \"int8\".", nullptr},
+    {"dimension", store_dimension, nullptr, "Values per token vector.", nullptr},
+    {"representation", store_representation, nullptr, "The representation of the stored vectors.", nullptr},
+    {"score_semantics", store_score_semantics, nullptr, "The scale of MaxSim scores computed from the store.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef store_methods[] = {
+    {"view", store_view, METH_NOARGS,
+     "view($self)\n--\n\nThe latest commit as a StoreView; the same view while nothing was committed."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot store_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(store_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(store_dealloc)},
+    {Py_tp_getset, store_getset},
+    {Py_tp_methods, store_methods},
+    {Py_tp_doc, const_cast<char*>(kStoreDoc)},
+    {0, nullptr},
+};
+
+PyType_Spec store_spec = {"quillmark._native.VectorStore", sizeof(StoreObject), 0, kTypeFlags, store_slots};
+
+PyObject* make_store_type_object() { return PyType_FromSpec(&store_spec); }
+Once store_type_once(make_store_type_object);
+
+// --- StoreView ---
+
+constexpr const char kViewDoc[] = "One commit of a vector store. It stays readable after later commits.";
+
+void view_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  as_view(self)->view.~shared_ptr();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* view_as_of(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* { return time_to_py(as_view(self)->view->as_of()).release(); });
+}
+
+PyObject* view_commit(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(as_view(self)->view->commit()); }
+
+PyObject* view_document_ids(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    const std::vector<SharedText> ids = as_view(self)->view->document_ids();
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      PyObject* s = str(ids[i].view());
+      if (!s) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
+    }
+    return list.release();
+  });
+}
+
+// (vectors, lengths): new float32 [tokens, dimension] and int64 [documents]
+// arrays holding copies of the packed documents.
+PyObject* packed_to_py(const PackedDocuments& packed) {
+  npy_intp vector_dims[2] = {static_cast<npy_intp>(packed.row_count()), static_cast<npy_intp>(packed.dimension())};
+  Ref vectors = Ref::steal(PyArray_SimpleNew(2, vector_dims, NPY_FLOAT32));
+  if (!vectors) return nullptr;
+  if (!packed.vectors().empty())
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(vectors.get())), packed.vectors().data(),
+                packed.vectors().size() * sizeof(float));
+  npy_intp length_dims[1] = {static_cast<npy_intp>(packed.document_count())};
+  Ref lengths = Ref::steal(PyArray_SimpleNew(1, length_dims, NPY_INT64));
+  if (!lengths) return nullptr;
+  auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(lengths.get())));
+  for (std::size_t i = 0; i < packed.document_count(); ++i) out[i] = static_cast<std::int64_t>(packed.lengths()[i]);
+  return PyTuple_Pack(2, vectors.get(), lengths.get());
+}
+
+PyObject* view_fetch(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"document_ids", "threads", nullptr};
+    PyObject* ids_obj = nullptr;
+    PyObject* threads_obj = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:fetch", const_cast<char**>(keywords), &ids_obj,
+                                     &threads_obj))
+      return nullptr;
+    std::optional<std::size_t> threads;
+    if (!optional_count(threads_obj, threads)) return nullptr;
+    auto ids = document_ids(ids_obj);
+    if (!ids) return nullptr;
+    std::shared_ptr<const StoreView> view = as_view(self)->view;
+    auto packed = detached([&] { return view->fetch(*ids, threads); });
+    if (!packed) return raise(packed.error());
+    return packed_to_py(*packed);
+  });
+}
+
+PyObject* view_document_lengths(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"document_ids", nullptr};
+    PyObject* ids_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:document_lengths", const_cast<char**>(keywords), &ids_obj))
+      return nullptr;
+    auto ids = document_ids(ids_obj);
+    if (!ids) return nullptr;
+    const auto lengths = as_view(self)->view->lengths(*ids);
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (std::size_t i = 0; i < ids->size(); ++i) {
+      if (!lengths[i]) continue;
+      Ref key = Ref::steal(str((*ids)[i].view()));
+      Ref value = Ref::steal(PyLong_FromSize_t(*lengths[i]));
+      if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) != 0) return nullptr;
+    }
+    return dict.release();
+  });
+}
+
+int view_contains(PyObject* self, PyObject* key) {
+  return guarded([&]() -> int {
+    if (!PyUnicode_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "a document ID must be a str, not %s", Py_TYPE(key)->tp_name);
+      return -1;
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
+    if (!utf8) return -1;
+    return as_view(self)->view->contains(std::string_view(utf8, static_cast<std::size_t>(size))) ? 1 : 0;
+  });
+}
+
+PyObject* view_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    const StoreView& view = *as_view(self)->view;
+    const std::string text = "StoreView(corpus=" + debug_form(view.corpus()) + ", commit=" +
+                             std::to_string(view.commit()) + ", encoding=" + debug_form(view.encoding().name()) +
+                             ")";
+    return str(text);
+  });
+}
+
+PyGetSetDef view_getset[] = {
+    {"as_of", view_as_of, nullptr, "When the writer committed this view.", nullptr},
+    {"commit", view_commit, nullptr, "The number of this commit.", nullptr},
+    {"document_ids", view_document_ids, nullptr, "The IDs of every document present, sorted.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef view_methods[] = {
+    {"fetch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(view_fetch)), METH_VARARGS | METH_KEYWORDS,
+     "fetch($self, document_ids, *, threads=None)\n--\n\n"
+     "Packed float32 ``[tokens, dimension]`` vectors of ``document_ids``,\n"
+     "which must be present, in order, plus their int64 lengths."},
+    {"document_lengths", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(view_document_lengths)),
+     METH_VARARGS | METH_KEYWORDS,
+     "document_lengths($self, document_ids)\n--\n\nToken counts of the documents present among ``document_ids``."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot view_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(view_dealloc)},
+    {Py_tp_getset, view_getset},
+    {Py_tp_methods, view_methods},
+    {Py_tp_repr, reinterpret_cast<void*>(view_repr)},
+    {Py_sq_contains, reinterpret_cast<void*>(view_contains)},
+    {Py_tp_doc, const_cast<char*>(kViewDoc)},
+    {0, nullptr},
+};
+
+// Instances come only from VectorStore.view().
+PyType_Spec view_spec = {"quillmark._native.StoreView", sizeof(ViewObject), 0,
+                         kTypeFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION, view_slots};
+
+PyObject* make_view_type_object() { return PyType_FromSpec(&view_spec); }
+Once view_type_once(make_view_type_object);
+
+}  // namespace
+
+PyObject* vector_store_type() { return store_type_once.get(); }
+PyObject* store_view_type() { return view_type_once.get(); }
+
+std::shared_ptr<const VectorStore> native_vector_store(PyObject* obj) {
+  PyObject* type = vector_store_type();
+  if (!type) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  if (!PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type))) return nullptr;
+  return as_store(obj)->store;
+}
+
+Ref store_view_to_py(std::shared_ptr<const StoreView> view) {
+  PyObject* type = store_view_type();
+  if (!type) return {};
+  PyObject* self = reinterpret_cast<PyTypeObject*>(type)->tp_alloc(reinterpret_cast<PyTypeObject*>(type), 0);
+  if (!self) return {};
+  new (&as_view(self)->view) std::shared_ptr<const StoreView>(std::move(view));
+  return Ref::steal(self);
+}
+
+PyObject* make_vector_store_type() { return Py_XNewRef(vector_store_type()); }
+PyObject* make_store_view_type() { return Py_XNewRef(store_view_type()); }
+
+}  // namespace quillmark::py
