@@ -6,11 +6,11 @@ VENV := .venv
 PY := $(VENV)/bin/python
 BUILD := build
 JOBS ?= 2
-APT_PACKAGES := cmake g++ make libtbb-dev nlohmann-json3-dev libgtest-dev
+APT_PACKAGES := cmake g++ make nlohmann-json3-dev libgtest-dev
 PY_PACKAGES := "scikit-build-core>=0.10" "numpy>=2" "scipy-openblas32>=0.3.28" "pytest>=8" "hypothesis>=6"
 CMAKE_ARGS := -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DQUILLMARK_BUILD_TESTS=ON
 
-.PHONY: all demo test test-cpp test-python bench deps venv build sanitize tsan fuzz clean
+.PHONY: test-python313 all demo test test-cpp test-python bench deps venv build sanitize tsan fuzz clean
 
 all: build
 
@@ -59,7 +59,7 @@ sanitize: venv
 tsan: venv
 	cmake -S . -B build-tsan $(CMAKE_ARGS) -DCMAKE_BUILD_TYPE=Debug -DQUILLMARK_SANITIZE=thread >/dev/null
 	cmake --build build-tsan -j$(JOBS) --target quillmark_tests
-	TSAN_OPTIONS=halt_on_error=1 ./build-tsan/quillmark_tests --gtest_filter='*Thread*:*Concurren*:Install*'
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ./build-tsan/quillmark_tests --gtest_filter='*Thread*:*Concurren*:Install*'
 
 # The libFuzzer targets (clang; the Debian clang 14 lacks std::expected, so a
 # newer Debian clang is installed when missing), each run for FUZZ_SECONDS
@@ -85,3 +85,14 @@ fuzz: venv
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-fuzz
+
+# The Python tests on CPython 3.13 as well (pyenv's interpreter), in their own
+# virtual environment and build tree.
+PY313 ?= $(HOME)/.pyenv/versions/3.13.0/bin/python3
+test-python313: deps
+	test -x $(PY313) || { echo "no CPython 3.13 at $(PY313)"; exit 1; }
+	[ -x .venv313/bin/python ] || $(PY313) -m venv .venv313
+	.venv313/bin/python -m pip install -q $(PY_PACKAGES)
+	cmake -S . -B build-py313 -DPython_EXECUTABLE=$(CURDIR)/.venv313/bin/python -DQUILLMARK_BUILD_TESTS=ON >/dev/null
+	cmake --build build-py313 -j$(JOBS) --target _native _native_testing
+	PYTHONPATH=build-py313/pkg .venv313/bin/python -m pytest -q tests/python

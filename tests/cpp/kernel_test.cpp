@@ -7,6 +7,8 @@
 #include <limits>
 #include <numeric>
 #include <random>
+#include <thread>
+#include <atomic>
 
 #include "max_f32.h"
 #include "threads.h"
@@ -190,6 +192,36 @@ TEST(Install, RunsOnPoolOfRequestedSize) {
   auto failing = install(std::size_t{2}, []() -> Result<int> { return std::unexpected(Error::storage("x")); });
   ASSERT_FALSE(failing.has_value());
   EXPECT_EQ(failing.error().kind(), Error::Kind::Storage);
+}
+
+}  // namespace
+}  // namespace quillmark
+
+namespace quillmark {
+namespace {
+
+// Scores from several OS threads at once, each mixing pool sizes: every call
+// sees its own buffers and gets the same bits.
+TEST(KernelThreads, ConcurrentCallsAgree) {
+  const std::size_t dim = 24;
+  std::vector<std::size_t> lengths(60);
+  for (std::size_t i = 0; i < lengths.size(); ++i) lengths[i] = 1 + (i * 7) % 40;
+  const std::size_t rows = std::accumulate(lengths.begin(), lengths.end(), std::size_t{0});
+  auto q = random_values(6 * dim, 8), d = random_values(rows * dim, 9);
+  auto expected = maxsim_scores(q, d, lengths, dim, std::size_t{50}, std::nullopt).value();
+  std::vector<std::thread> threads;
+  std::atomic<int> mismatches{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 10; ++i) {
+        std::optional<std::size_t> pool = (t + i) % 3 == 0 ? std::nullopt : std::optional<std::size_t>(1 + (t + i) % 3);
+        auto r = maxsim_scores(q, d, lengths, dim, std::size_t{50}, pool);
+        if (!r || *r != expected) ++mismatches;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(mismatches.load(), 0);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "numpy_api.h"
+#include "representation_convert.h"
 
 namespace quillmark::py {
 
@@ -193,6 +194,30 @@ std::optional<std::string> attribute(PyObject* obj, const char* name) {
   Ref value = Ref::steal(PyObject_GetAttrString(obj, name));
   if (!value) return std::nullopt;
   return text(value.get());
+}
+
+std::optional<std::map<std::string, Representation>> requirements(PyObject* items) {
+  Ref it = Ref::steal(PyObject_GetIter(items));
+  if (!it) return std::nullopt;
+  std::map<std::string, Representation> out;
+  while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+    if (!PyTuple_Check(item.get()) || PyTuple_GET_SIZE(item.get()) != 2) {
+      PyErr_Format(PyExc_TypeError, "expected a (name, representation) pair, not %s", Py_TYPE(item.get())->tp_name);
+      return std::nullopt;
+    }
+    PyObject* key = PyTuple_GET_ITEM(item.get(), 0);
+    auto name = text(key);
+    if (!name) return std::nullopt;
+    auto representation = representation_from_py(PyTuple_GET_ITEM(item.get(), 1));
+    if (!representation) return std::nullopt;
+    if (out.contains(*name)) {
+      PyErr_Format(PyExc_ValueError, "feature '%U' is required twice", key);
+      return std::nullopt;
+    }
+    out.emplace(std::move(*name), std::move(*representation));
+  }
+  if (PyErr_Occurred()) return std::nullopt;
+  return out;
 }
 
 bool optional_count(PyObject* obj, std::optional<std::size_t>& out) {

@@ -7,11 +7,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "representation.h"
 #include "text.h"
 #include "time_value.h"
 
@@ -49,6 +51,12 @@ std::optional<std::string> attribute(PyObject* obj, const char* name);
 
 // A Python str as UTF-8 (TypeError for anything else).
 std::optional<std::string> text(PyObject* obj);
+
+// The items of a mapping (an iterable of (name, representation) pairs, e.g.
+// the list PyMapping_Items returns): each name a str (TypeError otherwise),
+// each representation read with representation_from_py; the first failure
+// ends the conversion. A name given twice is a ValueError.
+std::optional<std::map<std::string, Representation>> requirements(PyObject* items);
 
 // None, or a non-negative integer (__index__) fitting 64 bits. Negative values
 // raise OverflowError, non-integers TypeError. Returns false on failure.

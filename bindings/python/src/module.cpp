@@ -15,7 +15,12 @@ struct Registration {
 const Registration kRegistrations[] = {
     {"IncompatibleIndexError", make_incompatible_index_error_attr},
     {"IncompatibleQueryError", make_incompatible_query_error_attr},
+    {"Feature", make_feature_type},
+    {"Query", make_query_type},
+    {"ResourceBudget", make_resource_budget_type},
     {"maxsim_scores_packed", make_maxsim_scores_packed},
+    {"_check_representation", make_check_representation},
+    {"_assert_representations_compatible", make_assert_representations_compatible},
 };
 
 int register_attribute(PyObject* module, const Registration& entry) {

@@ -9,7 +9,12 @@ namespace quillmark::py {
 
 PyObject* make_incompatible_index_error_attr();
 PyObject* make_incompatible_query_error_attr();
+PyObject* make_feature_type();
+PyObject* make_query_type();
+PyObject* make_resource_budget_type();
 PyObject* make_maxsim_scores_packed();
+PyObject* make_check_representation();
+PyObject* make_assert_representations_compatible();
 
 // Runs the module's exec step on `module`: registers every attribute in order
 // and appends each name to __all__. Returns 0, or -1 with an exception set.

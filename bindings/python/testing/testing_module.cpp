@@ -11,6 +11,13 @@
 #include "numpy_api.h"
 
 namespace quillmark::py {
+
+// Defined in query_testing.cpp.
+PyObject* t_requirements(PyObject*, PyObject* items);
+PyObject* t_token_matrix(PyObject*, PyObject* args);
+PyObject* t_token_matrix_threads(PyObject*, PyObject* args);
+PyObject* t_native_value_to_py(PyObject*, PyObject* args);
+
 namespace {
 
 PyObject* ids_to_list(const std::vector<SharedText>& ids) {
@@ -134,6 +141,10 @@ PyObject* t_force_portable_max(PyObject*, PyObject* flag) {
 PyMethodDef methods[] = {
     {"document_ids", t_document_ids, METH_O, nullptr},
     {"lengths", t_lengths, METH_O, nullptr},
+    {"requirements", t_requirements, METH_O, nullptr},
+    {"token_matrix", t_token_matrix, METH_VARARGS, nullptr},
+    {"token_matrix_threads", t_token_matrix_threads, METH_VARARGS, nullptr},
+    {"native_value_to_py", t_native_value_to_py, METH_VARARGS, nullptr},
     {"row_major", t_row_major, METH_O, nullptr},
     {"optional_count", t_optional_count, METH_O, nullptr},
     {"time_from_py", t_time_from_py, METH_O, nullptr},
