@@ -130,7 +130,7 @@ TEST(Int8, Avx2AndPortableNormalisationAgreeToTheLastBits) {
   }
 }
 
-TEST(Int8, PoolSizeDoesNotChangeTheResult) {
+TEST(Int8, ThreadCountDoesNotChangeTheResult) {
   std::mt19937 rng(13);
   std::normal_distribution<float> dist;
   const std::size_t dim = 16, rows = 20000;  // several tasks per pool
