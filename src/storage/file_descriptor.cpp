@@ -28,7 +28,9 @@ FileDescriptor::~FileDescriptor() {
 Result<FileDescriptor> FileDescriptor::open_read_only(const std::filesystem::path& path) {
   int fd;
   do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: a FIFO planted under a store file name must not hang the
+    // reader (it then fails to map or reads as empty); no effect on files.
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return std::unexpected(last_os_error());
   return FileDescriptor(fd);

@@ -15,19 +15,15 @@ constexpr float kMinScale = 1e-12f;
 // Rows per task: enough components that scheduling stays cheap.
 constexpr std::size_t kValuesPerTask = 16384;
 
-// Runs body(first_row, end_row) over [0, rows) on the current pool.
+// Runs body(first_row, end_row) over [0, rows) on the current pool, in
+// chunks of whole rows.
 template <class Body>
 void for_row_ranges(std::size_t rows, std::size_t dimension, Body&& body) {
-  if (rows == 0) return;
   const std::size_t grain = std::max<std::size_t>(1, kValuesPerTask / dimension);
-  if (rows <= grain) {
-    body(std::size_t{0}, rows);
-    return;
-  }
-  const std::size_t tasks = (rows + grain - 1) / grain;
-  parallel_for_each_index(tasks, [&](std::size_t task) {
-    const std::size_t first = task * grain;
-    body(first, std::min(rows, first + grain));
+  const std::size_t chunks = (rows + grain - 1) / grain;
+  parallel_for_each_index(chunks, [&](std::size_t chunk) {
+    const std::size_t begin = chunk * grain;
+    body(begin, std::min(rows, begin + grain));
   });
 }
 

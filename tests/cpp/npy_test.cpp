@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sys/stat.h>
 #include <fstream>
 #include <numeric>
 #include <sstream>
@@ -322,6 +323,18 @@ TEST(NpyOpen, MissingFileIsAnIoError) {
   ASSERT_FALSE(a);
   ASSERT_EQ(a.error().kind(), Error::Kind::Io);
   EXPECT_EQ(a.error().io()->kind(), IoErrorKind::NotFound);
+}
+
+TEST(NpyOpen, FifoAndDirectoryFailWithoutBlocking) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo((dir / "fifo.npy").c_str(), 0600), 0);
+  auto fifo = NpyArray::open(dir / "fifo.npy");
+  ASSERT_FALSE(fifo);
+  EXPECT_EQ(storage_message(fifo.error()), (dir / "fifo.npy").string() + ": not a .npy file");
+  std::filesystem::create_directory(dir / "d.npy");
+  auto d = NpyArray::open(dir / "d.npy");
+  ASSERT_FALSE(d);
+  EXPECT_EQ(d.error().kind(), Error::Kind::Io);
 }
 
 std::size_t open_descriptors() {

@@ -157,7 +157,14 @@ INSTANTIATE_TEST_SUITE_P(Cases, PipelineLimits,
                                          LimitCase{5, 0, "limit must be positive"},
                                          LimitCase{5, -1, "limit must be positive"},
                                          LimitCase{std::numeric_limits<std::int64_t>::min(), 1,
-                                                   "gather_limit must be positive"}));
+                                                   "gather_limit must be positive"}),
+                         [](const testing::TestParamInfo<LimitCase>& info) {
+                           auto sign = [](std::int64_t v) {
+                             std::string text = std::to_string(v);
+                             return text[0] == '-' ? "minus" + text.substr(1) : text;
+                           };
+                           return "gather" + sign(info.param.gather_limit) + "_limit" + sign(info.param.limit);
+                         });
 
 TEST(Pipeline, EqualLimitsAndHugeGatherLimitPass) {
   auto gatherer = gatherer_of(candidates_scored({1.0f}));
@@ -415,7 +422,11 @@ TEST_P(PipelineAsOf, IsTheEarlierTime) {
 INSTANTIATE_TEST_SUITE_P(Cases, PipelineAsOf,
                          testing::Values(AsOfCase{{20, 0}, {10, 0}, {10, 0}}, AsOfCase{{10, 0}, {20, 0}, {10, 0}},
                                          AsOfCase{{10, 7}, {10, 3}, {10, 3}}, AsOfCase{{9, 999999999}, {10, 0}, {9, 999999999}},
-                                         AsOfCase{{5, 5}, {5, 5}, {5, 5}}));
+                                         AsOfCase{{5, 5}, {5, 5}, {5, 5}}),
+                         [](const testing::TestParamInfo<AsOfCase>& info) {
+                           auto t = [](TimeValue v) { return std::to_string(v.seconds) + "s" + std::to_string(v.nanoseconds); };
+                           return "gathered" + t(info.param.gathered) + "_reranked" + t(info.param.reranked);
+                         });
 
 TEST(Pipeline, DefaultBudgetReachesTheReranker) {
   auto reranker = std::make_shared<FixedReranker>(Scored{{1.0f}, {}});
