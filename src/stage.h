@@ -179,6 +179,9 @@ class PackedDocuments {
   std::size_t document_count() const { return lengths_.size(); }
   std::size_t row_count() const { return vectors_.size() / dimension_; }
 
+  // Gives up the vector buffer, so a consumer can own it without a copy.
+  std::vector<float> take_vectors() && { return std::move(vectors_); }
+
  private:
   PackedDocuments(std::vector<float> vectors, std::vector<std::size_t> lengths, std::size_t dimension)
       : vectors_(std::move(vectors)), lengths_(std::move(lengths)), dimension_(dimension) {}

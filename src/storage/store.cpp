@@ -7,6 +7,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include <sys/mman.h>
+
 #include "int8.h"
 #include "threads.h"
 
@@ -59,6 +61,26 @@ std::vector<std::span<const T>> segment_values(const std::vector<LiveSegment>& s
   return spans;
 }
 
+// An empty vector with room for `count` values. Large buffers are backed by
+// transparent huge pages where the system offers them on request (NumPy
+// asks the same for its large arrays): filling fresh memory costs mostly page
+// faults otherwise, more than the copy itself.
+template <class T>
+std::vector<T> output_buffer(std::size_t count) {
+  std::vector<T> buffer;
+  buffer.reserve(count);
+#ifdef MADV_HUGEPAGE
+  constexpr std::uintptr_t kHugePage = std::uintptr_t{1} << 21;
+  const auto begin = reinterpret_cast<std::uintptr_t>(buffer.data());
+  const std::uintptr_t end = begin + count * sizeof(T);
+  const std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
+  const std::uintptr_t last = end & ~(kHugePage - 1);
+  // Only advice: a failure leaves ordinary pages.
+  if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#endif
+  return buffer;
+}
+
 }  // namespace
 
 // --- LiveSegment ---
@@ -87,23 +109,40 @@ std::optional<Location> StoreView::locate(std::string_view document_id) const {
 
 std::vector<SharedText> StoreView::document_ids() const {
   // An ID is present through the newest segment that lists it, when its row
-  // there is not deleted; every other listing of it is hidden.
-  std::vector<SharedText> ids;
-  for (std::size_t i = segments_.size(); i-- > 0;) {
+  // there is not deleted; every other listing of it is hidden. Sorting every
+  // listing by (ID, newest segment first) puts the deciding one at the head
+  // of each run of equal IDs.
+  struct Listing {
+    std::string_view id;
+    std::size_t segment;
+    bool deleted;
+    const SharedText* text;
+  };
+  std::size_t rows = 0;
+  for (const LiveSegment& segment : segments_) rows += segment.data->ids().size();
+  std::vector<Listing> listings;
+  listings.reserve(rows);
+  for (std::size_t i = 0; i < segments_.size(); ++i) {
     const LiveSegment& segment = segments_[i];
-    const auto& rows = segment.data->ids();
     auto tombstone = segment.tombstones->begin();
-    for (std::uint64_t row = 0; row < rows.size(); ++row) {
+    const auto& ids = segment.data->ids();
+    for (std::uint64_t row = 0; row < ids.size(); ++row) {
       while (tombstone != segment.tombstones->end() && *tombstone < row) ++tombstone;
-      if (tombstone != segment.tombstones->end() && *tombstone == row) continue;
-      bool hidden = false;
-      for (std::size_t newer = i + 1; newer < segments_.size() && !hidden; ++newer)
-        hidden = segments_[newer].data->row(rows[row].view()).has_value();
-      if (!hidden) ids.push_back(rows[row]);
+      const bool deleted = tombstone != segment.tombstones->end() && *tombstone == row;
+      listings.push_back({ids[row].view(), i, deleted, &ids[row]});
     }
   }
-  std::sort(ids.begin(), ids.end());
-  return ids;
+  std::sort(listings.begin(), listings.end(), [](const Listing& a, const Listing& b) {
+    if (const int c = a.id.compare(b.id); c != 0) return c < 0;  // byte-wise
+    return a.segment > b.segment;
+  });
+  std::vector<SharedText> present;
+  present.reserve(listings.size());
+  for (std::size_t i = 0; i < listings.size(); ++i) {
+    if (i > 0 && listings[i].id == listings[i - 1].id) continue;  // hidden by a newer listing
+    if (!listings[i].deleted) present.push_back(*listings[i].text);
+  }
+  return present;
 }
 
 std::vector<std::optional<std::size_t>> StoreView::lengths(std::span<const SharedText> document_ids) const {
@@ -156,13 +195,11 @@ Result<PackedDocuments> StoreView::fetch(std::span<const SharedText> document_id
 
   if (encoding_ == Encoding::Float32) {
     const auto vectors = segment_values<float>(segments_, 0);
-    std::vector<float> out(total * dimension);
-    float* cursor = out.data();
+    // Appended without zero-filling first: one pass over the output.
+    std::vector<float> out = output_buffer<float>(total * dimension);
     for (std::size_t i = 0; i < locations.size(); ++i) {
-      const std::size_t count = lengths[i] * dimension;
-      std::memcpy(cursor, vectors[locations[i].segment].data() + ranges[i].begin * dimension,
-                  count * sizeof(float));
-      cursor += count;
+      const float* rows = vectors[locations[i].segment].data() + ranges[i].begin * dimension;
+      out.insert(out.end(), rows, rows + lengths[i] * dimension);
     }
     return PackedDocuments::make(std::move(out), std::move(lengths), dimension);
   }
@@ -189,7 +226,8 @@ Result<PackedDocuments> StoreView::fetch(std::span<const SharedText> document_id
     if (!(std::isfinite(scale) && scale > 0))
       return std::unexpected(Error::storage("int8 scales must be finite and positive"));
 
-  std::vector<float> out(total * dimension);
+  std::vector<float> out = output_buffer<float>(total * dimension);
+  out.resize(total * dimension);
   const bool unit_rows = representation().normalized();
   QM_TRY(install(threads, [&]() -> Result<bool> {
     int8_decode(gathered_codes, gathered_scales, dimension, unit_rows, out);

@@ -103,6 +103,30 @@ def test_fetch_float32_matches_numpy_gather(float_store):
     assert empty_vectors.shape == (0, 8) and empty_lengths.shape == (0,)
 
 
+def _rss_kib():
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="needs /proc")
+def test_fetched_arrays_own_their_memory_and_release_it(tmp_path, rng):
+    builder = StoreBuilder(tmp_path / "s", dimension=64)
+    docs = random_documents(rng, 50, 64, min_tokens=100, max_tokens=120)
+    builder.append(docs)
+    builder.publish()
+    view = VectorStore(builder.path).view()
+    request = list(docs) * 4  # about 6 MB per fetch
+    vectors, lengths = view.fetch(request)
+    assert vectors.flags.writeable and vectors.flags.c_contiguous and lengths.flags.writeable
+    refs = sys.getrefcount(view)
+    before = _rss_kib()
+    for _ in range(100):
+        vectors, lengths = view.fetch(request)
+    assert sys.getrefcount(view) == refs
+    assert _rss_kib() - before < 64 * 1024  # 100 fetches would hold 600 MB if leaked
+    np.testing.assert_array_equal(vectors, packed(docs, request)[0])
+
+
 @pytest.mark.parametrize("normalized", [False, True])
 @pytest.mark.parametrize("threads", [None, 1, 2])
 def test_fetch_int8_decodes_like_the_reference(tmp_path, rng, normalized, threads):

@@ -179,20 +179,38 @@ PyObject* view_document_ids(PyObject* self, void*) {
   });
 }
 
-// (vectors, lengths): new float32 [tokens, dimension] and int64 [documents]
-// arrays holding copies of the packed documents.
-PyObject* packed_to_py(const PackedDocuments& packed) {
-  npy_intp vector_dims[2] = {static_cast<npy_intp>(packed.row_count()), static_cast<npy_intp>(packed.dimension())};
-  Ref vectors = Ref::steal(PyArray_SimpleNew(2, vector_dims, NPY_FLOAT32));
-  if (!vectors) return nullptr;
-  if (!packed.vectors().empty())
-    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(vectors.get())), packed.vectors().data(),
-                packed.vectors().size() * sizeof(float));
-  npy_intp length_dims[1] = {static_cast<npy_intp>(packed.document_count())};
+// A new float32 [rows, dimension] array that takes over `values` (no copy):
+// the buffer is released with the array.
+Ref owned_matrix_to_py(std::vector<float>&& values, std::size_t rows, std::size_t dimension) {
+  npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(dimension)};
+  if (values.empty()) return Ref::steal(PyArray_SimpleNew(2, dims, NPY_FLOAT32));
+  auto* owned = new std::vector<float>(std::move(values));
+  Ref capsule = Ref::steal(PyCapsule_New(owned, nullptr, [](PyObject* c) {
+    delete static_cast<std::vector<float>*>(PyCapsule_GetPointer(c, nullptr));
+  }));
+  if (!capsule) {
+    delete owned;
+    return {};
+  }
+  Ref array = Ref::steal(PyArray_SimpleNewFromData(2, dims, NPY_FLOAT32, owned->data()));
+  if (!array) return {};
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()) != 0) return {};
+  return array;
+}
+
+// (vectors, lengths): a float32 [tokens, dimension] array that owns the
+// fetched buffer, and a new int64 array of the lengths. Consumes `packed`.
+PyObject* packed_to_py(PackedDocuments&& packed) {
+  const std::size_t rows = packed.row_count();
+  const std::size_t dimension = packed.dimension();
+  const std::vector<std::size_t> counts = packed.lengths();
+  npy_intp length_dims[1] = {static_cast<npy_intp>(counts.size())};
   Ref lengths = Ref::steal(PyArray_SimpleNew(1, length_dims, NPY_INT64));
   if (!lengths) return nullptr;
   auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(lengths.get())));
-  for (std::size_t i = 0; i < packed.document_count(); ++i) out[i] = static_cast<std::int64_t>(packed.lengths()[i]);
+  for (std::size_t i = 0; i < counts.size(); ++i) out[i] = static_cast<std::int64_t>(counts[i]);
+  Ref vectors = owned_matrix_to_py(std::move(packed).take_vectors(), rows, dimension);
+  if (!vectors) return nullptr;
   return PyTuple_Pack(2, vectors.get(), lengths.get());
 }
 
@@ -211,7 +229,7 @@ PyObject* view_fetch(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::shared_ptr<const StoreView> view = as_view(self)->view;
     auto packed = detached([&] { return view->fetch(*ids, threads); });
     if (!packed) return raise(packed.error());
-    return packed_to_py(*packed);
+    return packed_to_py(std::move(*packed));
   });
 }
 
