@@ -280,6 +280,12 @@ Result<std::shared_ptr<const StoreView>> load_committed(const std::filesystem::p
 
 Result<std::shared_ptr<const StoreView>> load_committed(const std::filesystem::path& directory,
                                                         Manifest manifest, const StoreView* previous) {
+  return load_committed(directory, std::move(manifest), previous, load_segments);
+}
+
+Result<std::shared_ptr<const StoreView>> load_committed(const std::filesystem::path& directory,
+                                                        Manifest manifest, const StoreView* previous,
+                                                        const SegmentLoader& load) {
   // A file named by the manifest can vanish while it is being opened when a
   // newer commit's clean-up removes it; the newer manifest then names what
   // to load instead.
@@ -287,7 +293,7 @@ Result<std::shared_ptr<const StoreView>> load_committed(const std::filesystem::p
   for (int attempt = 0;; ++attempt) {
     std::span<const LiveSegment> reusable;
     if (previous != nullptr && can_reuse(*previous, manifest)) reusable = previous->segments();
-    auto segments = load_segments(directory, manifest, reusable);
+    auto segments = load(directory, manifest, reusable);
     if (segments) {
       const Encoding encoding = QM_TRY(Encoding::parse(manifest.encoding));
       const TimeValue as_of = QM_TRY(manifest.committed_at_time());

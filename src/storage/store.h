@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <shared_mutex>
@@ -135,6 +136,14 @@ Result<std::shared_ptr<const StoreView>> load_committed(const std::filesystem::p
 // load_committed starting from a manifest the caller has just read.
 Result<std::shared_ptr<const StoreView>> load_committed(const std::filesystem::path& directory,
                                                         Manifest manifest, const StoreView* previous);
+
+// The segment-loading step of load_committed (load_segments by default);
+// tests pass their own to change the directory between the steps.
+using SegmentLoader = std::function<Result<std::vector<LiveSegment>>(
+    const std::filesystem::path& directory, const Manifest& manifest, std::span<const LiveSegment> previous)>;
+Result<std::shared_ptr<const StoreView>> load_committed(const std::filesystem::path& directory,
+                                                        Manifest manifest, const StoreView* previous,
+                                                        const SegmentLoader& load);
 
 // A store directory opened for reading.
 //

@@ -357,6 +357,73 @@ TEST(VectorStore, VanishedFileWithUnchangedManifestIsNotFound) {
   EXPECT_EQ(none.error().io()->kind(), IoErrorKind::NotFound);
 }
 
+// A loader that, for its first `races` calls, plays a writer racing the
+// reader: between the reader's manifest read and its load, a newer commit
+// replaces the segments and removes their files. Counts its calls.
+struct RacingLoader {
+  TestStore& builder;
+  int races;
+  int calls = 0;
+
+  Result<std::vector<LiveSegment>> operator()(const fs::path& directory, const Manifest& manifest,
+                                              std::span<const LiveSegment> previous) {
+    if (calls++ < races) {
+      const std::uint64_t old = manifest.segments.back().id;
+      builder.append({{"a", matrix(1, 4, static_cast<float>(calls))}});
+      builder.drop(old);
+      builder.publish();
+      builder.erase_files(old);
+    }
+    return load_segments(directory, manifest, previous);
+  }
+};
+
+TEST(StoreLoad, VanishedFileDuringLoadRetriesWithTheNewerManifest) {
+  TempDir dir;
+  TestStore builder(dir.path());
+  builder.append({{"a", matrix(1, 4, 0)}});
+  builder.publish();
+  RacingLoader racing{builder, 3};
+  auto view = load_committed(dir.path(), Manifest::read(dir.path()).value(), nullptr, std::ref(racing));
+  ASSERT_TRUE(view.has_value()) << view.error().debug();
+  EXPECT_EQ(racing.calls, 4);
+  EXPECT_EQ((*view)->commit(), 4u);
+  auto packed = (*view)->fetch(ids({"a"}), std::nullopt);
+  ASSERT_TRUE(packed.has_value());
+  EXPECT_EQ(packed->vectors(), matrix(1, 4, 3));  // written by the third racing commit
+}
+
+TEST(StoreLoad, VanishedFileRetriesAreBounded) {
+  TempDir dir;
+  TestStore builder(dir.path());
+  builder.append({{"a", matrix(1, 4, 0)}});
+  builder.publish();
+  RacingLoader racing{builder, 100};
+  auto view = load_committed(dir.path(), Manifest::read(dir.path()).value(), nullptr, std::ref(racing));
+  EXPECT_EQ(racing.calls, 8);  // seven retries
+  ASSERT_FALSE(view.has_value());
+  ASSERT_NE(view.error().io(), nullptr) << view.error().debug();
+  EXPECT_EQ(view.error().io()->kind(), IoErrorKind::NotFound);
+}
+
+TEST(StoreLoad, OtherErrorsAreNotRetried) {
+  TempDir dir;
+  TestStore builder(dir.path());
+  builder.append({{"a", matrix(1, 4, 0)}});
+  builder.publish();
+  int calls = 0;
+  auto failing = [&](const fs::path&, const Manifest&, std::span<const LiveSegment>)
+      -> Result<std::vector<LiveSegment>> {
+    ++calls;
+    builder.publish();  // the manifest changes, but the error is not a vanished file
+    return std::unexpected(Error::storage("broken"));
+  };
+  auto view = load_committed(dir.path(), Manifest::read(dir.path()).value(), nullptr, failing);
+  EXPECT_EQ(calls, 1);
+  ASSERT_FALSE(view.has_value());
+  EXPECT_EQ(view.error().text(), "broken");
+}
+
 TEST(VectorStore, SourceInterfaceAndScoreSemantics) {
   for (const char* encoding : {"float32", "int8"}) {
     TempDir dir;
