@@ -6,6 +6,8 @@
 
 #include <immintrin.h>
 
+#include "cpu_features.h"
+
 namespace quillmark {
 
 namespace {
@@ -13,14 +15,6 @@ namespace {
 constexpr float kNegInf = -std::numeric_limits<float>::infinity();
 
 std::atomic<bool> force_portable{false};
-
-bool cpu_has_avx2() {
-  static const bool has = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return has;
-}
 
 // NaN never wins: comparisons with NaN are false.
 inline float max_keep(float best, float v) { return v > best ? v : best; }

@@ -7,6 +7,8 @@
 
 #include <immintrin.h>
 
+#include "cpu_features.h"
+
 namespace quillmark {
 
 namespace {
@@ -14,14 +16,6 @@ namespace {
 constexpr float kMinNorm = 1e-12f;
 
 std::atomic<bool> force_portable{false};
-
-bool cpu_has_avx2() {
-  static const bool has = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return has;
-}
 
 }  // namespace
 

@@ -270,10 +270,11 @@ Ref time_to_py(TimeValue value) {
   return Ref::steal(PyNumber_Add(epoch.get(), delta.get()));
 }
 
-Ref scores_to_py(std::vector<float>&& scores) {
-  npy_intp dims[1] = {static_cast<npy_intp>(scores.size())};
-  if (scores.empty()) return Ref::steal(PyArray_SimpleNew(1, dims, NPY_FLOAT32));
-  auto* owned = new std::vector<float>(std::move(scores));
+Ref owned_floats_to_py(std::vector<float>&& values, std::span<const std::size_t> shape) {
+  std::vector<npy_intp> dims(shape.begin(), shape.end());
+  const int ndim = static_cast<int>(dims.size());
+  if (values.empty()) return Ref::steal(PyArray_SimpleNew(ndim, dims.data(), NPY_FLOAT32));
+  auto* owned = new std::vector<float>(std::move(values));
   Ref capsule = Ref::steal(PyCapsule_New(owned, nullptr, [](PyObject* c) {
     delete static_cast<std::vector<float>*>(PyCapsule_GetPointer(c, nullptr));
   }));
@@ -281,11 +282,16 @@ Ref scores_to_py(std::vector<float>&& scores) {
     delete owned;
     return {};
   }
-  Ref array = Ref::steal(PyArray_SimpleNewFromData(1, dims, NPY_FLOAT32, owned->data()));
+  Ref array = Ref::steal(PyArray_SimpleNewFromData(ndim, dims.data(), NPY_FLOAT32, owned->data()));
   if (!array) return {};
   // The array owns the buffer from here on, through the capsule.
   if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()) != 0) return {};
   return array;
+}
+
+Ref scores_to_py(std::vector<float>&& scores) {
+  const std::size_t shape[1] = {scores.size()};
+  return owned_floats_to_py(std::move(scores), shape);
 }
 
 }  // namespace quillmark::py

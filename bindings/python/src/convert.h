@@ -67,6 +67,11 @@ std::optional<TimeValue> time_from_py(PyObject* obj);
 // A timezone-aware UTC datetime (microseconds truncated).
 Ref time_to_py(TimeValue value);
 
+// A new, writeable, C-ordered float32 array of `shape` that takes over the
+// buffer of `values` (no copy); the buffer is released with the array.
+// REQUIRES: the product of `shape` equals values.size().
+Ref owned_floats_to_py(std::vector<float>&& values, std::span<const std::size_t> shape);
+
 // A one-axis float32 array that takes ownership of `scores` (no copy).
 Ref scores_to_py(std::vector<float>&& scores);
 

@@ -179,25 +179,6 @@ PyObject* view_document_ids(PyObject* self, void*) {
   });
 }
 
-// A new float32 [rows, dimension] array that takes over `values` (no copy):
-// the buffer is released with the array.
-Ref owned_matrix_to_py(std::vector<float>&& values, std::size_t rows, std::size_t dimension) {
-  npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(dimension)};
-  if (values.empty()) return Ref::steal(PyArray_SimpleNew(2, dims, NPY_FLOAT32));
-  auto* owned = new std::vector<float>(std::move(values));
-  Ref capsule = Ref::steal(PyCapsule_New(owned, nullptr, [](PyObject* c) {
-    delete static_cast<std::vector<float>*>(PyCapsule_GetPointer(c, nullptr));
-  }));
-  if (!capsule) {
-    delete owned;
-    return {};
-  }
-  Ref array = Ref::steal(PyArray_SimpleNewFromData(2, dims, NPY_FLOAT32, owned->data()));
-  if (!array) return {};
-  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()) != 0) return {};
-  return array;
-}
-
 // (vectors, lengths): a float32 [tokens, dimension] array that owns the
 // fetched buffer, and a new int64 array of the lengths. Consumes `packed`.
 PyObject* packed_to_py(PackedDocuments&& packed) {
@@ -209,7 +190,8 @@ PyObject* packed_to_py(PackedDocuments&& packed) {
   if (!lengths) return nullptr;
   auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(lengths.get())));
   for (std::size_t i = 0; i < counts.size(); ++i) out[i] = static_cast<std::int64_t>(counts[i]);
-  Ref vectors = owned_matrix_to_py(std::move(packed).take_vectors(), rows, dimension);
+  const std::size_t shape[2] = {rows, dimension};
+  Ref vectors = owned_floats_to_py(std::move(packed).take_vectors(), shape);
   if (!vectors) return nullptr;
   return PyTuple_Pack(2, vectors.get(), lengths.get());
 }
