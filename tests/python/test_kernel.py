@@ -192,3 +192,28 @@ def test_module_registers_function_with_signature():
     sig = inspect.signature(maxsim_scores_packed)
     assert str(sig) == "(query, documents, document_lengths, *, max_batch_tokens=None, threads=None)"
     assert maxsim_scores_packed.__module__ == "quillmark._native"
+
+
+def _numpy_blas_threads():
+    """The thread count of NumPy's own OpenBLAS, or None when it cannot be read."""
+    import ctypes
+    import glob
+    import os
+
+    libs = glob.glob(os.path.join(os.path.dirname(np.__file__), os.pardir, "numpy.libs", "libscipy_openblas*.so"))
+    for path in libs:
+        lib = ctypes.CDLL(path)
+        for name in ("scipy_openblas_get_num_threads64_", "openblas_get_num_threads64_", "openblas_get_num_threads"):
+            fn = getattr(lib, name, None)
+            if fn is not None:
+                return fn()
+    return None
+
+
+def test_scoring_leaves_numpys_blas_threads_alone(rng):
+    before = _numpy_blas_threads()
+    if before is None:
+        pytest.skip("NumPy's BLAS does not expose its thread count here")
+    q, d, lengths = corpus(rng, [50] * 20, dim=32)
+    maxsim_scores_packed(q, d, lengths, threads=2)
+    assert _numpy_blas_threads() == before
