@@ -179,6 +179,10 @@ std::optional<PackedMatrix> array_f32_matrix(PyObject* obj) {
   return m;
 }
 
+Ref text_to_py(std::string_view text) {
+  return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
 std::optional<std::string> text(PyObject* obj) {
   if (!PyUnicode_Check(obj)) {
     type_error("expected str, not %s", obj);

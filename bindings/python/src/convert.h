@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "representation.h"
@@ -48,6 +49,9 @@ std::optional<PackedMatrix> array_f32_matrix(PyObject* obj);
 
 // Attribute `name` of `obj`, which must be a str.
 std::optional<std::string> attribute(PyObject* obj, const char* name);
+
+// A new Python str of UTF-8 text (UnicodeDecodeError for invalid bytes).
+Ref text_to_py(std::string_view text);
 
 // A Python str as UTF-8 (TypeError for anything else).
 std::optional<std::string> text(PyObject* obj);

@@ -31,10 +31,6 @@ struct QueryObject {
 FeatureObject* as_feature(PyObject* self) { return reinterpret_cast<FeatureObject*>(self); }
 QueryObject* as_query(PyObject* self) { return reinterpret_cast<QueryObject*>(self); }
 
-Ref str(std::string_view s) {
-  return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
-}
-
 // The provider of a Feature built with `provider=`: calls it with the lock
 // taken for the call only. A raised exception travels as External, the same
 // exception object; a returned object becomes the feature's value.
@@ -208,7 +204,7 @@ void query_dealloc(PyObject* self) {
 }
 
 PyObject* query_text(PyObject* self, void*) {
-  return guarded([&]() -> PyObject* { return str(as_query(self)->query.text().view()).release(); });
+  return guarded([&]() -> PyObject* { return text_to_py(as_query(self)->query.text().view()).release(); });
 }
 
 PyObject* query_features(PyObject* self, void*) {
@@ -216,7 +212,7 @@ PyObject* query_features(PyObject* self, void*) {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
     for (const auto& [name, feature] : as_query(self)->query.features()) {
-      Ref key = str(name.view());
+      Ref key = text_to_py(name.view());
       if (!key) return nullptr;
       Ref wrapper = feature_to_py(feature);
       if (!wrapper) return nullptr;
@@ -258,7 +254,7 @@ PyObject* query_repr(PyObject* self) {
       repr += debug_form(name.view());
     }
     repr += "])";
-    return str(repr).release();
+    return text_to_py(repr).release();
   });
 }
 

@@ -57,10 +57,6 @@ bool set_item(PyObject* dict, const char* key, Ref value) {
   return value && PyDict_SetItemString(dict, key, value.get()) == 0;
 }
 
-Ref str(const std::string& s) {
-  return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
-}
-
 PyObject* check_representation(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* keywords[] = {"representation", nullptr};
@@ -127,12 +123,12 @@ std::optional<Representation> representation_from_py(PyObject* obj) {
 Ref representation_to_py(const Representation& r) {
   Ref kwargs = Ref::steal(PyDict_New());
   if (!kwargs) return {};
-  if (!set_item(kwargs.get(), "encoder", str(r.encoder())) ||
-      !set_item(kwargs.get(), "encoder_revision", str(r.encoder_revision())) ||
+  if (!set_item(kwargs.get(), "encoder", text_to_py(r.encoder())) ||
+      !set_item(kwargs.get(), "encoder_revision", text_to_py(r.encoder_revision())) ||
       !set_item(kwargs.get(), "dimension", Ref::steal(PyLong_FromUnsignedLongLong(r.dimension()))) ||
       !set_item(kwargs.get(), "normalized", Ref::borrow(r.normalized() ? Py_True : Py_False)) ||
-      !set_item(kwargs.get(), "query_template", str(r.query_template())) ||
-      !set_item(kwargs.get(), "document_template", str(r.document_template())))
+      !set_item(kwargs.get(), "query_template", text_to_py(r.query_template())) ||
+      !set_item(kwargs.get(), "document_template", text_to_py(r.document_template())))
     return {};
   Ref module = Ref::steal(PyImport_ImportModule("quillmark.representation"));
   if (!module) return {};

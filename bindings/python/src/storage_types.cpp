@@ -34,7 +34,6 @@ struct ViewObject {
 StoreObject* as_store(PyObject* self) { return reinterpret_cast<StoreObject*>(self); }
 ViewObject* as_view(PyObject* self) { return reinterpret_cast<ViewObject*>(self); }
 
-PyObject* str(std::string_view s) { return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())); }
 
 // Neither class may be subclassed: their instances wrap core objects whose
 // invariants a subclass could not keep.
@@ -94,9 +93,9 @@ PyObject* store_path(PyObject* self, void*) {
   });
 }
 
-PyObject* store_corpus(PyObject* self, void*) { return str(as_store(self)->store->corpus()); }
+PyObject* store_corpus(PyObject* self, void*) { return text_to_py(as_store(self)->store->corpus()).release(); }
 
-PyObject* store_encoding(PyObject* self, void*) { return str(as_store(self)->store->encoding().name()); }
+PyObject* store_encoding(PyObject* self, void*) { return text_to_py(as_store(self)->store->encoding().name()).release(); }
 
 PyObject* store_dimension(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(as_store(self)->store->representation().dimension());
@@ -106,7 +105,7 @@ PyObject* store_representation(PyObject* self, void*) {
   return guarded([&]() -> PyObject* { return representation_to_py(as_store(self)->store->representation()).release(); });
 }
 
-PyObject* store_score_semantics(PyObject* self, void*) { return str(as_store(self)->store->score_semantics()); }
+PyObject* store_score_semantics(PyObject* self, void*) { return text_to_py(as_store(self)->store->score_semantics()).release(); }
 
 PyObject* store_view(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
@@ -171,7 +170,7 @@ PyObject* view_document_ids(PyObject* self, void*) {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < ids.size(); ++i) {
-      PyObject* s = str(ids[i].view());
+      PyObject* s = text_to_py(ids[i].view()).release();
       if (!s) return nullptr;
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
     }
@@ -228,7 +227,7 @@ PyObject* view_document_lengths(PyObject* self, PyObject* args, PyObject* kwargs
     if (!dict) return nullptr;
     for (std::size_t i = 0; i < ids->size(); ++i) {
       if (!lengths[i]) continue;
-      Ref key = Ref::steal(str((*ids)[i].view()));
+      Ref key = text_to_py((*ids)[i].view());
       Ref value = Ref::steal(PyLong_FromSize_t(*lengths[i]));
       if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) != 0) return nullptr;
     }
@@ -255,7 +254,7 @@ PyObject* view_repr(PyObject* self) {
     const std::string text = "StoreView(corpus=" + debug_form(view.corpus()) + ", commit=" +
                              std::to_string(view.commit()) + ", encoding=" + debug_form(view.encoding().name()) +
                              ")";
-    return str(text);
+    return text_to_py(text).release();
   });
 }
 
