@@ -1,6 +1,7 @@
 // The Python classes Feature and Query over the core Feature and Query.
 
 #include "query_types.h"
+#include "value_type.h"
 
 #include <cstring>
 #include <new>
@@ -103,13 +104,6 @@ PyObject* feature_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-void feature_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  as_feature(self)->feature.~shared_ptr();
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
 PyObject* feature_representation(PyObject* self, void*) {
   return guarded([&]() -> PyObject* { return representation_to_py(as_feature(self)->feature->representation()).release(); });
 }
@@ -129,7 +123,7 @@ PyGetSetDef feature_getset[] = {
 
 PyType_Slot feature_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(feature_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(feature_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value_object<FeatureObject, &FeatureObject::feature>)},
     {Py_tp_getset, feature_getset},
     {Py_tp_doc, const_cast<char*>(kFeatureDoc)},
     {0, nullptr},
@@ -194,13 +188,6 @@ PyObject* query_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     return wrap_query(type, Query::make(SharedText(std::move(*query_text)), std::move(features)));
   });
-}
-
-void query_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  as_query(self)->query.~Query();
-  type->tp_free(self);
-  Py_DECREF(type);
 }
 
 PyObject* query_text(PyObject* self, void*) {
@@ -275,7 +262,7 @@ PyMethodDef query_methods[] = {
 
 PyType_Slot query_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(query_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(query_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value_object<QueryObject, &QueryObject::query>)},
     {Py_tp_getset, query_getset},
     {Py_tp_methods, query_methods},
     {Py_tp_repr, reinterpret_cast<void*>(query_repr)},
@@ -326,12 +313,7 @@ PyObject* feature_type() { return feature_type_once.get(); }
 PyObject* query_type() { return query_type_once.get(); }
 
 std::optional<Query> query_from_py(PyObject* obj) {
-  PyObject* type = query_type();
-  if (!type) return std::nullopt;
-  if (!PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type))) {
-    PyErr_Format(PyExc_TypeError, "expected a Query, not %s", Py_TYPE(obj)->tp_name);
-    return std::nullopt;
-  }
+  if (!check_instance(obj, query_type(), "Query")) return std::nullopt;
   return as_query(obj)->query;
 }
 

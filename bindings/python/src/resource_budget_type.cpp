@@ -2,6 +2,7 @@
 // threads=None): an immutable value with three read-only attributes.
 
 #include "resource_budget_type.h"
+#include "value_type.h"
 
 #include <new>
 
@@ -78,13 +79,6 @@ PyObject* budget_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-void budget_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  as_budget(self)->budget.~ResourceBudget();
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
 PyObject* budget_max_batch_tokens(PyObject* self, void*) {
   return PyLong_FromSize_t(as_budget(self)->budget.max_batch_tokens());
 }
@@ -113,7 +107,7 @@ constexpr const char kBudgetDoc[] =
 
 PyType_Slot budget_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(budget_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(budget_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value_object<BudgetObject, &BudgetObject::budget>)},
     {Py_tp_getset, budget_getset},
     {Py_tp_doc, const_cast<char*>(kBudgetDoc)},
     {0, nullptr},
@@ -135,12 +129,7 @@ Once budget_type_once(make_budget_type_object);
 PyObject* resource_budget_type() { return budget_type_once.get(); }
 
 std::optional<ResourceBudget> budget_from_py(PyObject* obj) {
-  PyObject* type = resource_budget_type();
-  if (!type) return std::nullopt;
-  if (!PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type))) {
-    PyErr_Format(PyExc_TypeError, "expected a ResourceBudget, not %s", Py_TYPE(obj)->tp_name);
-    return std::nullopt;
-  }
+  if (!check_instance(obj, resource_budget_type(), "ResourceBudget")) return std::nullopt;
   return as_budget(obj)->budget;
 }
 

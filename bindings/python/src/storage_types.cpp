@@ -3,6 +3,7 @@
 // members are light and keep it.
 
 #include "storage_types.h"
+#include "value_type.h"
 
 #include <cstring>
 #include <new>
@@ -73,13 +74,6 @@ PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-void store_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  as_store(self)->store.~shared_ptr();
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
 PyObject* store_path(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     const std::string& native = as_store(self)->store->path().native();
@@ -135,7 +129,7 @@ PyMethodDef store_methods[] = {
 
 PyType_Slot store_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(store_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(store_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value_object<StoreObject, &StoreObject::store>)},
     {Py_tp_getset, store_getset},
     {Py_tp_methods, store_methods},
     {Py_tp_doc, const_cast<char*>(kStoreDoc)},
@@ -150,13 +144,6 @@ Once store_type_once(make_store_type_object);
 // --- StoreView ---
 
 constexpr const char kViewDoc[] = "One commit of a vector store. It stays readable after later commits.";
-
-void view_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  as_view(self)->view.~shared_ptr();
-  type->tp_free(self);
-  Py_DECREF(type);
-}
 
 PyObject* view_as_of(PyObject* self, void*) {
   return guarded([&]() -> PyObject* { return time_to_py(as_view(self)->view->as_of()).release(); });
@@ -277,7 +264,7 @@ PyMethodDef view_methods[] = {
 };
 
 PyType_Slot view_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(view_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value_object<ViewObject, &ViewObject::view>)},
     {Py_tp_getset, view_getset},
     {Py_tp_methods, view_methods},
     {Py_tp_repr, reinterpret_cast<void*>(view_repr)},

@@ -1,0 +1,32 @@
+#pragma once
+// Pieces shared by the module's heap types whose instances each hold one C++
+// value in a field of their object struct.
+
+#include "py_ref.h"
+
+#include <type_traits>
+
+namespace quillmark::py {
+
+// tp_dealloc of such a type: destroys the held value, frees the object and
+// drops the instance's reference to its heap type.
+template <class Object, auto Field>
+void dealloc_value_object(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  auto& value = reinterpret_cast<Object*>(self)->*Field;
+  using Value = std::remove_reference_t<decltype(value)>;
+  value.~Value();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// True when `obj` is an instance of `type`; otherwise false with TypeError
+// "expected a NAME, not TYPE". `type` may be null (its exception is set).
+inline bool check_instance(PyObject* obj, PyObject* type, const char* name) {
+  if (!type) return false;
+  if (PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type))) return true;
+  PyErr_Format(PyExc_TypeError, "expected a %s, not %s", name, Py_TYPE(obj)->tp_name);
+  return false;
+}
+
+}  // namespace quillmark::py
