@@ -1,0 +1,25 @@
+#pragma once
+// Python objects as core stages and sources: the declaration of a Python
+// gatherer or reranker is read once, its methods are looked up and called on
+// every use with the interpreter lock taken for that call only, and a Python
+// exception raised there travels through the core as an External error
+// holding the very same exception object.
+
+#include "py_ref.h"
+
+#include <memory>
+
+#include "source.h"
+#include "stage.h"
+
+namespace quillmark::py {
+
+// Adapters for `obj`, reading its declaration now (requires, then
+// score_semantics, then the class name; or, for a source, corpus,
+// representation, score_semantics). Null with the Python exception set when
+// the declaration cannot be read. REQUIRES: the lock is held.
+std::shared_ptr<const CandidateGenerator> python_gatherer(PyObject* obj);
+std::shared_ptr<const Reranker> python_reranker(PyObject* obj);
+std::shared_ptr<const MultiVectorSource> python_source(PyObject* obj);
+
+}  // namespace quillmark::py
