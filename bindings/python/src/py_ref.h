@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <utility>
 
 namespace quillmark::py {
@@ -38,12 +40,35 @@ class Ref {
   PyObject* obj_ = nullptr;
 };
 
+// True once this thread is being ended by a forced unwind: re-acquiring the
+// lock in a finalizing interpreter ends the calling thread (pthread_exit), and
+// the unwind must then pass every frame without touching the lock again.
+inline bool& thread_exiting() {
+  thread_local bool exiting = false;
+  return exiting;
+}
+
+// Drops the references that threads without the lock queued for release
+// (pending_release.cpp). REQUIRES: the lock is held.
+void drain_pending_releases() noexcept;
+
 // Releases the interpreter lock for its lifetime; re-acquires it on every
 // exit path, exceptions included. REQUIRES: the lock is held on entry.
+// The destructor may end the thread by a forced unwind (a finalizing
+// interpreter), so it is not noexcept.
 class Detach {
  public:
   Detach() : state_(PyEval_SaveThread()) {}
-  ~Detach() { PyEval_RestoreThread(state_); }
+  ~Detach() noexcept(false) {
+    if (thread_exiting()) return;  // unwinding out of a finalizing interpreter
+    try {
+      PyEval_RestoreThread(state_);
+    } catch (abi::__forced_unwind&) {
+      thread_exiting() = true;
+      throw;
+    }
+    drain_pending_releases();
+  }
   Detach(const Detach&) = delete;
   Detach& operator=(const Detach&) = delete;
 
@@ -52,11 +77,30 @@ class Detach {
 };
 
 // Acquires the interpreter lock for this thread (any thread, pool workers
-// included) for its lifetime.
+// included) for its lifetime. Acquiring, or any Python code run meanwhile,
+// may end the thread by a forced unwind (a finalizing interpreter); the lock
+// is then not held and not released.
 class Attach {
  public:
-  Attach() : state_(PyGILState_Ensure()) {}
-  ~Attach() { PyGILState_Release(state_); }
+  Attach() {
+    try {
+      state_ = PyGILState_Ensure();
+    } catch (abi::__forced_unwind&) {
+      thread_exiting() = true;
+      throw;
+    }
+  }
+  ~Attach() noexcept(false) {
+    if (thread_exiting()) return;
+    // Python code run in this scope may have ended the thread while it
+    // waited for the lock: the forced unwind then reaches here without the
+    // lock, and nothing below may take it again.
+    if (!PyGILState_Check()) {
+      thread_exiting() = true;
+      return;
+    }
+    PyGILState_Release(state_);
+  }
   Attach(const Attach&) = delete;
   Attach& operator=(const Attach&) = delete;
 
