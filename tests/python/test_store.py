@@ -109,6 +109,7 @@ def _rss_kib():
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="needs /proc")
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer keeps freed memory")
 def test_fetched_arrays_own_their_memory_and_release_it(tmp_path, rng):
     builder = StoreBuilder(tmp_path / "s", dimension=64)
     docs = random_documents(rng, 50, 64, min_tokens=100, max_tokens=120)
