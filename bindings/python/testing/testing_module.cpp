@@ -67,7 +67,7 @@ PyObject* t_row_major(PyObject*, PyObject* obj) {
 PyObject* t_optional_count(PyObject*, PyObject* obj) {
   return guarded([&]() -> PyObject* {
     std::optional<std::size_t> v;
-    if (!optional_count(obj, v)) return nullptr;
+    if (!optional_count(obj, "count", v)) return nullptr;
     return v ? PyLong_FromSize_t(*v) : Py_NewRef(Py_None);
   });
 }
