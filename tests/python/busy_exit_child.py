@@ -26,7 +26,7 @@ def calls(store_dir):
         "maxsim": lambda: maxsim_scores_packed(QUERY, DOCUMENTS, LENGTHS, threads=1),
         "open": lambda: VectorStore(store_dir),
         "view": store.view,
-        "fetch": lambda: view.fetch(ids),
+        "fetch": lambda: view.fetch(i for i in ids),  # Python code inside the conversion too
         "value": lambda: Feature(REP, provider=lambda: QUERY).value,
         "feature": lambda: Query("q", e=Feature(REP, provider=lambda: QUERY)).feature("e", REP),
     }

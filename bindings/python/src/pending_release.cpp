@@ -26,14 +26,7 @@ PendingReleases& pending() {
   return *p;
 }
 
-bool interpreter_gone() {
-  if (!Py_IsInitialized()) return true;
-#if PY_VERSION_HEX >= 0x030D0000
-  return Py_IsFinalizing();
-#else
-  return _Py_IsFinalizing();
-#endif
-}
+bool interpreter_gone() { return !Py_IsInitialized() || interpreter_finalizing(); }
 
 int drain_from_pending_call(void*) {
   pending().call_registered.store(false, std::memory_order_release);

@@ -11,6 +11,24 @@
 
 namespace quillmark::py {
 
+// True once this thread is being ended by a forced unwind: re-acquiring the
+// lock in a finalizing interpreter ends the calling thread (pthread_exit), and
+// the unwind must then pass every frame without touching the lock again.
+inline bool& thread_exiting() {
+  thread_local bool exiting = false;
+  return exiting;
+}
+
+// Whether the interpreter is finalizing (the only time a thread re-acquiring
+// the lock, or running Python code, can be ended by a forced unwind).
+inline bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing();
+#else
+  return _Py_IsFinalizing();
+#endif
+}
+
 // An owned (strong) reference; null means "no object" or "error set".
 class Ref {
  public:
@@ -28,7 +46,12 @@ class Ref {
     std::swap(obj_, o.obj_);
     return *this;
   }
-  ~Ref() { Py_XDECREF(obj_); }
+  // Leaks instead when a finalizing interpreter ended this thread while it
+  // ran Python code or waited for the lock: the lock is not held then.
+  ~Ref() {
+    if (!obj_ || (interpreter_finalizing() && (thread_exiting() || !PyGILState_Check()))) return;
+    Py_DECREF(obj_);
+  }
 
   PyObject* get() const { return obj_; }
   // Gives up ownership to the caller.
@@ -39,14 +62,6 @@ class Ref {
   explicit Ref(PyObject* o) : obj_(o) {}
   PyObject* obj_ = nullptr;
 };
-
-// True once this thread is being ended by a forced unwind: re-acquiring the
-// lock in a finalizing interpreter ends the calling thread (pthread_exit), and
-// the unwind must then pass every frame without touching the lock again.
-inline bool& thread_exiting() {
-  thread_local bool exiting = false;
-  return exiting;
-}
 
 // Drops the references that threads without the lock queued for release
 // (pending_release.cpp). REQUIRES: the lock is held.
