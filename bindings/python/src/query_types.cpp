@@ -130,11 +130,10 @@ int feature_traverse(PyObject* self, visitproc visit, void* arg) {
   return traverse_feature(as_feature(self)->feature, visit, arg);
 }
 
-// Drops the feature; the field is empty before anything the drop releases
-// can run.
+// Drops the feature; the field is empty (moved from) before anything the
+// drop releases can run.
 int feature_clear(PyObject* self) {
   std::shared_ptr<const Feature> dropped = std::move(as_feature(self)->feature);
-  as_feature(self)->feature.reset();
   return 0;
 }
 
