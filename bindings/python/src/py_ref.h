@@ -14,10 +14,9 @@ namespace quillmark::py {
 // True once this thread is being ended by a forced unwind: re-acquiring the
 // lock in a finalizing interpreter ends the calling thread (pthread_exit), and
 // the unwind must then pass every frame without touching the lock again.
-inline bool& thread_exiting() {
-  thread_local bool exiting = false;
-  return exiting;
-}
+// One flag per thread for the whole process (defined in py_ref.cpp, so every
+// module loading the binding shares it).
+bool& thread_exiting() noexcept;
 
 // Whether the interpreter is finalizing (the only time a thread re-acquiring
 // the lock, or running Python code, can be ended by a forced unwind).
