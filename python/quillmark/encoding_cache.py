@@ -1,0 +1,92 @@
+"""An on-disk cache of encoded texts, so that a rerun skips the encoder.
+
+A cache directory holds chunks, one per ``encode`` call that had misses: the
+packed token vectors (``chunk-N.vectors.npy``, memory-mapped on load) and a
+metadata file (``chunk-N.meta.npz``: text keys, token counts, pooled vectors,
+truncation flags). The metadata is written last, by rename, so a chunk whose
+writer died is never read. A key is the SHA-256 of the encoder's
+representation and the text, so caches of different models never mix.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import os
+import pathlib
+from typing import Optional, Sequence
+
+import numpy as np
+
+from .encoding import Encoded, TextEncoder, check_texts
+
+__all__ = ["EncodingCache"]
+
+
+class EncodingCache:
+    def __init__(self, directory: str | os.PathLike[str]):
+        self.directory = pathlib.Path(directory)
+        self.directory.mkdir(parents=True, exist_ok=True)
+        # key -> (vectors of its chunk, first row, rows, pooled, truncated)
+        self._index: dict[bytes, tuple[np.ndarray, int, int, np.ndarray, bool]] = {}
+        self._chunks = 0
+        for meta_path in sorted(self.directory.glob("chunk-*.meta.npz")):
+            stem = meta_path.name[: -len(".meta.npz")]
+            with np.load(meta_path) as meta:
+                keys, lengths, pooled, truncated = meta["keys"], meta["lengths"], meta["pooled"], meta["truncated"]
+            vectors = np.load(self.directory / f"{stem}.vectors.npy", mmap_mode="r")
+            starts = np.concatenate([[0], np.cumsum(lengths)[:-1]])
+            for key, start, length, p, t in zip(keys, starts, lengths, pooled, truncated):
+                self._index[bytes(key)] = (vectors, int(start), int(length), p, bool(t))
+            self._chunks += 1
+
+    def __len__(self) -> int:
+        return len(self._index)
+
+    @staticmethod
+    def key(encoder: TextEncoder, text: str, template: str) -> bytes:
+        r = encoder.representation
+        header = "\0".join([r.encoder, r.encoder_revision, str(r.dimension), str(encoder.max_tokens), template])
+        return hashlib.sha256((header + "\0\0" + text).encode()).digest()
+
+    def get(self, key: bytes) -> Optional[Encoded]:
+        entry = self._index.get(key)
+        if entry is None:
+            return None
+        vectors, start, length, pooled, truncated = entry
+        return Encoded(np.array(vectors[start : start + length]), np.array(pooled), truncated)
+
+    def put(self, keys: Sequence[bytes], encoded: Sequence[Encoded]) -> None:
+        if not keys:
+            return
+        stem = f"chunk-{self._chunks:06d}-{os.getpid()}"
+        vectors = np.concatenate([e.tokens for e in encoded]).astype(np.float32)
+        np.save(self.directory / f"{stem}.vectors.npy", vectors)
+        temporary = self.directory / f"{stem}.meta.tmp.npz"
+        np.savez(
+            temporary,
+            keys=np.array(keys, dtype="S32"),
+            lengths=np.array([e.tokens.shape[0] for e in encoded], dtype=np.int64),
+            pooled=np.stack([e.pooled for e in encoded]).astype(np.float32),
+            truncated=np.array([e.truncated for e in encoded], dtype=bool),
+        )
+        os.replace(temporary, self.directory / f"{stem}.meta.npz")
+        self._chunks += 1
+        starts = np.concatenate([[0], np.cumsum([e.tokens.shape[0] for e in encoded])[:-1]])
+        for key, start, e in zip(keys, starts, encoded):
+            self._index[key] = (vectors, int(start), e.tokens.shape[0], e.pooled, e.truncated)
+
+    def encode(self, encoder: TextEncoder, texts: Sequence[str], **options) -> tuple[list[Encoded], int]:
+        """``encoder.encode(texts, **options)`` through the cache; returns the
+        encodings in order and how many texts had to be encoded."""
+        template = options.get("template")
+        template = encoder.representation.document_template if template is None else template
+        check_texts(texts)  # empty texts are refused whether cached or not
+        keys = [self.key(encoder, t, template) for t in texts]
+        found = [self.get(k) for k in keys]
+        missing = [i for i, e in enumerate(found) if e is None]
+        if missing:
+            fresh = encoder.encode([texts[i] for i in missing], **options)
+            self.put([keys[i] for i in missing], fresh)
+            for i, e in zip(missing, fresh):
+                found[i] = e
+        return found, len(missing)
