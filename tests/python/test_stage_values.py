@@ -90,6 +90,18 @@ def test_score_number_form_is_shortest_round_trip():
         assert np.float32(text) == value and "e" not in text
 
 
+@pytest.mark.parametrize(
+    "value",
+    [3.4028234663852886e38, 3.4028235677973362e38, 3.4028235677973366e38, 3.5e38, 1e300, -1e300, 1e-50, -1e-50,
+     2.0**-149 * 0.5, 2.0**-149 * 0.75],
+)
+def test_scores_round_to_nearest_float32(value):
+    with np.errstate(over="ignore", under="ignore"):
+        want = float(np.float32(value))
+    assert Candidate("a", "b", value, 0, "").gather_score == want
+    assert Scored([value], T).scores == [want]
+
+
 def test_candidate_values_and_repr():
     c = Candidate("docs", 'say "hi"\n', 0.1, 7, "bm25\\x")
     assert (c.corpus, c.document_id, c.gather_rank, c.provenance) == ("docs", 'say "hi"\n', 7, "bm25\\x")

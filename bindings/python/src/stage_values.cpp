@@ -7,6 +7,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <limits>
 #include <new>
 #include <string>
 #include <string_view>
@@ -70,12 +71,26 @@ constexpr unsigned long kTypeFlags = Py_TPFLAGS_DEFAULT
 
 Ref float_to_py(float value) { return Ref::steal(PyFloat_FromDouble(static_cast<double>(value))); }
 
+// `value` rounded to the nearest 32-bit float, overflowing to an infinity as
+// IEEE 754 rounding does (a plain cast of an out-of-range double is undefined).
+float round_to_float(double value) {
+  // FLT_MAX plus half an ulp: from here on (ties to even included, FLT_MAX
+  // being odd) the nearest float is the infinity.
+  constexpr double kOverflow = 340282356779733661637539395458142568448.0;  // 2^128 - 2^103
+  if (std::isfinite(value) && std::fabs(value) > std::numeric_limits<float>::max()) {
+    const float magnitude =
+        std::fabs(value) >= kOverflow ? std::numeric_limits<float>::infinity() : std::numeric_limits<float>::max();
+    return std::copysign(magnitude, static_cast<float>(std::signbit(value) ? -1 : 1));
+  }
+  return static_cast<float>(value);
+}
+
 // A Python float, or an object with __float__ or __index__ (a str is not
 // parsed), rounded to the nearest 32-bit float.
 std::optional<float> float_from_py(PyObject* obj) {
   const double value = PyFloat_AsDouble(obj);
   if (value == -1.0 && PyErr_Occurred()) return std::nullopt;
-  return static_cast<float>(value);
+  return round_to_float(value);
 }
 
 // --- Subset ---
