@@ -9,7 +9,27 @@ import numpy.typing as npt
 from .protocols import CandidateGenerator, MultiVectorSource, Reranker
 from .representation import Representation
 
-__all__: list[str]
+__all__ = [
+    "IncompatibleIndexError",
+    "IncompatibleQueryError",
+    "Feature",
+    "Query",
+    "Candidate",
+    "Gathered",
+    "Scored",
+    "ResourceBudget",
+    "MaxSimReranker",
+    "RankedDocument",
+    "SearchTimings",
+    "SearchResult",
+    "SearchPipeline",
+    "Subset",
+    "VectorStore",
+    "StoreView",
+    "maxsim_scores_packed",
+    "_check_representation",
+    "_assert_representations_compatible",
+]
 
 class IncompatibleIndexError(ValueError):
     """Stages or sources that cannot be composed: another representation, another score scale, or a corpus the reranker has no source for."""

@@ -31,8 +31,10 @@ class CandidateGenerator(Protocol):
     allows; the pipeline rejects anything else.
     """
 
-    requires: Mapping[str, Any]
-    score_semantics: str
+    @property
+    def requires(self) -> Mapping[str, Any]: ...
+    @property
+    def score_semantics(self) -> str: ...
 
     def gather(self, query: Query, limit: int, *, subset: Optional[Subset]) -> Gathered: ...
 
@@ -41,8 +43,10 @@ class CandidateGenerator(Protocol):
 class Reranker(Protocol):
     """A reranker: one score (or ``None``) per candidate, on its own scale."""
 
-    requires: Mapping[str, Any]
-    score_semantics: str
+    @property
+    def requires(self) -> Mapping[str, Any]: ...
+    @property
+    def score_semantics(self) -> str: ...
 
     def rerank(self, query: Query, candidates: tuple[Candidate, ...], *, budget: ResourceBudget) -> Scored: ...
 
@@ -58,7 +62,8 @@ class VectorView(Protocol):
     requested documents, in order, and their lengths.
     """
 
-    as_of: datetime.datetime
+    @property
+    def as_of(self) -> datetime.datetime: ...
 
     def document_lengths(self, ids: list[str]) -> Mapping[str, int]: ...
 
@@ -73,8 +78,11 @@ class MultiVectorSource(Protocol):
     when a ``MaxSimReranker`` is built; every rerank calls ``view`` once.
     """
 
-    corpus: str
-    representation: Any
-    score_semantics: str
+    @property
+    def corpus(self) -> str: ...
+    @property
+    def representation(self) -> Any: ...
+    @property
+    def score_semantics(self) -> str: ...
 
     def view(self) -> VectorView: ...

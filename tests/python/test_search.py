@@ -1,6 +1,8 @@
+import ast
 import datetime as dt
 import gc
 import inspect
+import pathlib
 import sys
 import threading
 import traceback
@@ -85,6 +87,12 @@ def test_module_registers_every_name_in_order():
     ]
     for name in ("CandidateGenerator", "Reranker", "MultiVectorSource", "VectorView"):
         assert name in quillmark.__all__ and name not in _native.__all__
+    # The typing stub lists the same names and declares each of them.
+    stub = ast.parse((pathlib.Path(quillmark.__file__).parent / "_native.pyi").read_text())
+    declared = {n.name for n in stub.body if isinstance(n, (ast.ClassDef, ast.FunctionDef))}
+    listed = next(n.value for n in stub.body if isinstance(n, ast.Assign) and n.targets[0].id == "__all__")
+    assert ast.literal_eval(listed) == _native.__all__
+    assert set(_native.__all__) <= declared
 
 
 def test_class_surface():
