@@ -3,7 +3,8 @@ limit and a NumPy reference, measured in the same run.
 
 A store of 20,000 documents of 128 tokens at dimension 128 (unit rows), float32
 and int8; a query of 32 tokens; 1,000 random candidates. Prints, per store and
-per budget (threads unset, 1 and 2), the best-of-N wall time of:
+per budget (threads unset, 1 and 2), the best wall time over interleaved
+rounds (every case once per round) of:
 - MaxSimReranker.rerank, end to end from Python;
 - SearchPipeline.search with a trivial Python gatherer returning those 1,000
   candidates (limit 10), end to end;
@@ -44,20 +45,22 @@ from quillmark import Feature, Query, ResourceBudget, VectorStore
 from quillmark.representation import Representation
 
 DOCS, TOKENS, DIM, QUERY_TOKENS, CANDIDATES = 20_000, 128, 128, 32, 1_000
-REPEATS = int(os.environ.get("BENCH_REPEATS", "7"))
+ROUNDS = int(os.environ.get("BENCH_ROUNDS", "15"))
 FORMAT = "quillmark-vectors-2"
 CHUNK = 1_000  # documents generated and written at a time
 
 
-def best_time(fn, repeats=REPEATS, budget=1.0):
-    """Best wall time of `repeats` runs, or more while within `budget` seconds."""
-    fn()  # warm-up
-    best, spent, runs = float("inf"), 0.0, 0
-    while runs < repeats or spent < budget:
-        t0 = time.perf_counter()
-        fn()
-        elapsed = time.perf_counter() - t0
-        best, spent, runs = min(best, elapsed), spent + elapsed, runs + 1
+def interleaved(cases, rounds=ROUNDS):
+    """Best wall time of each case over `rounds` rounds that run every case once
+    in turn, so that load from outside the benchmark weighs on all alike."""
+    for fn in cases.values():
+        fn()  # warm-up
+    best = dict.fromkeys(cases, float("inf"))
+    for _ in range(rounds):
+        for name, fn in cases.items():
+            t0 = time.perf_counter()
+            fn()
+            best[name] = min(best[name], time.perf_counter() - t0)
     return best
 
 
@@ -164,7 +167,7 @@ def fmt(seconds):
 
 def main():
     print(f"python {sys.version.split()[0]}, numpy {np.__version__}, cpus {os.cpu_count()}, "
-          f"OPENBLAS_CORETYPE={os.environ.get('OPENBLAS_CORETYPE', '(unset)')}, best of >= {REPEATS}")
+          f"OPENBLAS_CORETYPE={os.environ.get('OPENBLAS_CORETYPE', '(unset)')}, best of {ROUNDS} interleaved rounds")
     print(f"store: {DOCS} documents x {TOKENS} tokens, dimension {DIM}, unit rows; query {QUERY_TOKENS} tokens; "
           f"{CANDIDATES} random candidates")
     reranker_class = getattr(quillmark, "MaxSimReranker", None)
@@ -187,55 +190,40 @@ def main():
         sgemm = Sgemm()
         budgets = {"threads unset": ResourceBudget(), "threads=1": ResourceBudget(threads=1),
                    "threads=2": ResourceBudget(threads=2)}
-        results = {}
+        cases = {}  # name -> callable, all timed in interleaved rounds
+        keep = []  # stores, rerankers and buffers the cases use
         for encoding, path in paths.items():
             base = path / "segment-0"
-            if encoding == "float32":
-                vectors = np.load(f"{base}.vectors.npy", mmap_mode="r")
-
-                def reference_rows():
-                    return gather(vectors, chosen)
-            else:
-                codes = np.load(f"{base}.codes.npy", mmap_mode="r")
-                scales = np.load(f"{base}.scales.npy", mmap_mode="r")
-
-                def reference_rows():
-                    return int8_decode_unit(gather(codes, chosen), gather(scales, chosen))
-
-            expected = numpy_maxsim(q, reference_rows())
-            ref_reshape = best_time(lambda: numpy_maxsim(q, reference_rows()))
-            ref_reduceat = best_time(lambda: numpy_maxsim_reduceat(q, reference_rows()))
-            numpy_ref = min(ref_reshape, ref_reduceat)
-
             packed = np.empty((CANDIDATES * TOKENS, DIM), np.float32)
             sims = np.empty(CANDIDATES * TOKENS * QUERY_TOKENS, np.float32)
             if encoding == "float32":
-                def copy_rows():
+                vectors = np.load(f"{base}.vectors.npy", mmap_mode="r")
+
+                def reference_rows(vectors=vectors):
+                    return gather(vectors, chosen)
+
+                def copy_rows(vectors=vectors, packed=packed):
                     np.concatenate([vectors[r * TOKENS:(r + 1) * TOKENS] for r in chosen], out=packed)
-                packed[:] = reference_rows()
             else:
-                # Without decoding: the int8 store's own floor.
+                codes = np.load(f"{base}.codes.npy", mmap_mode="r")
+                scales = np.load(f"{base}.scales.npy", mmap_mode="r")
                 code_rows = np.empty((CANDIDATES * TOKENS, DIM), np.int8)
                 scale_rows = np.empty(CANDIDATES * TOKENS, np.float32)
 
-                def copy_rows():
+                def reference_rows(codes=codes, scales=scales):
+                    return int8_decode_unit(gather(codes, chosen), gather(scales, chosen))
+
+                # Without decoding: the int8 store's own floor.
+                def copy_rows(codes=codes, scales=scales, code_rows=code_rows, scale_rows=scale_rows):
                     np.concatenate([codes[r * TOKENS:(r + 1) * TOKENS] for r in chosen], out=code_rows)
                     np.concatenate([scales[r * TOKENS:(r + 1) * TOKENS] for r in chosen], out=scale_rows)
-                packed[:] = reference_rows()
 
-            copy_time = best_time(copy_rows)
-            gemm_time = best_time(lambda: sgemm.product(q, packed, sims))
-            limit = copy_time + gemm_time
-
-            print(f"\n{encoding} store")
-            what = "copy rows into one buffer" if encoding == "float32" else "copy codes and scales (no decoding)"
-            print(f"  {'limit: ' + what:44s} {fmt(copy_time)}")
-            print(f"  {'limit: BLAS product alone (1 thread)':44s} {fmt(gemm_time)}  "
-                  f"{2.0 * CANDIDATES * TOKENS * QUERY_TOKENS * DIM / gemm_time / 1e9:6.1f} GFLOP/s")
-            print(f"  {'limit: total':44s} {fmt(limit)}")
-            print(f"  {'numpy: gather + product + reshape max':44s} {fmt(ref_reshape)}")
-            print(f"  {'numpy: gather + product + maximum.reduceat':44s} {fmt(ref_reduceat)}")
-            results[encoding] = {"limit": limit, "numpy": numpy_ref}
+            expected = numpy_maxsim(q, reference_rows())
+            packed[:] = reference_rows()
+            cases[f"{encoding} copy"] = copy_rows
+            cases[f"{encoding} product"] = lambda packed=packed, sims=sims: sgemm.product(q, packed, sims)
+            cases[f"{encoding} numpy reshape"] = lambda rows=reference_rows: numpy_maxsim(q, rows())
+            cases[f"{encoding} numpy reduceat"] = lambda rows=reference_rows: numpy_maxsim_reduceat(q, rows())
             if reranker_class is None:
                 continue
 
@@ -244,24 +232,43 @@ def main():
             candidates = [quillmark.Candidate("bench", ids[r], 0.0, i, "") for i, r in enumerate(chosen)]
             pipeline = pipeline_class(ListGatherer(quillmark.Gathered(
                 candidates, datetime.datetime.now(datetime.timezone.utc))), reranker)
-
             scored = reranker.rerank(query, candidates, budget=ResourceBudget())
             np.testing.assert_allclose(np.array(scored.scores, np.float32), expected, rtol=1e-4, atol=1e-4)
             top = pipeline.search(query, gather_limit=CANDIDATES, limit=10)
-            assert len(top.documents) == 10
-
-            print(f"  {'':44s} {'time':>12} {'/ limit':>8} {'numpy /':>8} {'search':>12} {'search -':>9}")
+            assert [d.document_id for d in top.documents] == [ids[chosen[i]] for i in np.argsort(-expected)[:10]]
+            keep += [store, reranker, pipeline]
             for label, budget in budgets.items():
-                rerank_time = best_time(lambda: reranker.rerank(query, candidates, budget=budget))
-                search_time = best_time(lambda: pipeline.search(query, gather_limit=CANDIDATES, limit=10,
-                                                                budget=budget))
+                cases[f"{encoding} rerank {label}"] = (
+                    lambda r=reranker, c=candidates, b=budget: r.rerank(query, c, budget=b))
+                cases[f"{encoding} search {label}"] = (
+                    lambda p=pipeline, b=budget: p.search(query, gather_limit=CANDIDATES, limit=10, budget=b))
+
+        t = interleaved(cases)
+        results = {}
+        for encoding in paths:
+            copy_time, gemm_time = t[f"{encoding} copy"], t[f"{encoding} product"]
+            limit = copy_time + gemm_time
+            numpy_ref = min(t[f"{encoding} numpy reshape"], t[f"{encoding} numpy reduceat"])
+            results[encoding] = {"limit": limit, "numpy": numpy_ref}
+            print(f"\n{encoding} store")
+            what = "copy rows into one buffer" if encoding == "float32" else "copy codes and scales (no decoding)"
+            print(f"  {'limit: ' + what:44s} {fmt(copy_time)}")
+            print(f"  {'limit: BLAS product alone (1 thread)':44s} {fmt(gemm_time)}  "
+                  f"{2.0 * CANDIDATES * TOKENS * QUERY_TOKENS * DIM / gemm_time / 1e9:6.1f} GFLOP/s")
+            print(f"  {'limit: total':44s} {fmt(limit)}")
+            print(f"  {'numpy: gather + product + reshape max':44s} {fmt(t[f'{encoding} numpy reshape'])}")
+            print(f"  {'numpy: gather + product + maximum.reduceat':44s} {fmt(t[f'{encoding} numpy reduceat'])}")
+            if reranker_class is None:
+                continue
+            print(f"  {'':44s} {'time':>12} {'/ limit':>8} {'numpy /':>8} {'search':>12} {'search -':>9}")
+            for label in budgets:
+                rerank_time, search_time = t[f"{encoding} rerank {label}"], t[f"{encoding} search {label}"]
                 results[encoding][label] = (rerank_time, search_time)
                 print(f"  {'MaxSimReranker.rerank, ' + label:44s} {fmt(rerank_time)} {rerank_time / limit:7.2f}x "
                       f"{numpy_ref / rerank_time:7.2f}x {fmt(search_time)} {(search_time - rerank_time) * 1e3:+7.2f} ms")
-            del reranker, pipeline, store
 
         if reranker_class is not None:
-            print("\ntargets (default budget, threads unset, unless stated):")
+            print("\ntargets (limit: float32 copy + product on one thread; NumPy: the better of the two):")
             f32, i8 = results["float32"], results["int8"]
             for label in budgets:
                 r32 = f32[label][0]
