@@ -51,17 +51,20 @@ CHUNK = 1_000  # documents generated and written at a time
 
 
 def interleaved(cases, rounds=ROUNDS):
-    """Best wall time of each case over `rounds` rounds that run every case once
-    in turn, so that load from outside the benchmark weighs on all alike."""
+    """Best wall time and best process CPU time (all threads) of each case over
+    `rounds` rounds that run every case once in turn, so that load from outside
+    the benchmark weighs on all cases alike."""
     for fn in cases.values():
         fn()  # warm-up
-    best = dict.fromkeys(cases, float("inf"))
+    wall = dict.fromkeys(cases, float("inf"))
+    cpu = dict.fromkeys(cases, float("inf"))
     for _ in range(rounds):
         for name, fn in cases.items():
-            t0 = time.perf_counter()
+            c0, t0 = time.process_time(), time.perf_counter()
             fn()
-            best[name] = min(best[name], time.perf_counter() - t0)
-    return best
+            t1, c1 = time.perf_counter(), time.process_time()
+            wall[name], cpu[name] = min(wall[name], t1 - t0), min(cpu[name], c1 - c0)
+    return wall, cpu
 
 
 def int8_encode(rows):
@@ -165,6 +168,10 @@ def fmt(seconds):
     return f"{seconds * 1e3:9.2f} ms"
 
 
+def fmt_cpu(seconds):
+    return f"(cpu {seconds * 1e3:6.1f} ms)"
+
+
 def main():
     print(f"python {sys.version.split()[0]}, numpy {np.__version__}, cpus {os.cpu_count()}, "
           f"OPENBLAS_CORETYPE={os.environ.get('OPENBLAS_CORETYPE', '(unset)')}, best of {ROUNDS} interleaved rounds")
@@ -243,7 +250,9 @@ def main():
                 cases[f"{encoding} search {label}"] = (
                     lambda p=pipeline, b=budget: p.search(query, gather_limit=CANDIDATES, limit=10, budget=b))
 
-        t = interleaved(cases)
+        load_before = os.getloadavg()[0]
+        t, cpu = interleaved(cases)
+        load_after = os.getloadavg()[0]
         results = {}
         for encoding in paths:
             copy_time, gemm_time = t[f"{encoding} copy"], t[f"{encoding} product"]
@@ -252,23 +261,28 @@ def main():
             results[encoding] = {"limit": limit, "numpy": numpy_ref}
             print(f"\n{encoding} store")
             what = "copy rows into one buffer" if encoding == "float32" else "copy codes and scales (no decoding)"
-            print(f"  {'limit: ' + what:44s} {fmt(copy_time)}")
+            print(f"  {'limit: ' + what:44s} {fmt(copy_time)}  {fmt_cpu(cpu[f'{encoding} copy'])}")
             print(f"  {'limit: BLAS product alone (1 thread)':44s} {fmt(gemm_time)}  "
-                  f"{2.0 * CANDIDATES * TOKENS * QUERY_TOKENS * DIM / gemm_time / 1e9:6.1f} GFLOP/s")
+                  f"{fmt_cpu(cpu[f'{encoding} product'])} {2.0 * CANDIDATES * TOKENS * QUERY_TOKENS * DIM / gemm_time / 1e9:6.1f} GFLOP/s")
             print(f"  {'limit: total':44s} {fmt(limit)}")
-            print(f"  {'numpy: gather + product + reshape max':44s} {fmt(t[f'{encoding} numpy reshape'])}")
-            print(f"  {'numpy: gather + product + maximum.reduceat':44s} {fmt(t[f'{encoding} numpy reduceat'])}")
+            for kind, what in (("reshape", "reshape max"), ("reduceat", "maximum.reduceat")):
+                name = f"{encoding} numpy {kind}"
+                print(f"  {'numpy: gather + product + ' + what:44s} {fmt(t[name])}  {fmt_cpu(cpu[name])}")
             if reranker_class is None:
                 continue
-            print(f"  {'':44s} {'time':>12} {'/ limit':>8} {'numpy /':>8} {'search':>12} {'search -':>9}")
+            print(f"  {'':44s} {'time':>12} {'/ limit':>8} {'numpy /':>8} {'search':>12} {'search -':>9}  "
+                  f"{'cpu rerank / search':>20}")
             for label in budgets:
                 rerank_time, search_time = t[f"{encoding} rerank {label}"], t[f"{encoding} search {label}"]
                 results[encoding][label] = (rerank_time, search_time)
                 print(f"  {'MaxSimReranker.rerank, ' + label:44s} {fmt(rerank_time)} {rerank_time / limit:7.2f}x "
-                      f"{numpy_ref / rerank_time:7.2f}x {fmt(search_time)} {(search_time - rerank_time) * 1e3:+7.2f} ms")
+                      f"{numpy_ref / rerank_time:7.2f}x {fmt(search_time)} {(search_time - rerank_time) * 1e3:+7.2f} ms  "
+                      f"{cpu[f'{encoding} rerank {label}'] * 1e3:9.1f} / {cpu[f'{encoding} search {label}'] * 1e3:.1f} ms")
 
         if reranker_class is not None:
-            print("\ntargets (limit: float32 copy + product on one thread; NumPy: the better of the two):")
+            print(f"\ntargets, on wall times (limit: float32 copy + product on one thread; NumPy: the better of the two;"
+                  f" load average {load_before:.1f} before the rounds, {load_after:.1f} after: above "
+                  f"{os.cpu_count()} the machine was shared and wall times are unreliable):")
             f32, i8 = results["float32"], results["int8"]
             for label in budgets:
                 r32 = f32[label][0]
