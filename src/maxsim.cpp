@@ -27,6 +27,24 @@ struct CorpusScores {
   }
 };
 
+// The largest kernel batch the reranker asks for, in token rows. A reranker
+// batch is fetched whole (up to the budget's bound), but scored in kernel
+// batches of at most this many rows, so that the pool's workers share one
+// reranker batch (the default budget's batches would otherwise be one kernel
+// batch each, scored by one worker) and each similarity block stays in cache
+// (4096 rows x 32 query tokens = 512 KiB). Fixed, not derived from the pool
+// size, so how a batch is cut never depends on the thread count.
+constexpr std::size_t kKernelBatchRows = 4096;
+constexpr std::size_t kBlasIntLimit = 2147483647;
+
+// The kernel's batch bound for a budget: the budget's when smaller than
+// kKernelBatchRows, or when beyond the 32-bit BLAS bound (so that the kernel
+// rejects it as it rejects any such bound).
+std::size_t kernel_batch_tokens(const ResourceBudget& budget) {
+  const std::size_t tokens = budget.max_batch_tokens();
+  return tokens > kBlasIntLimit ? tokens : std::min(tokens, kKernelBatchRows);
+}
+
 Error disagreeing_fetch() {
   return Error::invalid_input("source fetched vectors that disagree with its declared lengths or dimension");
 }
@@ -55,7 +73,7 @@ Result<void> score_batch(const VectorView& view, const TokenBatch& batch, const 
   if (packed.dimension() != query.dimension() || packed.lengths() != batch.lengths)
     return std::unexpected(disagreeing_fetch());
   std::vector<float> scores = QM_TRY(maxsim_scores(query.values(), packed.vectors(), packed.lengths(),
-                                                   query.dimension(), budget.max_batch_tokens(), budget.threads()));
+                                                   query.dimension(), kernel_batch_tokens(budget), budget.threads()));
   QM_INVARIANT(scores.size() == batch.ids.size(), "the kernel scores every document of a batch");
   for (std::size_t i = 0; i < scores.size(); ++i) {
     auto it = std::lower_bound(out.ids.begin(), out.ids.end(), batch.ids[i]);

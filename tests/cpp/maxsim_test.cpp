@@ -501,7 +501,7 @@ struct StoreFixture {
   explicit StoreFixture(const std::string& encoding) {
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> value(-1, 1);
-    std::uniform_int_distribution<std::size_t> tokens(1, 40);
+    std::uniform_int_distribution<std::size_t> tokens(1, 200);  // several kernel batches per corpus
     auto random_rows = [&](std::size_t n) {
       std::vector<float> v(n * kStoreDim);
       for (auto& x : v) x = value(rng);
