@@ -312,6 +312,19 @@ def test_requirements_are_checked_before_gathering():
     assert gatherer.calls == []
 
 
+def test_a_stage_may_search_another_pipeline():
+    inner = SearchPipeline(Gatherer(cands("x", "y", corpus="docs")), MaxSimReranker([ArraySource()]))
+
+    class Outer(Gatherer):
+        def gather(self, query, limit, *, subset):
+            found = inner.search(Query("q", multi_vector=Feature(REP, np.ones((1, 4)))), gather_limit=2, limit=2,
+                                 budget=ResourceBudget(threads=2))
+            return Gathered(cands(*[d.document_id for d in found.documents]), T1)
+
+    result = SearchPipeline(Outer()).search("q", gather_limit=2, limit=2)
+    assert [d.document_id for d in result.documents] == ["x", "y"]
+
+
 def test_declaration_is_read_once():
     reranker = Rescorer([1.0])
     pipeline = SearchPipeline(Gatherer(cands("a")), reranker)
