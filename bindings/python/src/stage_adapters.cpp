@@ -197,9 +197,9 @@ class PythonView final : public VectorView {
           lengths.emplace_back();
           continue;
         }
-        std::optional<std::size_t> count;
-        if (!optional_count(length.get(), count)) return std::nullopt;
-        lengths.push_back(count);
+        std::size_t tokens = 0;
+        if (!count(length.get(), "document_lengths", tokens)) return std::nullopt;
+        lengths.push_back(tokens);
       }
       return lengths;
     });
