@@ -49,6 +49,7 @@ demo: venv
 bench: build
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/kernel_bench.py
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/store_bench.py
+	PYTHONPATH=$(BUILD)/pkg $(PY) bench/rerank_bench.py
 
 # C++ and Python tests under AddressSanitizer and UndefinedBehaviorSanitizer,
 # and the thread-sharing tests under ThreadSanitizer. The interpreter is not
