@@ -13,3 +13,9 @@ __all__ = [
     "MultiVectorSource",
     "VectorView",
 ]
+
+# Text encoding and a first-stage gatherer, so a search works out of the box.
+from .encoding import TextEncoder  # noqa: E402
+from .gatherers import MeanPooledGatherer  # noqa: E402
+
+__all__ += ["TextEncoder", "MeanPooledGatherer"]
