@@ -14,6 +14,7 @@ PyObject* make_query_type();
 PyObject* make_resource_budget_type();
 PyObject* make_vector_store_type();
 PyObject* make_store_view_type();
+PyObject* make_vector_store_writer_type();
 PyObject* make_maxsim_scores_packed();
 PyObject* make_check_representation();
 PyObject* make_assert_representations_compatible();
