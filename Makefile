@@ -49,6 +49,7 @@ demo: venv
 bench: build
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/kernel_bench.py
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/store_bench.py
+	PYTHONPATH=$(BUILD)/pkg $(PY) bench/writer_bench.py
 
 # The writer's kill test at length: a writer process SIGKILLed at random
 # moments CRASH_KILLS times, each time checking every acknowledged commit.

@@ -1,5 +1,7 @@
 // Commit: publishing everything staged as one new manifest.
 
+#include <optional>
+
 #include "publication.h"
 #include "writer.h"
 
@@ -14,27 +16,33 @@ Result<TimeValue> VectorStoreWriter::commit() {
 
 Result<TimeValue> VectorStoreWriter::commit_with(const ManifestWriter& write) {
   if (manifest_.commit == UINT64_MAX) return std::unexpected(Error::storage("commit numbers exhausted"));
-  ImmutableFiles files = QM_TRY(ImmutableFiles::create(*file_system_, path_));
   Manifest next = manifest_;
   next.commit = manifest_.commit + 1;
   next.next_segment_id = next_segment_id_;
   next.committed_at = now();
   next.segments.clear();
   next.segments.reserve(segments_.size());
-  for (const LiveSegment& segment : segments_) {
-    SegmentEntry entry = segment.entry;
-    if (changed_segments_.contains(entry.id)) {
+  for (const LiveSegment& segment : segments_) next.segments.push_back(segment.entry);
+  // The changed segments' tombstone files, published before the manifest
+  // names them. With none there is nothing to stage: the files of staged
+  // segments were made durable when they were staged.
+  std::optional<ImmutableFiles> files;
+  if (!changed_segments_.empty()) {
+    files.emplace(QM_TRY(ImmutableFiles::create(*file_system_, path_)));
+    for (std::size_t i = 0; i < segments_.size(); ++i) {
+      SegmentEntry& entry = next.segments[i];
+      if (!changed_segments_.contains(entry.id)) continue;
       // The segment's whole tombstone list, under the new commit's number.
-      const std::uint64_t shape[] = {segment.tombstones->size()};
-      NpyWriter writer = QM_TRY(NpyWriter::create(tombstones_file(files.staging_directory(), entry.id, next.commit),
+      const Tombstones& rows = *segments_[i].tombstones;
+      const std::uint64_t shape[] = {rows.size()};
+      NpyWriter writer = QM_TRY(NpyWriter::create(tombstones_file(files->staging_directory(), entry.id, next.commit),
                                                   Dtype::Uint64, shape, *file_system_));
-      QM_TRY(writer.write(std::span<const std::uint64_t>(*segment.tombstones)));
+      QM_TRY(writer.write(std::span<const std::uint64_t>(rows)));
       QM_TRY(std::move(writer).finish());
       entry.tombstones = next.commit;
     }
-    next.segments.push_back(entry);
+    QM_TRY(files->install(path_));
   }
-  QM_TRY(files.install(path_));
   bool published = false;
   Result<void> written = write(path_, next, published);
   if (!published) {
@@ -43,7 +51,7 @@ Result<TimeValue> VectorStoreWriter::commit_with(const ManifestWriter& write) {
     // the tombstone files it linked.
     return std::unexpected(written.error());
   }
-  files.retain();
+  if (files) files->retain();
   for (std::size_t i = 0; i < segments_.size(); ++i) segments_[i].entry = next.segments[i];
   changed_segments_.clear();
   manifest_ = std::move(next);
