@@ -41,15 +41,22 @@ def representation():
                           query_template="", document_template="")
 
 
-def best_of(fn, setup=None, repeats=REPEATS):
-    """Best time of `fn(setup())`; setup is not timed."""
-    best = float("inf")
-    for _ in range(repeats + 1):  # the first run warms up
+def paired(ours, reference, setup=None, repeats=REPEATS):
+    """Best times of `ours(setup())` and `reference()`, measured alternately
+    so that both see the same disk and page-cache conditions."""
+    best_ours = best_ref = float("inf")
+    for _ in range(repeats + 1):
         arg = setup() if setup else None
+        os.sync()  # neither side waits for the other's or the setup's writeback
         t0 = time.perf_counter()
-        fn(arg)
-        best = min(best, time.perf_counter() - t0)
-    return best
+        ours(arg)
+        t1 = time.perf_counter()
+        os.sync()
+        t1b = time.perf_counter()
+        reference(None)
+        t2 = time.perf_counter()
+        best_ours, best_ref = min(best_ours, t1 - t0), min(best_ref, t2 - t1b)
+    return best_ours, best_ref
 
 
 def status_kib(field):
@@ -86,21 +93,21 @@ def bench_append(root: Path):
     rows = 200_000
     ids, values, lengths = documents(rows)
     float_mb = values.nbytes / 1e6
-    ref = best_of(lambda _: np_save_fsync(root / "ref", values))
     stores = iter(range(10_000))
 
     def fresh(encoding):
         return lambda: VectorStoreWriter.create(root / f"append-{next(stores)}", "docs", representation(),
                                                 encoding=encoding)
 
-    ours = best_of(lambda w: w.append(ids, values, lengths), fresh("float32"))
+    ours, ref = paired(lambda w: w.append(ids, values, lengths), lambda _: np_save_fsync(root / "ref", values),
+                       fresh("float32"))
     report("append 200k rows float32 (MB/s)", float_mb / ours, float_mb / ref, "MB/s", "throughput", ref / ours)
     codes = np.zeros((rows, DIMENSION), np.int8)
     scales = np.zeros(rows, np.float32)
     int8_mb = (codes.nbytes + scales.nbytes) / 1e6
-    ref8 = best_of(lambda _: np_save_fsync(root / "ref8", codes, scales))
     for threads in (None, 1, 2):
-        ours8 = best_of(lambda w: w.append(ids, values, lengths, threads=threads), fresh("int8"))
+        ours8, ref8 = paired(lambda w: w.append(ids, values, lengths, threads=threads),
+                             lambda _: np_save_fsync(root / "ref8", codes, scales), fresh("int8"))
         report(f"append 200k rows int8 threads={threads} (MB/s)", int8_mb / ours8, int8_mb / ref8, "MB/s",
                "throughput", ref8 / ours8)
 
@@ -121,15 +128,14 @@ def bench_commit(root: Path):
         finally:
             os.close(fd)
 
-    ref = best_of(bare)
     writer = VectorStoreWriter.create(root / "commit", "docs", representation())
     ids, values, lengths = documents(10 * TOKENS)
     writer.append(ids, values, lengths)
     writer.commit()
-    empty = best_of(lambda _: writer.commit())
+    empty, ref = paired(lambda _: writer.commit(), bare)
     report("commit, nothing staged (ms)", empty * 1e3, ref * 1e3, "ms", "time", empty / ref)
     remaining = iter(ids)
-    one = best_of(lambda _: writer.commit(), lambda: writer.delete([next(remaining)]))
+    one, ref = paired(lambda _: writer.commit(), bare, lambda: writer.delete([next(remaining)]))
     report("commit, one deletion (ms)", one * 1e3, ref * 1e3, "ms", "time", one / ref)
 
 
@@ -148,7 +154,6 @@ def bench_compact(root: Path):
         w.commit()
         return w
 
-    ours = best_of(lambda w: w.compact(), build, repeats=3)
     source = root / "copy-source"
     with open(source, "wb") as f:
         f.write(np.random.default_rng(3).bytes(kept_bytes))
@@ -159,7 +164,7 @@ def bench_compact(root: Path):
             os.fsync(f.fileno())
         os.unlink(root / "copy-target")
 
-    ref = best_of(copy, repeats=3)
+    ours, ref = paired(lambda w: w.compact(), copy, build)
     mb = kept_bytes / 1e6
     report("compact 10 segments, 20% deleted (MB/s)", mb / ours, mb / ref, "MB/s", "throughput", ref / ours)
 
