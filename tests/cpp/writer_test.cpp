@@ -329,7 +329,6 @@ TEST(WriterCompact, CasesOfCompaction) {
   // present document once at its current occurrence, bytes unchanged.
   ASSERT_TRUE(append(writer, make_batch("a", 2, 4, 5)).has_value());
   writer.delete_documents(texts({"a2"}));
-  const auto before = snapshot(path);
   ASSERT_TRUE(writer.commit().has_value());
   const auto staged = snapshot(path).value();
   ASSERT_TRUE(writer.compact().has_value());
@@ -358,7 +357,6 @@ TEST(WriterCompact, CasesOfCompaction) {
   ASSERT_TRUE(writer.commit().has_value());
   EXPECT_TRUE(writer.manifest().segments.empty());
   EXPECT_TRUE(segment_files(path).empty());
-  (void)before;
 }
 
 TEST(WriterCleanup, LeftoversGoOtherNamesStay) {
