@@ -10,7 +10,7 @@ APT_PACKAGES := cmake g++ make nlohmann-json3-dev libgtest-dev
 PY_PACKAGES := "scikit-build-core>=0.10" "numpy>=2" "scipy-openblas32>=0.3.28" "pytest>=8" "hypothesis>=6"
 CMAKE_ARGS := -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DQUILLMARK_BUILD_TESTS=ON
 
-.PHONY: test-python313 all demo test test-cpp test-python bench deps venv build sanitize tsan fuzz clean
+.PHONY: test-python313 all demo test test-cpp test-python bench deps venv build sanitize tsan fuzz clean crash
 
 all: build
 
@@ -50,6 +50,13 @@ bench: build
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/kernel_bench.py
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/store_bench.py
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/rerank_bench.py
+	PYTHONPATH=$(BUILD)/pkg $(PY) bench/writer_bench.py
+
+# The writer's kill test at length: a writer process SIGKILLed at random
+# moments CRASH_KILLS times, each time checking every acknowledged commit.
+CRASH_KILLS ?= 1000
+crash: build
+	QUILLMARK_CRASH_KILLS=$(CRASH_KILLS) PYTHONPATH=$(BUILD)/pkg $(PY) -m pytest -q -s tests/python/test_writer.py -k killed
 
 # C++ and Python tests under AddressSanitizer and UndefinedBehaviorSanitizer,
 # and the thread-sharing tests under ThreadSanitizer. The interpreter is not

@@ -283,3 +283,43 @@ def maxsim_scores_packed(
 
 def _check_representation(representation: _RepresentationLike) -> None: ...
 def _assert_representations_compatible(left: _RepresentationLike, right: _RepresentationLike) -> None: ...
+
+class VectorStoreWriter:
+    """Stages appends, deletes, and compactions of one vector store, and
+    publishes them together on ``commit()``.
+
+    Appending a document that is already present replaces it; deleting one
+    that is not present does nothing. A commit with nothing staged still
+    advances the time readers report as fresh.
+    """
+
+    def __new__(cls, path: Union[str, os.PathLike[str]]) -> "VectorStoreWriter": ...
+    @staticmethod
+    def create(
+        path: Union[str, os.PathLike[str]],
+        corpus: str,
+        representation: _RepresentationLike,
+        *,
+        encoding: Literal["float32", "int8"] = "float32",
+    ) -> "VectorStoreWriter":
+        """Writes an empty store at ``path``, which must not exist."""
+    def append(
+        self,
+        document_ids: Iterable[str],
+        embeddings: npt.NDArray[np.float32],
+        document_lengths: Any,
+        *,
+        threads: Optional[int] = None,
+    ) -> None:
+        """Stages documents; ``embeddings`` is a float32 ``[tokens, dimension]``
+        matrix packed by document in the order of ``document_ids``."""
+    def delete(self, document_ids: Iterable[str]) -> int:
+        """Stages the deletion of the documents present among ``document_ids``
+        and returns how many there were."""
+    def compact(self) -> None:
+        """Stages the present documents as one segment."""
+    def commit(self) -> datetime.datetime:
+        """Publishes everything staged and returns the commit time readers
+        report for it."""
+    @property
+    def corpus(self) -> str: ...

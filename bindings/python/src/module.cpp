@@ -29,6 +29,7 @@ const Registration kRegistrations[] = {
     {"Subset", make_subset_type},
     {"VectorStore", make_vector_store_type},
     {"StoreView", make_store_view_type},
+    {"VectorStoreWriter", make_vector_store_writer_type},
     {"maxsim_scores_packed", make_maxsim_scores_packed},
     {"_check_representation", make_check_representation},
     {"_assert_representations_compatible", make_assert_representations_compatible},

@@ -23,6 +23,7 @@ PyObject* make_search_pipeline_type();
 PyObject* make_subset_type();
 PyObject* make_vector_store_type();
 PyObject* make_store_view_type();
+PyObject* make_vector_store_writer_type();
 PyObject* make_maxsim_scores_packed();
 PyObject* make_check_representation();
 PyObject* make_assert_representations_compatible();
