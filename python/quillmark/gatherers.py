@@ -60,6 +60,12 @@ class MeanPooledGatherer:
         self.encoder = encoder
         self.as_of = datetime.datetime.now(datetime.timezone.utc)
 
+    @classmethod
+    def from_encoded(cls, corpus: str, document_ids: Sequence[str], encoded, encoder: TextEncoder) -> "MeanPooledGatherer":
+        """The gatherer over ``encoder``'s encodings (``Encoded``) of the documents."""
+        vectors = np.stack([e.pooled for e in encoded]) if len(encoded) else np.zeros((0, encoder.representation.dimension))
+        return cls(corpus, document_ids, vectors, representation=encoder.pooled_representation, encoder=encoder)
+
     def query_vector(self, query: _native.Query) -> np.ndarray:
         if SINGLE_VECTOR in query.features:
             value = query.feature(SINGLE_VECTOR, self.representation)

