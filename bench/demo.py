@@ -127,10 +127,14 @@ def run(*, passages: int | None, queries: int | None, backend: str, cache: pathl
             totals.append(result.timings.total_seconds)
             if first_result is None:
                 first_result = (question, result)
-            # The reranked order must be exact MaxSim over the gathered candidates.
+            # The reranked order must be exact MaxSim over the gathered candidates:
+            # over the encoder's vectors for float32, over the vectors the store
+            # decodes for int8 (its codes are what the reranker can score).
             candidates = [c.document_id for c in result.candidates]
-            rows = [index[c] for c in candidates]
-            reference = quality.maxsim_all(e.tokens, *_select(documents, lengths, rows))
+            if encoding == "float32":
+                reference = quality.maxsim_all(e.tokens, *_select(documents, lengths, [index[c] for c in candidates]))
+            else:
+                reference = quality.maxsim_all(e.tokens, *store.view().fetch(candidates))
             ok, why = quality.ranking_matches(ranked, candidates, dict(zip(candidates, map(float, reference))), quality.CUTOFF)
             if not ok:
                 mismatches.append(f"{question.text!r}: {why}")
