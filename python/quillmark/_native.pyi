@@ -26,6 +26,7 @@ __all__ = [
     "Subset",
     "VectorStore",
     "StoreView",
+    "VectorStoreWriter",
     "maxsim_scores_packed",
     "_check_representation",
     "_assert_representations_compatible",

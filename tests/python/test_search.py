@@ -82,7 +82,7 @@ def test_module_registers_every_name_in_order():
     assert _native.__all__ == [
         "IncompatibleIndexError", "IncompatibleQueryError", "Feature", "Query", "Candidate", "Gathered", "Scored",
         "ResourceBudget", "MaxSimReranker", "RankedDocument", "SearchTimings", "SearchResult", "SearchPipeline",
-        "Subset", "VectorStore", "StoreView", "maxsim_scores_packed", "_check_representation",
+        "Subset", "VectorStore", "StoreView", "VectorStoreWriter", "maxsim_scores_packed", "_check_representation",
         "_assert_representations_compatible",
     ]
     for name in ("CandidateGenerator", "Reranker", "MultiVectorSource", "VectorView"):

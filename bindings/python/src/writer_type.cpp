@@ -150,7 +150,7 @@ PyObject* writer_append(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto values = flat_f32(array.get(), "embeddings");
     if (!values) return nullptr;
     std::optional<std::size_t> threads;
-    if (!optional_count(threads_obj, threads)) return nullptr;
+    if (!optional_count(threads_obj, "threads", threads)) return nullptr;
     auto ids = document_ids(ids_obj);
     if (!ids) return nullptr;
     auto lengths = py::lengths(lengths_obj);
