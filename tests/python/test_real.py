@@ -68,3 +68,12 @@ def test_job_covers_the_corpus_it_claims(job):
     assert 0 < job.sizes["int8"] < job.sizes["float32"]
     question, answer_id, top = job.sample
     assert question.endswith("?") and len(top) == 3
+
+
+def test_readme_quickstart_runs(tmp_path, monkeypatch, capsys):
+    readme = (REPOSITORY / "README.md").read_text()
+    code = readme.split("## Quickstart", 1)[1].split("```python\n", 1)[1].split("```", 1)[0]
+    monkeypatch.chdir(tmp_path)
+    exec(compile(code, "README quickstart", "exec"), {})
+    assert 'document_id="tuples"' in capsys.readouterr().out
+    assert (tmp_path / "docs.store" / "manifest.json").exists()
