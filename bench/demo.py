@@ -232,7 +232,8 @@ def report(r: Run) -> str:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--full", action="store_true", help="every passage (about 8,400) and all 175 questions")
-    parser.add_argument("--backend", choices=("fp32", "int8"), default="fp32", help="encoder inference path")
+    parser.add_argument("--backend", choices=("int8", "fp32"), default="int8",
+                        help="encoder inference: the int8 ONNX graph (default) or the float32 NumPy pass")
     parser.add_argument("--cache", type=pathlib.Path, default=REPOSITORY / ".cache", help="corpus, encodings and stores")
     parser.add_argument("--no-progress", action="store_true")
     args = parser.parse_args(argv)

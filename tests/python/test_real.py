@@ -24,7 +24,7 @@ sys.path.insert(0, str(REPOSITORY / "bench"))
 def job():
     import demo
 
-    return demo.run(passages=1000, queries=50, backend="fp32", cache=REPOSITORY / ".cache", progress=False)
+    return demo.run(passages=1000, queries=50, backend="int8", cache=REPOSITORY / ".cache", progress=False)
 
 
 def ndcg(job, row):
