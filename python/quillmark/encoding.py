@@ -164,7 +164,8 @@ class _SharedEncoding:
     def get(self) -> Encoded:
         with self._lock:
             if self._value is None:
-                self._value = self._encoder.encode([self._text], workers=1, template=self._encoder.representation.query_template)[0]
+                template = self._encoder.representation.query_template
+                self._value = self._encoder.encode([self._text], workers=1, template=template)[0]
             return self._value
 
 
@@ -175,6 +176,9 @@ class TextEncoder:
     the encoder pads each batch itself). ``max_tokens`` is the model's window,
     special tokens included: longer texts are cut to it and reported as
     truncated. ``workers`` batches run at once (default: the available CPUs).
+    ``blas_per_worker`` says that ``model`` computes on NumPy's BLAS: while
+    several workers run, that BLAS is pinned to one thread, as small products
+    run slower on several threads and the workers already fill the cores.
     """
 
     def __init__(
@@ -277,18 +281,19 @@ class TextEncoder:
         texts: Sequence[str],
         *,
         workers: Optional[int] = None,
-        progress: Optional[str] = None,
+        progress=None,
         template: Optional[str] = None,
     ) -> list[Encoded]:
         """Encodes ``texts`` (documents, with the representation's document
         template unless ``template`` is given), in order. ``progress`` is the
-        label of a progress bar (tqdm), none when it is ``None``."""
+        label of a new progress bar (tqdm), or a bar to advance (anything with
+        ``update(n)``), or ``None``."""
         if template is None:
             template = self.representation.document_template
         ids, truncated = self.tokenize(texts, template)
         batches = self._batches([len(x) for x in ids])
         results: list[Optional[tuple[np.ndarray, np.ndarray]]] = [None] * len(ids)
-        bar = _progress_bar(progress, len(ids))
+        bar = _progress_bar(progress, len(ids)) if isinstance(progress, str) else progress
         workers = min(workers or self.workers, max(1, len(batches)))
         context = _one_blas_thread() if self._blas_per_worker and workers > 1 else contextlib.nullcontext()
         with context, concurrent.futures.ThreadPoolExecutor(workers) as pool:
@@ -299,7 +304,7 @@ class TextEncoder:
                     results[i] = value
                 if bar is not None:
                     bar.update(len(members))
-        if bar is not None:
+        if bar is not None and bar is not progress:
             bar.close()
         return [Encoded(tokens, pooled, cut) for (tokens, pooled), cut in zip(results, truncated)]
 

@@ -17,12 +17,13 @@ from typing import Optional, Sequence
 
 import numpy as np
 
-from .encoding import Encoded, TextEncoder, check_texts
+from .encoding import Encoded, TextEncoder, _progress_bar, check_texts
 
 __all__ = ["EncodingCache"]
 
 
 class EncodingCache:
+    SLICE = 1024  # texts encoded between two writes of the cache
     def __init__(self, directory: str | os.PathLike[str]):
         self.directory = pathlib.Path(directory)
         self.directory.mkdir(parents=True, exist_ok=True)
@@ -84,9 +85,16 @@ class EncodingCache:
         keys = [self.key(encoder, t, template) for t in texts]
         found = [self.get(k) for k in keys]
         missing = [i for i, e in enumerate(found) if e is None]
-        if missing:
-            fresh = encoder.encode([texts[i] for i in missing], **options)
-            self.put([keys[i] for i in missing], fresh)
-            for i, e in zip(missing, fresh):
+        # Slices of the misses go to the cache as they finish, so an
+        # interrupted run keeps what it encoded.
+        label = options.pop("progress", None)
+        bar = _progress_bar(label, len(missing)) if isinstance(label, str) and missing else label
+        for start in range(0, len(missing), self.SLICE):
+            part = missing[start : start + self.SLICE]
+            fresh = encoder.encode([texts[i] for i in part], progress=bar, **options)
+            self.put([keys[i] for i in part], fresh)
+            for i, e in zip(part, fresh):
                 found[i] = e
+        if bar is not None and bar is not label:
+            bar.close()
         return found, len(missing)

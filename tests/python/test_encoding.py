@@ -175,8 +175,10 @@ def test_query_features_encode_once_on_demand(encoder):
 def test_cache_skips_the_encoder_and_survives_a_reopen(encoder, tmp_path):
     from quillmark.encoding_cache import EncodingCache
 
-    first, encoded = EncodingCache(tmp_path).encode(encoder, TEXTS[:3])
-    assert encoded == 3
+    cache = EncodingCache(tmp_path)
+    cache.SLICE = 2  # written to disk two texts at a time
+    first, encoded = cache.encode(encoder, TEXTS[:3])
+    assert encoded == 3 and len(list(tmp_path.glob("chunk-*.meta.npz"))) == 2
     calls = len(encoder.calls)
     again, encoded = EncodingCache(tmp_path).encode(encoder, TEXTS[1:4])
     assert encoded == 1 and len(encoder.calls) > calls  # only the new text went to the model
