@@ -104,10 +104,7 @@ def run(*, passages: int | None, queries: int | None, backend: str, cache: pathl
         write_store(path, ids, encoded, encoder.representation, encoding, progress)
         stores[encoding] = VectorStore(path)
 
-    pooled = np.stack([e.pooled for e in encoded])
-    gatherer = MeanPooledGatherer(
-        CORPUS_NAME, ids, pooled, representation=encoder.pooled_representation, encoder=encoder
-    )
+    gatherer = MeanPooledGatherer.from_encoded(CORPUS_NAME, ids, encoded, encoder)
     relevant = [[q.answer_id] for q in questions]
     query_objects = [encoder.query(q.text, e) for q, e in zip(questions, query_encoded)]
 
@@ -145,7 +142,7 @@ def run(*, passages: int | None, queries: int | None, backend: str, cache: pathl
     exact, cosine = [], []
     for e in query_encoded:
         exact.append(quality.top_ids(quality.maxsim_all(e.tokens, documents, lengths), ids))
-        cosine.append(quality.top_ids(pooled @ e.pooled, ids))
+        cosine.append(quality.top_ids(gatherer.vectors @ e.pooled, ids))
     table["exact MaxSim, all documents (NumPy)"] = quality.mean_metrics(exact, relevant)
     table["single-vector cosine alone"] = quality.mean_metrics(cosine, relevant)
     table["BM25 (bm25s)"] = quality.mean_metrics(quality.BM25(ids, texts).search([q.text for q in questions]), relevant)
