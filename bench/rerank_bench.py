@@ -4,7 +4,7 @@ limit and a NumPy reference, measured in the same run.
 A store of 20,000 documents of 128 tokens at dimension 128 (unit rows), float32
 and int8; a query of 32 tokens; 1,000 random candidates. Prints, per store and
 per budget (threads unset, 1 and 2), the best wall time over interleaved
-rounds (every case once per round) of:
+rounds (every case once per round, in a shuffled order) of:
 - MaxSimReranker.rerank, end to end from Python;
 - SearchPipeline.search with a trivial Python gatherer returning those 1,000
   candidates (limit 10), end to end;
@@ -54,14 +54,19 @@ SETTLE_SECONDS = 0.25
 
 def interleaved(cases, rounds=ROUNDS):
     """Best wall time and best process CPU time (all threads) of each case over
-    `rounds` rounds that run every case once in turn, so that load from outside
-    the benchmark weighs on all cases alike."""
+    `rounds` rounds that run every case once, in a shuffled order, so that load
+    from outside the benchmark weighs on all cases alike."""
     for fn in cases.values():
         fn()  # warm-up
     wall = dict.fromkeys(cases, float("inf"))
     cpu = dict.fromkeys(cases, float("inf"))
+    order = list(cases)
+    shuffle = np.random.default_rng(1)
     for _ in range(rounds):
-        for name, fn in cases.items():
+        # A new order every round: no case always runs right after another.
+        shuffle.shuffle(order)
+        for name in order:
+            fn = cases[name]
             c0, t0 = time.process_time(), time.perf_counter()
             fn()
             t1, c1 = time.perf_counter(), time.process_time()
