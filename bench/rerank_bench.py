@@ -12,7 +12,9 @@ rounds (every case once per round, in a shuffled order) of:
   store into one float32 buffer (int8: gathering codes and scales, without
   decoding) plus the BLAS product alone, one thread, through the BLAS that the
   kernel links: the better of one call over all rows and one call per batch of
-  KERNEL_BATCH_ROWS rows (the reranker's kernel batches);
+  KERNEL_BATCH_ROWS rows (the reranker's kernel batches); and the same with
+  those batches shared by two threads, the limit for two workers (the default
+  pool here has one worker per CPU);
 - the NumPy reference: gather the candidates' rows from the memory-mapped
   arrays (int8: and decode), then the better of one product plus a reshaped
   maximum and one product plus np.maximum.reduceat (NumPy's own BLAS, its
@@ -27,6 +29,7 @@ into a temporary directory removed at the end (about 1.7 GB while it runs).
 
 from __future__ import annotations
 
+import concurrent.futures
 import ctypes
 import datetime
 import json
@@ -216,6 +219,7 @@ def main():
         query = Query("bench query", multi_vector=Feature(rep, q))
         chosen = rng.choice(DOCS, CANDIDATES, replace=False)
         sgemm = Sgemm()
+        pool = concurrent.futures.ThreadPoolExecutor(2)  # ctypes releases the interpreter lock
         budgets = {"threads unset": ResourceBudget(), "threads=1": ResourceBudget(threads=1),
                    "threads=2": ResourceBudget(threads=2)}
         cases = {}  # name -> callable, all timed in interleaved rounds
@@ -252,6 +256,15 @@ def main():
             cases[f"{encoding} product"] = lambda packed=packed, sims=sims: sgemm.product(q, packed, sims)
             cases[f"{encoding} product batches"] = (
                 lambda packed=packed, sims=sims: sgemm.product(q, packed, sims, KERNEL_BATCH_ROWS))
+            half = (CANDIDATES * TOKENS // KERNEL_BATCH_ROWS + 1) // 2 * KERNEL_BATCH_ROWS
+            sims2 = np.empty_like(sims)
+
+            def product_two_threads(packed=packed, sims=sims, sims2=sims2, half=half):
+                jobs = [pool.submit(sgemm.product, q, packed[:half], sims, KERNEL_BATCH_ROWS),
+                        pool.submit(sgemm.product, q, packed[half:], sims2, KERNEL_BATCH_ROWS)]
+                for job in jobs:
+                    job.result()
+            cases[f"{encoding} product batches 2 threads"] = product_two_threads
             cases[f"{encoding} numpy reshape"] = lambda rows=reference_rows: numpy_maxsim(q, rows())
             cases[f"{encoding} numpy reduceat"] = lambda rows=reference_rows: numpy_maxsim_reduceat(q, rows())
             SETTLE.update({f"{encoding} numpy reshape", f"{encoding} numpy reduceat"})
@@ -282,17 +295,24 @@ def main():
             copy_time = t[f"{encoding} copy"]
             gemm_time = min(t[f"{encoding} product"], t[f"{encoding} product batches"])
             limit = copy_time + gemm_time
+            limit2 = copy_time + min(gemm_time, t[f"{encoding} product batches 2 threads"])
+            # The limit for a budget: with the workers it scores on.
+            limits = {"threads unset": limit2 if (os.cpu_count() or 1) >= 2 else limit, "threads=1": limit,
+                      "threads=2": limit2}
             numpy_ref = min(t[f"{encoding} numpy reshape"], t[f"{encoding} numpy reduceat"])
-            results[encoding] = {"limit": limit, "numpy": numpy_ref}
+            results[encoding] = {"limits": limits, "numpy": numpy_ref}
             print(f"\n{encoding} store")
             what = "copy rows into one buffer" if encoding == "float32" else "copy codes and scales (no decoding)"
             print(f"  {'limit: ' + what:50s} {fmt(copy_time)}  {fmt_cpu(cpu[f'{encoding} copy'])}")
             flop = 2.0 * CANDIDATES * TOKENS * QUERY_TOKENS * DIM
-            for kind, what in (("product", "one call"), ("product batches", f"{KERNEL_BATCH_ROWS}-row calls")):
+            for kind, what in (("product", "1 thread, one call"),
+                               ("product batches", f"1 thread, {KERNEL_BATCH_ROWS}-row calls"),
+                               ("product batches 2 threads", f"2 threads, {KERNEL_BATCH_ROWS}-row calls")):
                 name = f"{encoding} {kind}"
-                print(f"  {'limit: BLAS product alone (1 thread), ' + what:50s} {fmt(t[name])}  {fmt_cpu(cpu[name])} "
+                print(f"  {'limit: BLAS product alone, ' + what:50s} {fmt(t[name])}  {fmt_cpu(cpu[name])} "
                       f"{flop / t[name] / 1e9:6.1f} GFLOP/s")
-            print(f"  {'limit: total':50s} {fmt(limit)}")
+            print(f"  {'limit: total, 1 thread':50s} {fmt(limit)}")
+            print(f"  {'limit: total, 2 threads for the product':50s} {fmt(limit2)}")
             for kind, what in (("reshape", "reshape max"), ("reduceat", "maximum.reduceat")):
                 name = f"{encoding} numpy {kind}"
                 print(f"  {'numpy: gather + product + ' + what:50s} {fmt(t[name])}  {fmt_cpu(cpu[name])}")
@@ -303,12 +323,12 @@ def main():
             for label in budgets:
                 rerank_time, search_time = t[f"{encoding} rerank {label}"], t[f"{encoding} search {label}"]
                 results[encoding][label] = (rerank_time, search_time)
-                print(f"  {'MaxSimReranker.rerank, ' + label:50s} {fmt(rerank_time)} {rerank_time / limit:7.2f}x "
+                print(f"  {'MaxSimReranker.rerank, ' + label:50s} {fmt(rerank_time)} {rerank_time / limits[label]:7.2f}x "
                       f"{numpy_ref / rerank_time:7.2f}x {fmt(search_time)} {(search_time - rerank_time) * 1e3:+7.2f} ms  "
                       f"{cpu[f'{encoding} rerank {label}'] * 1e3:9.1f} / {cpu[f'{encoding} search {label}'] * 1e3:.1f} ms")
 
         if reranker_class is not None:
-            print(f"\ntargets, on wall times (limit: float32 copy + the better product on one thread; NumPy: the better of the two;"
+            print(f"\ntargets, on wall times (limit: float32 copy + the better product, on as many threads as the budget's workers; NumPy: the better of the two;"
                   f" load average {load_before:.1f} before the rounds, {load_after:.1f} after: above "
                   f"{os.cpu_count()} the machine was shared and wall times are unreliable):")
             f32, i8 = results["float32"], results["int8"]
@@ -316,14 +336,15 @@ def main():
             for label in budgets:
                 r32 = f32[label][0]
                 r8 = i8[label][0]
-                print(f"  {label:14s} float32 rerank / limit {r32 / f32['limit']:5.2f}x (target <= 1.30: "
-                      f"{'met' if r32 <= 1.3 * f32['limit'] else 'MISSED'}); NumPy / float32 rerank "
+                lim = f32["limits"][label]
+                print(f"  {label:14s} float32 rerank / limit {r32 / lim:5.2f}x (target <= 1.30: "
+                      f"{'met' if r32 <= 1.3 * lim else 'MISSED'}); NumPy / float32 rerank "
                       f"{f32['numpy'] / r32:5.2f}x (target >= 2: {'met' if f32['numpy'] >= 2 * r32 else 'MISSED'}); "
                       f"int8 / float32 rerank {r8 / r32:5.2f}x (target <= 1.5: {'met' if r8 <= 1.5 * r32 else 'MISSED'})")
                 c32 = cpu[f"float32 rerank {label}"]
                 c8 = cpu[f"int8 rerank {label}"]
                 limit_cpu = cpu["float32 copy"] + min(cpu["float32 product"], cpu["float32 product batches"])
-                print(f"  {'':14s} on CPU time (all threads): float32 rerank / limit {c32 / limit_cpu:5.2f}x, "
+                print(f"  {'':14s} on CPU time (all threads): float32 rerank / 1-thread limit {c32 / limit_cpu:5.2f}x, "
                       f"NumPy / float32 rerank {cpu_numpy / c32:5.2f}x, int8 / float32 rerank {c8 / c32:5.2f}x")
                 for encoding, res in results.items():
                     rerank_time, search_time = res[label]
@@ -331,6 +352,7 @@ def main():
                     ok = extra <= max(0.10 * rerank_time, 1e-3)
                     print(f"  {'':14s} {encoding:7s} search adds {extra * 1e3:+.2f} ms ({extra / rerank_time:+.1%}) "
                           f"to its rerank (target <= 10% or 1 ms: {'met' if ok else 'MISSED'})")
+        pool.shutdown()
     finally:
         shutil.rmtree(root, ignore_errors=True)
 
