@@ -303,27 +303,27 @@ def main():
             results[encoding] = {"limits": limits, "numpy": numpy_ref}
             print(f"\n{encoding} store")
             what = "copy rows into one buffer" if encoding == "float32" else "copy codes and scales (no decoding)"
-            print(f"  {'limit: ' + what:50s} {fmt(copy_time)}  {fmt_cpu(cpu[f'{encoding} copy'])}")
+            print(f"  {'limit: ' + what:56s} {fmt(copy_time)}  {fmt_cpu(cpu[f'{encoding} copy'])}")
             flop = 2.0 * CANDIDATES * TOKENS * QUERY_TOKENS * DIM
             for kind, what in (("product", "1 thread, one call"),
                                ("product batches", f"1 thread, {KERNEL_BATCH_ROWS}-row calls"),
                                ("product batches 2 threads", f"2 threads, {KERNEL_BATCH_ROWS}-row calls")):
                 name = f"{encoding} {kind}"
-                print(f"  {'limit: BLAS product alone, ' + what:50s} {fmt(t[name])}  {fmt_cpu(cpu[name])} "
+                print(f"  {'limit: BLAS product alone, ' + what:56s} {fmt(t[name])}  {fmt_cpu(cpu[name])} "
                       f"{flop / t[name] / 1e9:6.1f} GFLOP/s")
-            print(f"  {'limit: total, 1 thread':50s} {fmt(limit)}")
-            print(f"  {'limit: total, 2 threads for the product':50s} {fmt(limit2)}")
+            print(f"  {'limit: total, 1 thread':56s} {fmt(limit)}")
+            print(f"  {'limit: total, 2 threads for the product':56s} {fmt(limit2)}")
             for kind, what in (("reshape", "reshape max"), ("reduceat", "maximum.reduceat")):
                 name = f"{encoding} numpy {kind}"
-                print(f"  {'numpy: gather + product + ' + what:50s} {fmt(t[name])}  {fmt_cpu(cpu[name])}")
+                print(f"  {'numpy: gather + product + ' + what:56s} {fmt(t[name])}  {fmt_cpu(cpu[name])}")
             if reranker_class is None:
                 continue
-            print(f"  {'':50s} {'time':>12} {'/ limit':>8} {'numpy /':>8} {'search':>12} {'search -':>9}  "
+            print(f"  {'':56s} {'time':>12} {'/ limit':>8} {'numpy /':>8} {'search':>12} {'search -':>9}  "
                   f"{'cpu rerank / search':>20}")
             for label in budgets:
                 rerank_time, search_time = t[f"{encoding} rerank {label}"], t[f"{encoding} search {label}"]
                 results[encoding][label] = (rerank_time, search_time)
-                print(f"  {'MaxSimReranker.rerank, ' + label:50s} {fmt(rerank_time)} {rerank_time / limits[label]:7.2f}x "
+                print(f"  {'MaxSimReranker.rerank, ' + label:56s} {fmt(rerank_time)} {rerank_time / limits[label]:7.2f}x "
                       f"{numpy_ref / rerank_time:7.2f}x {fmt(search_time)} {(search_time - rerank_time) * 1e3:+7.2f} ms  "
                       f"{cpu[f'{encoding} rerank {label}'] * 1e3:9.1f} / {cpu[f'{encoding} search {label}'] * 1e3:.1f} ms")
 
