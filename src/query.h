@@ -20,6 +20,7 @@
 #include "error.h"
 #include "representation.h"
 #include "text.h"
+#include "thread_annotations.h"
 
 namespace quillmark {
 
@@ -114,7 +115,7 @@ class Feature {
   // own feature on the same thread gets InvalidInput "a feature provider asked
   // for the feature it is producing" instead of a deadlock.
   // REQUIRES: the caller does not hold the Python interpreter lock.
-  Result<std::shared_ptr<const FeatureValue>> value() const;
+  Result<std::shared_ptr<const FeatureValue>> value() const EXCLUDES(mutex_);
 
   // Whether the value cell is set.
   bool materialized() const { return ready_.load(std::memory_order_acquire); }
@@ -123,13 +124,12 @@ class Feature {
   // Constant after construction.
   const Representation representation_;
 
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   // Set once, under mutex_, before ready_ becomes true; read without the lock
   // only after ready_ is seen true.
   mutable std::shared_ptr<const FeatureValue> value_;
   mutable std::atomic<bool> ready_{false};
-  // Guarded by mutex_.
-  mutable std::optional<FeatureProvider> provider_;
+  mutable std::optional<FeatureProvider> provider_ GUARDED_BY(mutex_);
   // The thread running the provider (default id when none). Written under
   // mutex_; a thread only ever finds its own id here while it is that thread.
   mutable std::atomic<std::thread::id> producing_thread_{};
