@@ -88,9 +88,10 @@ using FeatureProvider = std::function<Result<std::shared_ptr<const FeatureValue>
 // Invariants:
 //   1. while the value cell is empty, the provider slot holds a provider;
 //   2. once the cell is set it never changes, and the slot is empty.
-// Lock order: mutex_ is taken before anything the provider takes (the Python
-// interpreter lock for a Python provider). So a caller of value() must not
-// hold the interpreter lock.
+// Locks: mutex_ is held while the provider runs, so it comes before anything
+// the provider takes (the interpreter lock for a Python provider) in the
+// lock order of thread_annotations.h; a caller of value() must not hold the
+// interpreter lock.
 class Feature {
   struct Private {};
 
