@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cxxabi.h>
 #include <fstream>
 #include <limits>
 #include <pthread.h>
@@ -135,13 +134,15 @@ void ThreadPool::help(Job& job) {
     std::exception_ptr error;
     try {
       job.body(i);
-    } catch (abi::__forced_unwind&) {
-      // This thread is being ended; its index must not keep the submitter
-      // waiting.
-      job.finish(ended_error(), 1);
-      throw;
     } catch (...) {
       error = std::current_exception();
+      if (!error) {
+        // Not a C++ exception that can be carried to the submitter: a
+        // forced unwind ending this thread. Its index must not keep the
+        // submitter waiting, and the unwind must go on.
+        job.finish(ended_error(), 1);
+        throw;
+      }
     }
     job.finish(std::move(error), 1);
   }
@@ -169,7 +170,7 @@ void ThreadPool::worker_loop() {
       }
       help(*job);
     }
-  } catch (abi::__forced_unwind&) {
+  } catch (...) {  // this thread is ending (help() keeps body exceptions)
     retire_worker();
     throw;
   }
@@ -229,9 +230,10 @@ void ThreadPool::for_each_index(std::size_t n, const std::function<void(std::siz
     // one); any other thread just waits, unless no worker is left.
     if (current_pool == this) help(*job);
     wait_for(*job);
-  } catch (abi::__forced_unwind&) {
-    // The body may refer to this thread's stack, which the unwind is about
-    // to free: no index may start or still run once it continues.
+  } catch (...) {
+    // A forced unwind of this thread (or an allocation failure while
+    // waiting). The body may refer to this thread's stack, which the unwind
+    // is about to free: no index may start or still run once it continues.
     job->cancel_unclaimed();
     while (!job->done()) {
       UniqueLock lock(job->mutex);

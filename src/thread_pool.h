@@ -13,9 +13,12 @@
 //   4. Forced unwinds pass through. A thread ended by pthread_exit or by
 //      cancellation unwinds with abi::__forced_unwind; CPython ends a thread
 //      so when it re-takes the interpreter lock while the interpreter
-//      finalizes. Every catch-all in the pool re-throws it and no frame of
-//      the pool between a body and the thread's start is noexcept, so the
-//      unwind ends the thread instead of std::terminate. Before it leaves:
+//      finalizes. Every catch-all in the pool re-throws it (recognised as
+//      the exception std::current_exception() cannot capture; catching
+//      abi::__forced_unwind by name binds a null reference, which the
+//      undefined-behaviour sanitizer rejects) and no frame of the pool
+//      between a body and the thread's start is noexcept, so the unwind
+//      ends the thread instead of std::terminate. Before it leaves:
 //        - a body's index ended that way counts as finished with an error
 //          (InvariantViolation "a pool worker was ended while running a job")
 //          that the submitter re-throws, so the submitter is never left
