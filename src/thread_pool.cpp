@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include "available_cpus.h"
 
@@ -244,12 +245,14 @@ void ThreadPool::for_each_index(std::size_t n, const std::function<void(std::siz
   }
   // Every index is claimed; make sure the job no longer sits in the queue.
   dequeue(job);
+  // Taken out of the job, so that a worker dropping the last reference to
+  // the job never frees the exception this thread is still handling.
   std::exception_ptr error;
   {
     MutexLock lock(job->mutex);
-    error = job->error;
+    error = std::exchange(job->error, nullptr);
   }
-  if (error) std::rethrow_exception(error);
+  if (error) std::rethrow_exception(std::move(error));
 }
 
 void ThreadPool::run_on_worker(const std::function<void()>& operation) {
