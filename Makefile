@@ -10,7 +10,7 @@ APT_PACKAGES := cmake g++ make nlohmann-json3-dev libgtest-dev
 PY_PACKAGES := "scikit-build-core>=0.10" "numpy>=2" "scipy-openblas32>=0.3.28" "pytest>=8" "hypothesis>=6"
 CMAKE_ARGS := -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DQUILLMARK_BUILD_TESTS=ON
 
-.PHONY: test-python313 all demo test test-cpp test-python bench deps venv build sanitize tsan lint-threads clang fuzz clean
+.PHONY: test-python313 all demo test test-cpp test-python bench deps venv build sanitize tsan lint-threads clang fuzz clean crash
 
 all: build
 
@@ -49,13 +49,27 @@ demo: venv
 bench: build
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/kernel_bench.py
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/store_bench.py
+	PYTHONPATH=$(BUILD)/pkg $(PY) bench/rerank_bench.py
+	PYTHONPATH=$(BUILD)/pkg $(PY) bench/writer_bench.py
 
-# C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer, and the
-# thread-sharing tests under ThreadSanitizer.
+# The writer's kill test at length: a writer process SIGKILLed at random
+# moments CRASH_KILLS times, each time checking every acknowledged commit.
+CRASH_KILLS ?= 1000
+crash: build
+	QUILLMARK_CRASH_KILLS=$(CRASH_KILLS) PYTHONPATH=$(BUILD)/pkg $(PY) -m pytest -q -s tests/python/test_writer.py -k killed
+
+# C++ and Python tests under AddressSanitizer and UndefinedBehaviorSanitizer,
+# and the thread-sharing tests under ThreadSanitizer. The interpreter is not
+# instrumented, so the sanitizer runtimes are preloaded into it; its own
+# allocations at exit are not ours to report (detect_leaks=0).
+SANITIZER_PRELOAD = $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libubsan.so)
+SANITIZER_OPTIONS = UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 sanitize: venv
 	cmake -S . -B build-asan $(CMAKE_ARGS) -DCMAKE_BUILD_TYPE=Debug -DQUILLMARK_SANITIZE=address,undefined >/dev/null
-	cmake --build build-asan -j$(JOBS) --target quillmark_tests
-	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ./build-asan/quillmark_tests
+	cmake --build build-asan -j$(JOBS) --target quillmark_tests _native _native_testing
+	$(SANITIZER_OPTIONS) ./build-asan/quillmark_tests
+	LD_PRELOAD="$(SANITIZER_PRELOAD)" ASAN_OPTIONS=detect_leaks=0 $(SANITIZER_OPTIONS) \
+	  PYTHONPATH=build-asan/pkg $(PY) -m pytest -q tests/python
 
 tsan: venv lint-threads
 	cmake -S . -B build-tsan $(CMAKE_ARGS) -DCMAKE_BUILD_TYPE=Debug -DQUILLMARK_SANITIZE=thread >/dev/null

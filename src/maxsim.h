@@ -64,7 +64,9 @@ class MaxSimReranker final : public Reranker {
 
   // One view per source (in corpus order), as_of the earliest of them; then
   // corpus by corpus: document_lengths, token_batches, fetch and the kernel,
-  // inside install(budget.threads()). Returns the first Error of a view, the
+  // inside install(budget.threads()). Each fetched batch goes to the kernel
+  // whole, with a batch bound of at most 4096 rows so that the pool's workers
+  // share it. Returns the first Error of a view, the
   // query's feature, a fetch or the kernel unchanged, or the reranker's own
   // IncompatibleIndex, IncompatibleQuery and InvalidInput errors. No partial
   // scores on failure.

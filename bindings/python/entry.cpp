@@ -6,11 +6,12 @@ namespace {
 
 int exec_native(PyObject* module) { return quillmark::py::exec_module(module); }
 
+// No Py_mod_gil slot: the module does not declare itself free-thread safe.
+// Its conversions read items of callers' lists and dicts as borrowed
+// references without critical sections, so on a free-threaded interpreter it
+// keeps the interpreter lock enabled until they are protected.
 PyModuleDef_Slot native_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_native)},
-#ifdef Py_mod_gil
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
     {0, nullptr},
 };
 

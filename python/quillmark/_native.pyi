@@ -1,14 +1,36 @@
 import datetime
 import os
 import pathlib
-from typing import Any, Callable, Iterable, Literal, Optional, Protocol, Union
+from typing import Any, Callable, Iterable, Literal, Mapping, Optional, Protocol, Union
 
 import numpy as np
 import numpy.typing as npt
 
+from .protocols import CandidateGenerator, MultiVectorSource, Reranker
 from .representation import Representation
 
-__all__: list[str]
+__all__ = [
+    "IncompatibleIndexError",
+    "IncompatibleQueryError",
+    "Feature",
+    "Query",
+    "Candidate",
+    "Gathered",
+    "Scored",
+    "ResourceBudget",
+    "MaxSimReranker",
+    "RankedDocument",
+    "SearchTimings",
+    "SearchResult",
+    "SearchPipeline",
+    "Subset",
+    "VectorStore",
+    "StoreView",
+    "VectorStoreWriter",
+    "maxsim_scores_packed",
+    "_check_representation",
+    "_assert_representations_compatible",
+]
 
 class IncompatibleIndexError(ValueError):
     """Stages or sources that cannot be composed: another representation, another score scale, or a corpus the reranker has no source for."""
@@ -60,6 +82,43 @@ class Query:
     def feature(self, name: str, representation: _RepresentationLike) -> Any:
         """The value of feature ``name``, which must come from ``representation``."""
 
+class Candidate:
+    """One gathered document of ``corpus``."""
+
+    def __new__(
+        cls, corpus: str, document_id: str, gather_score: float, gather_rank: int, provenance: str
+    ) -> "Candidate": ...
+    @property
+    def corpus(self) -> str: ...
+    @property
+    def document_id(self) -> str: ...
+    @property
+    def gather_score(self) -> float: ...
+    @property
+    def gather_rank(self) -> int: ...
+    @property
+    def provenance(self) -> str: ...
+
+class Gathered:
+    """What a gatherer found, and when the index it searched last committed:
+    every write committed to that index before ``as_of`` is reflected in it."""
+
+    def __new__(cls, candidates: Iterable[Candidate], as_of: datetime.datetime) -> "Gathered": ...
+    @property
+    def candidates(self) -> tuple[Candidate, ...]: ...
+    @property
+    def as_of(self) -> datetime.datetime: ...
+
+class Scored:
+    """One score per candidate, or ``None`` for a document the reranker's index
+    does not hold, and when that index last committed."""
+
+    def __new__(cls, scores: Iterable[Optional[float]], as_of: datetime.datetime) -> "Scored": ...
+    @property
+    def scores(self) -> list[Optional[float]]: ...
+    @property
+    def as_of(self) -> datetime.datetime: ...
+
 class ResourceBudget:
     def __new__(
         cls,
@@ -74,6 +133,104 @@ class ResourceBudget:
     def max_documents_per_batch(self) -> int: ...
     @property
     def threads(self) -> Optional[int]: ...
+
+class MaxSimReranker:
+    """MaxSim between the query's token matrix and each candidate's document,
+    read from the source of the candidate's corpus.
+
+    Each source, one per corpus, is a ``VectorStore`` or any object
+    implementing the ``MultiVectorSource`` protocol. Every rerank takes one
+    view of each source; a document a view does not hold is unscored."""
+
+    def __new__(
+        cls, sources: Iterable[Union["VectorStore", MultiVectorSource]], *, feature: str = "multi_vector"
+    ) -> "MaxSimReranker": ...
+    @property
+    def feature(self) -> str: ...
+    @property
+    def sources(self) -> tuple[Union["VectorStore", MultiVectorSource], ...]: ...
+    @property
+    def requires(self) -> dict[str, Representation]: ...
+    @property
+    def score_semantics(self) -> str: ...
+    def rerank(self, query: Query, candidates: Iterable[Candidate], *, budget: ResourceBudget) -> Scored: ...
+
+class RankedDocument:
+    @property
+    def corpus(self) -> str: ...
+    @property
+    def document_id(self) -> str: ...
+    @property
+    def score(self) -> float: ...
+    @property
+    def rank(self) -> int: ...
+
+class SearchTimings:
+    @property
+    def gather_seconds(self) -> float: ...
+    @property
+    def rerank_seconds(self) -> float: ...
+    @property
+    def total_seconds(self) -> float: ...
+
+class SearchResult:
+    @property
+    def documents(self) -> tuple[RankedDocument, ...]: ...
+    @property
+    def candidates(self) -> tuple[Candidate, ...]: ...
+    @property
+    def scores(self) -> list[Optional[float]]:
+        """``scores[i]`` scores ``candidates[i]``; ``None`` when the reranker's
+        index does not hold it."""
+    @property
+    def as_of(self) -> datetime.datetime:
+        """Every write committed to every index the search read before this is
+        reflected in the result."""
+    @property
+    def timings(self) -> SearchTimings: ...
+    @property
+    def diagnostics(self) -> dict[str, Any]: ...
+
+class SearchPipeline:
+    """Gather, optionally rerank, then deterministic top-k.
+
+    Stages are Python objects implementing the ``CandidateGenerator`` and
+    ``Reranker`` protocols, or native stages such as ``MaxSimReranker``. A
+    document is ranked only when every stage holds it."""
+
+    def __new__(
+        cls, gatherer: CandidateGenerator, reranker: Union[MaxSimReranker, Reranker, None] = None
+    ) -> "SearchPipeline": ...
+    def search(
+        self,
+        query: Union[Query, str],
+        *,
+        gather_limit: int,
+        limit: int,
+        subset: Optional["Subset"] = None,
+        budget: Optional[ResourceBudget] = None,
+    ) -> SearchResult:
+        """``query`` is a ``Query`` or plain text; ``subset`` is a ``Subset``
+        naming, per corpus, the documents the search is restricted to."""
+
+class Subset:
+    """The documents a search is restricted to, by corpus: per corpus, either
+    only some documents or every document but some."""
+
+    def __new__(cls) -> "Subset": ...
+    def including(self, corpus: str, ids: Iterable[str]) -> "Subset":
+        """Only ``ids`` of ``corpus``; replaces any restriction given for it."""
+    def excluding(self, corpus: str, ids: Iterable[str]) -> "Subset":
+        """Every document of ``corpus`` but ``ids``; replaces any restriction
+        given for it."""
+    def allows(self, corpus: str, id: str) -> bool: ...
+    def restriction(self, corpus: str) -> Optional[tuple[Literal["only", "except"], frozenset[str]]]:
+        """``("only" | "except", ids)``, or ``None`` when the subset does not
+        name ``corpus`` (which then contributes no documents)."""
+    def corpora(self) -> list[str]: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    __hash__: None  # type: ignore[assignment]
 
 class VectorStore:
     """Reads a quillmark vector store, following what its writer commits.
@@ -127,3 +284,43 @@ def maxsim_scores_packed(
 
 def _check_representation(representation: _RepresentationLike) -> None: ...
 def _assert_representations_compatible(left: _RepresentationLike, right: _RepresentationLike) -> None: ...
+
+class VectorStoreWriter:
+    """Stages appends, deletes, and compactions of one vector store, and
+    publishes them together on ``commit()``.
+
+    Appending a document that is already present replaces it; deleting one
+    that is not present does nothing. A commit with nothing staged still
+    advances the time readers report as fresh.
+    """
+
+    def __new__(cls, path: Union[str, os.PathLike[str]]) -> "VectorStoreWriter": ...
+    @staticmethod
+    def create(
+        path: Union[str, os.PathLike[str]],
+        corpus: str,
+        representation: _RepresentationLike,
+        *,
+        encoding: Literal["float32", "int8"] = "float32",
+    ) -> "VectorStoreWriter":
+        """Writes an empty store at ``path``, which must not exist."""
+    def append(
+        self,
+        document_ids: Iterable[str],
+        embeddings: npt.NDArray[np.float32],
+        document_lengths: Any,
+        *,
+        threads: Optional[int] = None,
+    ) -> None:
+        """Stages documents; ``embeddings`` is a float32 ``[tokens, dimension]``
+        matrix packed by document in the order of ``document_ids``."""
+    def delete(self, document_ids: Iterable[str]) -> int:
+        """Stages the deletion of the documents present among ``document_ids``
+        and returns how many there were."""
+    def compact(self) -> None:
+        """Stages the present documents as one segment."""
+    def commit(self) -> datetime.datetime:
+        """Publishes everything staged and returns the commit time readers
+        report for it."""
+    @property
+    def corpus(self) -> str: ...

@@ -179,13 +179,13 @@ Result<NpyArray> NpyArray::open(const std::filesystem::path& path) {
 }
 
 Result<NpyWriter> NpyWriter::create(const std::filesystem::path& path, Dtype dtype,
-                                    std::span<const std::uint64_t> shape) {
+                                    std::span<const std::uint64_t> shape, FileSystem& file_system) {
   std::string prefix = QM_TRY(npy_file_prefix(dtype, shape));
   std::uint64_t bytes = dtype_item_size(dtype);
   for (std::uint64_t dim : shape)
     if (__builtin_mul_overflow(bytes, dim, &bytes)) return std::unexpected(file_error(path, "shape overflows usize"));
-  FileDescriptor fd = QM_TRY(FileDescriptor::create_new(path));
-  NpyWriter writer(path, dtype, std::move(fd), bytes);
+  FileDescriptor fd = QM_TRY(file_system.create_exclusive(path));
+  NpyWriter writer(path, dtype, file_system, std::move(fd), bytes);
   writer.buffer_.reserve(kBufferSize);
   const auto* p = reinterpret_cast<const std::byte*>(prefix.data());
   writer.buffer_.assign(p, p + prefix.size());
@@ -199,7 +199,7 @@ Error NpyWriter::fail(Error error) {
 
 Result<void> NpyWriter::flush_buffer() {
   if (buffer_.empty()) return {};
-  auto written = fd_.write_all(buffer_);
+  auto written = file_system_->write(fd_, buffer_);
   buffer_.clear();
   if (!written) return std::unexpected(fail(written.error()));
   return {};
@@ -212,7 +212,7 @@ Result<void> NpyWriter::write_bytes(std::span<const std::byte> bytes) {
   if (buffer_.size() + bytes.size() > kBufferSize) QM_TRY(flush_buffer());
   if (bytes.size() >= kBufferSize) {
     // A run at least as large as the buffer goes straight to the file.
-    auto written = fd_.write_all(bytes);
+    auto written = file_system_->write(fd_, bytes);
     if (!written) return std::unexpected(fail(written.error()));
     return {};
   }
@@ -224,8 +224,8 @@ Result<void> NpyWriter::finish() && {
   if (failed_) return std::unexpected(*failed_);
   if (remaining_ != 0) return std::unexpected(file_error(path_, "less data than its shape holds"));
   QM_TRY(flush_buffer());
-  if (auto synced = fd_.full_sync(); !synced) return std::unexpected(fail(synced.error()));
-  if (auto closed = fd_.close(); !closed) return std::unexpected(fail(closed.error()));
+  if (auto synced = file_system_->sync(fd_); !synced) return std::unexpected(fail(synced.error()));
+  if (auto closed = file_system_->close(fd_); !closed) return std::unexpected(fail(closed.error()));
   return {};
 }
 

@@ -19,6 +19,7 @@
 #include "error.h"
 #include "file_descriptor.h"
 #include "file_mapping.h"
+#include "file_system.h"
 
 namespace quillmark {
 
@@ -130,9 +131,11 @@ class NpyWriter {
   // the file system, or Storage "<path>: shape overflows usize" when the
   // shape's byte size exceeds 64 bits), then creates `path` exclusively
   // (permission bits 0666 before the umask; I/O error if it exists or cannot
-  // be created).
+  // be created). Every file-system call goes through `file_system`, which
+  // must outlive the writer.
   static Result<NpyWriter> create(const std::filesystem::path& path, Dtype dtype,
-                                  std::span<const std::uint64_t> shape);
+                                  std::span<const std::uint64_t> shape,
+                                  FileSystem& file_system = os_file_system());
 
   NpyWriter(NpyWriter&&) = default;
   NpyWriter& operator=(NpyWriter&&) = default;
@@ -156,8 +159,10 @@ class NpyWriter {
   std::uint64_t remaining() const { return remaining_; }
 
  private:
-  NpyWriter(std::filesystem::path path, Dtype dtype, FileDescriptor fd, std::uint64_t remaining)
-      : path_(std::move(path)), dtype_(dtype), fd_(std::move(fd)), remaining_(remaining) {}
+  NpyWriter(std::filesystem::path path, Dtype dtype, FileSystem& file_system, FileDescriptor fd,
+            std::uint64_t remaining)
+      : path_(std::move(path)), dtype_(dtype), file_system_(&file_system), fd_(std::move(fd)),
+        remaining_(remaining) {}
 
   Result<void> write_bytes(std::span<const std::byte> bytes);
   Result<void> flush_buffer();
@@ -165,6 +170,7 @@ class NpyWriter {
 
   std::filesystem::path path_;
   Dtype dtype_;
+  FileSystem* file_system_;  // never null
   FileDescriptor fd_;
   std::vector<std::byte> buffer_;  // capacity kBufferSize
   std::uint64_t remaining_;

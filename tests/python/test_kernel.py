@@ -1,3 +1,4 @@
+import sys
 import threading
 
 import numpy as np
@@ -45,24 +46,48 @@ def test_matches_reference_for_any_batching_and_threads(rng, max_batch_tokens, t
     assert scores.tobytes() == same_batches.tobytes()
 
 
-def test_portable_and_wide_maximum_agree(rng):
-    q, d, lengths = corpus(rng, [1, 7, 8, 9, 31, 32, 33, 100, 257], dim=32, query_tokens=8)
-    testing.force_portable_max(True)
+def _has_avx2():
     try:
-        portable = maxsim_scores_packed(q, d, lengths)
+        with open("/proc/cpuinfo") as f:
+            return " avx2" in f.read()
+    except OSError:
+        return False
+
+
+def _scores(q, d, lengths, *, portable):
+    testing.force_portable_max(portable)
+    try:
+        return maxsim_scores_packed(q, d, lengths)
     finally:
         testing.force_portable_max(False)
-    wide = maxsim_scores_packed(q, d, lengths)
-    assert portable.tobytes() == wide.tobytes()
+
+
+@pytest.mark.skipif(not _has_avx2(), reason="the wide maximum needs AVX2")
+def test_portable_and_wide_maximum_agree_on_finite_values_and_differ_on_nan(rng):
+    q, d, lengths = corpus(rng, [1, 7, 8, 9, 31, 32, 33, 100, 257], dim=32, query_tokens=8)
+    assert _scores(q, d, lengths, portable=True).tobytes() == _scores(q, d, lengths, portable=False).tobytes()
+    # Similarities [1, 10, 2, 3, 4, NaN]: the portable maximum skips the NaN
+    # (10, as NumPy's nanmax); the wide one pairs lane 1 with the NaN of lane
+    # 5 and loses the 10. The switch is only observable if both paths run in
+    # the module's own copy of the kernel.
+    q = np.array([[1, 0]], np.float32)
+    d = np.array([[1, 0], [10, 0], [2, 0], [3, 0], [4, 0], [np.nan, 0]], np.float32)
+    lengths = np.array([6], np.int64)
+    portable = _scores(q, d, lengths, portable=True)
+    assert portable.tolist() == [np.nanmax(d @ q.T)] == [10.0]
+    assert _scores(q, d, lengths, portable=False).tolist() != portable.tolist()
 
 
 def test_scores_array_owns_its_buffer(rng):
     q, d, lengths = corpus(rng, [5, 5])
     scores = maxsim_scores_packed(q, d, lengths)
-    expected = scores.copy()
-    del q, d, lengths
-    scores[0] += 1  # writeable, and its memory stays alive with it
-    assert scores[0] == expected[0] + 1
+    # The kernel's own buffer, handed over without a copy: the array does not
+    # hold NumPy-allocated data, its base is the native owner of the buffer
+    # (a capsule, not any input array), and it is writeable.
+    assert not scores.flags.owndata
+    assert type(scores.base).__name__ == "PyCapsule"
+    assert scores.flags.writeable and scores.flags.c_contiguous
+    assert not any(np.shares_memory(scores, x) for x in (q, d, lengths))
 
 
 def test_no_documents():
@@ -99,11 +124,19 @@ def test_invalid_input_messages(query, documents, lengths, kwargs, message):
     assert type(info.value) is ValueError
 
 
-def test_huge_query_shape_is_refused_before_any_work():
-    # A broadcast view: 2**31 rows without the memory.
-    q = np.lib.stride_tricks.as_strided(np.ones(1, np.float32), shape=(2**31, 1), strides=(0, 4))
-    with pytest.raises(TypeError):  # not C-contiguous: refused at conversion
-        maxsim_scores_packed(q, np.ones((1, 1), np.float32), np.array([1]))
+@pytest.mark.parametrize("shape", [(2**31, 1), (1, 2**31)], ids=["rows", "dimension"])
+def test_query_shape_beyond_32_bits_is_refused_before_any_work(tmp_path, shape):
+    # C-contiguous arrays of 2**31 values over a sparse file: address space,
+    # no memory. The kernel must refuse them before it reads a value.
+    backing = tmp_path / "sparse"
+    with open(backing, "wb") as f:
+        f.truncate(2**31 * 4)
+    q = np.memmap(backing, dtype=np.float32, mode="r", shape=shape)
+    d = q if shape[0] == 1 else np.ones((1, 1), np.float32)
+    with pytest.raises(ValueError) as info:
+        maxsim_scores_packed(q, d, np.array([1]))
+    assert str(info.value) == "query shape exceeds the 32-bit BLAS interface"
+    del q, d
 
 
 @pytest.mark.parametrize(

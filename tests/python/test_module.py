@@ -241,3 +241,30 @@ def test_import_twice_reuses_types():
     spec.loader.exec_module(again)
     assert again.IncompatibleIndexError is before
     assert again.__all__ == _native.__all__
+
+
+def test_count_arguments_name_themselves_in_type_errors(tmp_path):
+    import quillmark as qm
+    from store_builder import StoreBuilder
+
+    builder = StoreBuilder(tmp_path / "s", dimension=2)
+    builder.publish()
+    view = qm.VectorStore(builder.path).view()
+    q = np.ones((1, 2), np.float32)
+    calls = {
+        "threads": [
+            lambda v: qm.maxsim_scores_packed(q, q, np.array([1]), threads=v),
+            lambda v: view.fetch([], threads=v),
+            lambda v: qm.ResourceBudget(threads=v),
+        ],
+        "max_batch_tokens": [lambda v: qm.maxsim_scores_packed(q, q, np.array([1]), max_batch_tokens=v)],
+    }
+    for name, targets in calls.items():
+        for call in targets:
+            with pytest.raises(TypeError) as info:
+                call("2")
+            assert str(info.value) == f"argument '{name}' must be an integer, not str"
+            with pytest.raises(OverflowError, match=f"^argument '{name}' must not be negative$"):
+                call(-1)
+            with pytest.raises(OverflowError, match=f"^argument '{name}' is too large$"):
+                call(2**64)

@@ -432,3 +432,54 @@ def test_memory_flat_when_building_and_dropping():
     before = rss_kib()
     cycle(100000)
     assert rss_kib() - before < 4096
+
+
+class Encoder:
+    """Keeps what it builds: a provider `self.encode`, or a value pointing
+    back at it, makes a reference cycle through the native objects."""
+
+    def __init__(self, shape):
+        self.matrix = np.ones((2, 2), np.float32)
+        if shape == "feature-provider":
+            self.kept = Feature(REP, provider=self.encode)
+        elif shape == "feature-value":
+            self.kept = Feature(REP, self.encode())
+        elif shape == "query-provider":
+            self.kept = Query("q", e=Feature(REP, provider=self.encode))
+        elif shape == "query-materialized":
+            self.kept = Query("q", e=Feature(REP, provider=self.encode))
+            assert isinstance(self.kept.feature("e", REP), Box)
+        elif shape == "feature-materialized":
+            self.kept = Feature(REP, provider=self.encode)
+            assert isinstance(self.kept.value, Box)
+
+    def encode(self):
+        value = Box()
+        value.owner = self  # the value keeps its encoder too
+        return value
+
+
+SHAPES = ["feature-provider", "feature-value", "feature-materialized", "query-provider", "query-materialized"]
+
+
+@pytest.mark.parametrize("shape", SHAPES)
+def test_cycles_through_features_and_queries_are_collected(shape):
+    encoder = Encoder(shape)
+    watch = weakref.ref(encoder)
+    del encoder
+    gc.collect()
+    assert watch() is None
+
+
+def test_collector_leaves_shared_features_alive():
+    # A feature held by two queries and a Feature object is owned by none of
+    # them alone: a collection must neither free it nor its provider.
+    encoder = Encoder("feature-provider")
+    first, second = Query("a", e=encoder.kept), Query("b", e=encoder.kept)
+    watch = weakref.ref(encoder)
+    del encoder
+    gc.collect()
+    assert watch() is not None
+    assert first.feature("e", REP).owner is watch()
+    assert second.features["e"].value is first.feature("e", REP)
+    assert gc.is_tracked(first) and gc.is_tracked(first.features["e"])

@@ -109,6 +109,7 @@ def _rss_kib():
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="needs /proc")
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer keeps freed memory")
 def test_fetched_arrays_own_their_memory_and_release_it(tmp_path, rng):
     builder = StoreBuilder(tmp_path / "s", dimension=64)
     docs = random_documents(rng, 50, 64, min_tokens=100, max_tokens=120)
@@ -377,3 +378,34 @@ print("ok", len(commits), flush=True)
             child.kill()
     assert child.returncode == 0, out
     assert out.startswith("ok")
+
+
+@pytest.mark.parametrize(
+    "committed_at, expected",
+    [
+        (253402300799.5, dt.datetime(9999, 12, 31, 23, 59, 59, 500000, tzinfo=dt.timezone.utc)),
+        (253402300800.0, "time value of 253402300800 seconds after the Unix epoch is beyond the range of datetime"),
+        (1e17, "time value of 100000000000000000 seconds after the Unix epoch is beyond the range of datetime"),
+    ],
+)
+def test_as_of_beyond_datetime_is_a_clear_value_error(tmp_path, committed_at, expected):
+    builder = StoreBuilder(tmp_path / "s")
+    builder.committed_at = committed_at - 1.5  # publish adds 1.5
+    builder.publish()
+    view = VectorStore(builder.path).view()
+    if isinstance(expected, dt.datetime):
+        assert view.as_of == expected
+    else:
+        with pytest.raises(ValueError) as info:
+            view.as_of
+        assert type(info.value) is ValueError and str(info.value) == expected
+
+
+@pytest.mark.parametrize("dimension", [2**61, 2**62, 2**63, 2**64 - 1])
+def test_fetch_nothing_from_an_absurd_dimension_fails_with_the_stores_error(tmp_path, dimension):
+    builder = StoreBuilder(tmp_path / "s", dimension=dimension)
+    builder.publish()
+    view = VectorStore(builder.path).view()
+    with pytest.raises(ValueError) as info:
+        view.fetch([])
+    assert str(info.value) == f"dimension {dimension} is too large for an array"

@@ -224,16 +224,39 @@ std::optional<std::map<std::string, Representation>> requirements(PyObject* item
   return out;
 }
 
-bool optional_count(PyObject* obj, std::optional<std::size_t>& out) {
+bool count(PyObject* obj, const char* name, std::size_t& out) {
+  Ref index = Ref::steal(PyNumber_Index(obj));
+  if (!index) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "argument '%s' must be an integer, not %s", name, Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  int overflow = 0;
+  const long long signed_value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (signed_value == -1 && overflow == 0 && PyErr_Occurred()) return false;
+  if (overflow < 0 || (overflow == 0 && signed_value < 0)) {
+    PyErr_Format(PyExc_OverflowError, "argument '%s' must not be negative", name);
+    return false;
+  }
+  const std::size_t value = PyLong_AsSize_t(index.get());
+  if (value == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_OverflowError, "argument '%s' is too large", name);
+    return false;
+  }
+  out = value;
+  return true;
+}
+
+bool optional_count(PyObject* obj, const char* name, std::optional<std::size_t>& out) {
   if (obj == nullptr || obj == Py_None) {
     out.reset();
     return true;
   }
-  Ref index = Ref::steal(PyNumber_Index(obj));
-  if (!index) return false;
-  unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-  out = static_cast<std::size_t>(v);
+  std::size_t value = 0;
+  if (!count(obj, name, value)) return false;
+  out = value;
   return true;
 }
 
@@ -263,11 +286,14 @@ Ref time_to_py(TimeValue value) {
   if (!datetime_ready()) return {};
   Ref epoch = utc_epoch();
   if (!epoch) return {};
-  const std::uint64_t days = value.seconds / 86400u;
-  if (days > 999999999u) {
-    PyErr_SetString(PyExc_OverflowError, "time value out of range for datetime");
+  // 9999-12-31T23:59:59 UTC, the last second datetime can hold.
+  constexpr std::uint64_t kLastSecond = 253402300799u;
+  if (value.seconds > kLastSecond) {
+    PyErr_Format(PyExc_ValueError, "time value of %llu seconds after the Unix epoch is beyond the range of datetime",
+                 static_cast<unsigned long long>(value.seconds));
     return {};
   }
+  const std::uint64_t days = value.seconds / 86400u;
   Ref delta = Ref::steal(PyDelta_FromDSU(static_cast<int>(days), static_cast<int>(value.seconds % 86400u),
                                          static_cast<int>(value.nanoseconds / 1000u)));
   if (!delta) return {};

@@ -62,13 +62,20 @@ std::optional<std::string> text(PyObject* obj);
 // ends the conversion. A name given twice is a ValueError.
 std::optional<std::map<std::string, Representation>> requirements(PyObject* items);
 
-// None, or a non-negative integer (__index__) fitting 64 bits. Negative values
-// raise OverflowError, non-integers TypeError. Returns false on failure.
-bool optional_count(PyObject* obj, std::optional<std::size_t>& out);
+// A non-negative integer (__index__) fitting a size, the argument `name`:
+// TypeError "argument '{name}' must be an integer, not {type}" for a
+// non-integer, OverflowError naming the argument when negative or too large.
+// Returns false on failure.
+bool count(PyObject* obj, const char* name, std::size_t& out);
+
+// None (or a missing argument), or a count as above.
+bool optional_count(PyObject* obj, const char* name, std::optional<std::size_t>& out);
 
 // A timezone-aware datetime not before the Unix epoch.
 std::optional<TimeValue> time_from_py(PyObject* obj);
-// A timezone-aware UTC datetime (microseconds truncated).
+// A timezone-aware UTC datetime (microseconds truncated); ValueError "time
+// value of {seconds} seconds after the Unix epoch is beyond the range of
+// datetime" past 9999-12-31T23:59:59.999999.
 Ref time_to_py(TimeValue value);
 
 // A new, writeable, C-ordered float32 array of `shape` that takes over the

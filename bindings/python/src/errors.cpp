@@ -4,6 +4,7 @@
 #include <string>
 
 #include "once.h"
+#include "pending_release.h"
 
 namespace quillmark::py {
 
@@ -34,15 +35,12 @@ Once incompatible_query_type(make_incompatible_query_error);
 Once invariant_type(make_invariant_error);
 
 // A Python exception carried through the core. The reference is dropped with
-// the interpreter lock held, whatever thread destroys the carrier.
+// the interpreter lock held, whatever thread destroys the carrier, without
+// waiting for the lock (release_reference).
 class PythonException final : public ExternalError {
  public:
   explicit PythonException(PyObject* value) : value_(value) {}
-  ~PythonException() override {
-    if (!Py_IsInitialized()) return;  // the interpreter is gone: leak rather than crash
-    Attach lock;
-    Py_DECREF(value_);
-  }
+  ~PythonException() override { release_reference(value_); }
   std::string text() const override {
     Attach lock;
     Ref s = Ref::steal(PyObject_Str(value_));
@@ -125,15 +123,6 @@ PyObject* incompatible_query_error() {
   return t;
 }
 
-bool share_exception_types(PyObject* native) {
-  Ref index = Ref::steal(PyObject_GetAttrString(native, "IncompatibleIndexError"));
-  Ref query = Ref::steal(PyObject_GetAttrString(native, "IncompatibleQueryError"));
-  if (!index || !query) return false;
-  incompatible_index_type.adopt(index.release());
-  incompatible_query_type.adopt(query.release());
-  return true;
-}
-
 PyObject* carried_exception(const ExternalError& error) {
   auto* p = dynamic_cast<const PythonException*>(&error);
   return p ? p->value() : nullptr;
@@ -174,6 +163,9 @@ PyObject* raise(const Error& error) {
 PyObject* raise_cpp_exception(std::exception_ptr error) {
   try {
     std::rethrow_exception(error);
+  } catch (abi::__forced_unwind&) {
+    thread_exiting() = true;
+    throw;  // the thread is being ended: let it go
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {

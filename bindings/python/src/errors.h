@@ -15,11 +15,6 @@ namespace quillmark::py {
 PyObject* incompatible_index_error();
 PyObject* incompatible_query_error();
 
-// Makes this copy of the binding raise the exception types of the module
-// `native` (quillmark._native). Used by the test-only module, which links its
-// own copy of the binding. Returns false with an exception set on failure.
-bool share_exception_types(PyObject* native);
-
 // Sets the Python exception for `error` (to_py): the module's exception types
 // for the incompatibility variants, ValueError for InvalidInput, Ranking and
 // Storage, the OSError subclass of the I/O kind for Io, and the carried
@@ -35,15 +30,22 @@ PyObject* carried_exception(const ExternalError& error);
 
 // Sets a Python exception for a C++ exception that reached the binding
 // boundary: MemoryError for std::bad_alloc, the invariant exception (deriving
-// directly from BaseException) for everything else. Returns null.
+// directly from BaseException) for everything else. Returns null. A forced
+// unwind (the thread is being ended) is re-thrown.
 PyObject* raise_cpp_exception(std::exception_ptr error);
 
 // Runs a binding body and turns any C++ exception into a Python exception,
-// so no C++ exception ever leaves the module.
+// so no C++ exception ever leaves the module. The one exception let through
+// is the forced unwind that ends a thread re-acquiring the lock in a
+// finalizing interpreter: swallowing it would abort the process, so this is
+// not noexcept.
 template <class F>
-auto guarded(F&& body) noexcept -> decltype(body()) {
+auto guarded(F&& body) -> decltype(body()) {
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    thread_exiting() = true;
+    throw;
   } catch (...) {
     raise_cpp_exception(std::current_exception());
     if constexpr (std::is_same_v<decltype(body()), int>) return -1;

@@ -24,7 +24,8 @@ PyObject* maxsim_scores_packed(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!documents) return nullptr;
     if (!strict_i64_vector(lengths_obj, "document_lengths")) return nullptr;
     std::optional<std::size_t> max_batch_tokens, threads;
-    if (!optional_count(max_batch_obj, max_batch_tokens) || !optional_count(threads_obj, threads)) return nullptr;
+    if (!optional_count(max_batch_obj, "max_batch_tokens", max_batch_tokens)) return nullptr;
+    if (!optional_count(threads_obj, "threads", threads)) return nullptr;
 
     const npy_intp q_dim = PyArray_DIM(reinterpret_cast<PyArrayObject*>(query), 1);
     const npy_intp d_dim = PyArray_DIM(reinterpret_cast<PyArrayObject*>(documents), 1);

@@ -20,24 +20,19 @@ class Once {
   // making failed (a later call tries again).
   PyObject* get() {
     if (PyObject* o = object_.load(std::memory_order_acquire)) return o;
+    // unique_lock: re-acquiring the interpreter lock may end this thread by a
+    // forced unwind, which must not leave the mutex locked.
+    std::unique_lock lock(mutex_, std::defer_lock);
     {
       Detach unlocked;
-      mutex_.lock();
+      lock.lock();
     }
     PyObject* o = object_.load(std::memory_order_acquire);
     if (!o) {
       o = make_();
       if (o) object_.store(o, std::memory_order_release);
     }
-    mutex_.unlock();
     return o;
-  }
-
-  // Uses `object` (a new reference) when nothing was made yet, so that a second
-  // copy of the binding (the test-only module) raises the very same types.
-  void adopt(PyObject* object) {
-    PyObject* expected = nullptr;
-    if (!object_.compare_exchange_strong(expected, object)) Py_DECREF(object);
   }
 
  private:

@@ -5,9 +5,28 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <utility>
 
 namespace quillmark::py {
+
+// True once this thread is being ended by a forced unwind: re-acquiring the
+// lock in a finalizing interpreter ends the calling thread (pthread_exit), and
+// the unwind must then pass every frame without touching the lock again.
+// One flag per thread for the whole process (defined in py_ref.cpp, so every
+// module loading the binding shares it).
+bool& thread_exiting() noexcept;
+
+// Whether the interpreter is finalizing (the only time a thread re-acquiring
+// the lock, or running Python code, can be ended by a forced unwind).
+inline bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing();
+#else
+  return _Py_IsFinalizing();
+#endif
+}
 
 // An owned (strong) reference; null means "no object" or "error set".
 class Ref {
@@ -26,7 +45,12 @@ class Ref {
     std::swap(obj_, o.obj_);
     return *this;
   }
-  ~Ref() { Py_XDECREF(obj_); }
+  // Leaks instead when a finalizing interpreter ended this thread while it
+  // ran Python code or waited for the lock: the lock is not held then.
+  ~Ref() {
+    if (!obj_ || (interpreter_finalizing() && (thread_exiting() || !PyGILState_Check()))) return;
+    Py_DECREF(obj_);
+  }
 
   PyObject* get() const { return obj_; }
   // Gives up ownership to the caller.
@@ -38,12 +62,27 @@ class Ref {
   PyObject* obj_ = nullptr;
 };
 
+// Drops the references that threads without the lock queued for release
+// (pending_release.cpp). REQUIRES: the lock is held.
+void drain_pending_releases() noexcept;
+
 // Releases the interpreter lock for its lifetime; re-acquires it on every
 // exit path, exceptions included. REQUIRES: the lock is held on entry.
+// The destructor may end the thread by a forced unwind (a finalizing
+// interpreter), so it is not noexcept.
 class Detach {
  public:
   Detach() : state_(PyEval_SaveThread()) {}
-  ~Detach() { PyEval_RestoreThread(state_); }
+  ~Detach() noexcept(false) {
+    if (thread_exiting()) return;  // unwinding out of a finalizing interpreter
+    try {
+      PyEval_RestoreThread(state_);
+    } catch (abi::__forced_unwind&) {
+      thread_exiting() = true;
+      throw;
+    }
+    drain_pending_releases();
+  }
   Detach(const Detach&) = delete;
   Detach& operator=(const Detach&) = delete;
 
@@ -52,11 +91,30 @@ class Detach {
 };
 
 // Acquires the interpreter lock for this thread (any thread, pool workers
-// included) for its lifetime.
+// included) for its lifetime. Acquiring, or any Python code run meanwhile,
+// may end the thread by a forced unwind (a finalizing interpreter); the lock
+// is then not held and not released.
 class Attach {
  public:
-  Attach() : state_(PyGILState_Ensure()) {}
-  ~Attach() { PyGILState_Release(state_); }
+  Attach() {
+    try {
+      state_ = PyGILState_Ensure();
+    } catch (abi::__forced_unwind&) {
+      thread_exiting() = true;
+      throw;
+    }
+  }
+  ~Attach() noexcept(false) {
+    if (thread_exiting()) return;
+    // Python code run in this scope may have ended the thread while it
+    // waited for the lock: the forced unwind then reaches here without the
+    // lock, and nothing below may take it again.
+    if (!PyGILState_Check()) {
+      thread_exiting() = true;
+      return;
+    }
+    PyGILState_Release(state_);
+  }
   Attach(const Attach&) = delete;
   Attach& operator=(const Attach&) = delete;
 

@@ -6,11 +6,13 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "convert.h"
 #include "errors.h"
 #include "numpy_api.h"
 #include "once.h"
+#include "python_provider.h"
 #include "registry.h"
 #include "representation_convert.h"
 #include "text.h"
@@ -19,11 +21,16 @@ namespace quillmark::py {
 
 namespace {
 
+// Both classes support the garbage collector: a provider such as
+// `self.encode` whose object keeps the feature or its query makes a cycle.
 struct FeatureObject {
   PyObject_HEAD
-  std::shared_ptr<const Feature> feature;  // never null
+  std::shared_ptr<const Feature> feature;  // null only once tp_clear ran
 };
 
+// Invariant: the feature map of `query` is shared with no other Python
+// object (query_to_py and query_from_py copy it), so a feature held by that
+// map alone is owned by this object alone (traverse_feature).
 struct QueryObject {
   PyObject_HEAD
   Query query;
@@ -32,19 +39,17 @@ struct QueryObject {
 FeatureObject* as_feature(PyObject* self) { return reinterpret_cast<FeatureObject*>(self); }
 QueryObject* as_query(PyObject* self) { return reinterpret_cast<QueryObject*>(self); }
 
-// The provider of a Feature built with `provider=`: calls it with the lock
-// taken for the call only. A raised exception travels as External, the same
-// exception object; a returned object becomes the feature's value.
-struct ProviderCall {
-  SharedObject provider;
+// The feature of a Feature object, or null with ValueError once the collector
+// cleared it (reachable only from a finalizer of its own cycle).
+const std::shared_ptr<const Feature>* live_feature(PyObject* self) {
+  const auto& feature = as_feature(self)->feature;
+  if (feature) return &feature;
+  PyErr_SetString(PyExc_ValueError, "the feature was cleared by the garbage collector");
+  return nullptr;
+}
 
-  Result<std::shared_ptr<const FeatureValue>> operator()() const {
-    Attach lock;
-    Ref result = Ref::steal(PyObject_CallNoArgs(provider.get()));
-    if (!result) return std::unexpected(take_python_error());
-    return std::make_shared<const PythonValue>(std::move(result));
-  }
-};
+// The same query with a feature map of its own.
+Query with_own_map(const Query& query) { return Query::make(query.text(), Query::Features(query.features())); }
 
 // The reading of a Python object as a token matrix, or null for any failure
 // (the reason is discarded; consumers report the problem in their own words).
@@ -99,20 +104,37 @@ PyObject* feature_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     std::shared_ptr<const Feature> feature =
         value != Py_None
             ? Feature::value(std::move(*representation), std::make_shared<const PythonValue>(Ref::borrow(value)))
-            : Feature::lazy(std::move(*representation), ProviderCall{share(Ref::borrow(provider))});
+            : lazy_python_feature(std::move(*representation), Ref::borrow(provider));
     return wrap_feature(type, std::move(feature));
   });
 }
 
 PyObject* feature_representation(PyObject* self, void*) {
-  return guarded([&]() -> PyObject* { return representation_to_py(as_feature(self)->feature->representation()).release(); });
+  return guarded([&]() -> PyObject* {
+    const auto* feature = live_feature(self);
+    return feature ? representation_to_py((*feature)->representation()).release() : nullptr;
+  });
 }
 
 PyObject* feature_value(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
-    std::shared_ptr<const Feature> feature = as_feature(self)->feature;
+    const auto* live = live_feature(self);
+    if (!live) return nullptr;
+    std::shared_ptr<const Feature> feature = *live;
     return materialize(feature);
   });
+}
+
+int feature_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  return traverse_feature(as_feature(self)->feature, visit, arg);
+}
+
+// Drops the feature; the field is empty (moved from) before anything the
+// drop releases can run.
+int feature_clear(PyObject* self) {
+  std::shared_ptr<const Feature> dropped = std::move(as_feature(self)->feature);
+  return 0;
 }
 
 PyGetSetDef feature_getset[] = {
@@ -123,13 +145,15 @@ PyGetSetDef feature_getset[] = {
 
 PyType_Slot feature_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(feature_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value_object<FeatureObject, &FeatureObject::feature>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_gc_value_object<FeatureObject, &FeatureObject::feature>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(feature_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(feature_clear)},
     {Py_tp_getset, feature_getset},
     {Py_tp_doc, const_cast<char*>(kFeatureDoc)},
     {0, nullptr},
 };
 
-constexpr unsigned long kTypeFlags = Py_TPFLAGS_DEFAULT
+constexpr unsigned long kTypeFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC
 #ifdef Py_TPFLAGS_IMMUTABLETYPE
                                      | Py_TPFLAGS_IMMUTABLETYPE
 #endif
@@ -146,10 +170,11 @@ constexpr const char kQueryDoc[] =
     "Query(text, **features)\n--\n\n"
     "Raw text plus the named features stages may consume.";
 
-PyObject* wrap_query(PyTypeObject* type, const Query& query) {
+// REQUIRES: `query`'s feature map is shared with no Python object.
+PyObject* wrap_query(PyTypeObject* type, Query query) {
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;
-  new (&as_query(self)->query) Query(query);
+  new (&as_query(self)->query) Query(std::move(query));
   return self;
 }
 
@@ -182,9 +207,11 @@ PyObject* query_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       if (PyUnicode_CompareWithASCIIString(key, "text") == 0) continue;
       if (!PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(feature_cls)))
         return PyErr_Format(PyExc_TypeError, "feature '%U' must be a Feature, not %s", key, Py_TYPE(value)->tp_name);
+      const auto* feature = live_feature(value);
+      if (!feature) return nullptr;
       auto name = text(key);
       if (!name) return nullptr;
-      features.emplace(SharedText(std::move(*name)), as_feature(value)->feature);
+      features.emplace(SharedText(std::move(*name)), *feature);
     }
     return wrap_query(type, Query::make(SharedText(std::move(*query_text)), std::move(features)));
   });
@@ -245,6 +272,21 @@ PyObject* query_repr(PyObject* self) {
   });
 }
 
+int query_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  for (const auto& [name, feature] : as_query(self)->query.features())
+    if (int failed = traverse_feature(feature, visit, arg)) return failed;
+  return 0;
+}
+
+// Keeps the text and drops the features; the object holds its empty query
+// before anything the drop releases can run.
+int query_clear(PyObject* self) {
+  Query& held = as_query(self)->query;
+  Query dropped = std::exchange(held, Query::make(held.text()));
+  return 0;
+}
+
 PyGetSetDef query_getset[] = {
     {"text", query_text, nullptr, "The raw query text.", nullptr},
     {"features", query_features, nullptr, "The features by name, in name order (a new dict on every access).",
@@ -262,7 +304,9 @@ PyMethodDef query_methods[] = {
 
 PyType_Slot query_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(query_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value_object<QueryObject, &QueryObject::query>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_gc_value_object<QueryObject, &QueryObject::query>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(query_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(query_clear)},
     {Py_tp_getset, query_getset},
     {Py_tp_methods, query_methods},
     {Py_tp_repr, reinterpret_cast<void*>(query_repr)},
@@ -314,13 +358,13 @@ PyObject* query_type() { return query_type_once.get(); }
 
 std::optional<Query> query_from_py(PyObject* obj) {
   if (!check_instance(obj, query_type(), "Query")) return std::nullopt;
-  return as_query(obj)->query;
+  return with_own_map(as_query(obj)->query);
 }
 
 Ref query_to_py(const Query& query) {
   PyObject* type = query_type();
   if (!type) return {};
-  return Ref::steal(wrap_query(reinterpret_cast<PyTypeObject*>(type), query));
+  return Ref::steal(wrap_query(reinterpret_cast<PyTypeObject*>(type), with_own_map(query)));
 }
 
 Ref feature_to_py(std::shared_ptr<const Feature> feature) {

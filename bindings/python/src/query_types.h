@@ -23,6 +23,9 @@ class PythonValue final : public FeatureValue {
 
   // The held object (borrowed; valid while this value lives).
   PyObject* object() const { return object_.get(); }
+  // Whether this value holds the only copy of its reference to the object
+  // (what a garbage-collector traversal may claim). REQUIRES: the lock.
+  bool sole_holder() const { return object_.use_count() == 1; }
 
   // The object read as a float32 [tokens, dimension] matrix (converted by
   // NumPy when it is not one already, copied row-major); null when it cannot
@@ -49,10 +52,12 @@ Ref value_to_py(const FeatureValue& value);
 PyObject* feature_type();
 PyObject* query_type();
 
-// The core query of a `Query` instance (sharing its text and features), or
-// empty with TypeError for any other object. REQUIRES: the lock is held.
+// The core query of a `Query` instance (sharing its text and features, in a
+// map of its own), or empty with TypeError for any other object.
+// REQUIRES: the lock is held.
 std::optional<Query> query_from_py(PyObject* obj);
-// A new `Query` object sharing `query`'s text and features.
+// A new `Query` object sharing `query`'s text and features (in a map of its
+// own).
 Ref query_to_py(const Query& query);
 // A new `Feature` object sharing `feature`.
 Ref feature_to_py(std::shared_ptr<const Feature> feature);

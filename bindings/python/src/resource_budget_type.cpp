@@ -6,6 +6,7 @@
 
 #include <new>
 
+#include "convert.h"
 #include "errors.h"
 #include "once.h"
 #include "registry.h"
@@ -20,33 +21,6 @@ struct BudgetObject {
 };
 
 BudgetObject* as_budget(PyObject* self) { return reinterpret_cast<BudgetObject*>(self); }
-
-// A non-negative integer (__index__) fitting a size; errors name the argument:
-// TypeError for a non-integer, OverflowError for a negative or too large one.
-bool count_argument(PyObject* obj, const char* name, std::size_t& out) {
-  Ref index = Ref::steal(PyNumber_Index(obj));
-  if (!index) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-    PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "argument '%s' must be an integer, not %s", name, Py_TYPE(obj)->tp_name);
-    return false;
-  }
-  int overflow = 0;
-  const long long signed_value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-  if (signed_value == -1 && overflow == 0 && PyErr_Occurred()) return false;
-  if (overflow < 0 || (overflow == 0 && signed_value < 0)) {
-    PyErr_Format(PyExc_OverflowError, "argument '%s' must not be negative", name);
-    return false;
-  }
-  const std::size_t value = PyLong_AsSize_t(index.get());
-  if (value == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
-    PyErr_Clear();
-    PyErr_Format(PyExc_OverflowError, "argument '%s' is too large", name);
-    return false;
-  }
-  out = value;
-  return true;
-}
 
 PyObject* wrap_budget(PyTypeObject* type, const ResourceBudget& budget) {
   PyObject* self = type->tp_alloc(type, 0);
@@ -65,12 +39,12 @@ PyObject* budget_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     std::size_t max_batch_tokens = ResourceBudget::kDefaultMaxBatchTokens;
     std::size_t max_documents_per_batch = ResourceBudget::kDefaultMaxDocumentsPerBatch;
     std::optional<std::size_t> threads;
-    if (tokens_obj && !count_argument(tokens_obj, "max_batch_tokens", max_batch_tokens)) return nullptr;
-    if (documents_obj && !count_argument(documents_obj, "max_documents_per_batch", max_documents_per_batch))
+    if (tokens_obj && !count(tokens_obj, "max_batch_tokens", max_batch_tokens)) return nullptr;
+    if (documents_obj && !count(documents_obj, "max_documents_per_batch", max_documents_per_batch))
       return nullptr;
     if (threads_obj != Py_None) {
       std::size_t t = 0;
-      if (!count_argument(threads_obj, "threads", t)) return nullptr;
+      if (!count(threads_obj, "threads", t)) return nullptr;
       threads = t;
     }
     auto budget = ResourceBudget::make(max_batch_tokens, max_documents_per_batch, threads);

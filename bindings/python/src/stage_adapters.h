@@ -22,4 +22,12 @@ std::shared_ptr<const CandidateGenerator> python_gatherer(PyObject* obj);
 std::shared_ptr<const Reranker> python_reranker(PyObject* obj);
 std::shared_ptr<const MultiVectorSource> python_source(PyObject* obj);
 
+// The Python object an adapter made by the functions above holds (borrowed,
+// valid while the adapter lives), or null for a native stage or source. Lets
+// the Python objects that own a core stage visit that reference for the
+// garbage collector. REQUIRES: the lock is held.
+PyObject* adapted_object(const CandidateGenerator& stage);
+PyObject* adapted_object(const Reranker& stage);
+PyObject* adapted_object(const MultiVectorSource& source);
+
 }  // namespace quillmark::py

@@ -191,12 +191,17 @@ PyObject* view_fetch(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &threads_obj))
       return nullptr;
     std::optional<std::size_t> threads;
-    if (!optional_count(threads_obj, threads)) return nullptr;
+    if (!optional_count(threads_obj, "threads", threads)) return nullptr;
     auto ids = document_ids(ids_obj);
     if (!ids) return nullptr;
     std::shared_ptr<const StoreView> view = as_view(self)->view;
     auto packed = detached([&] { return view->fetch(*ids, threads); });
     if (!packed) return raise(packed.error());
+    // The store's dimension comes from its manifest: refuse, in the store's
+    // terms, a shape NumPy could not describe (even with no rows).
+    const std::size_t dimension = packed->dimension();
+    if (dimension > static_cast<std::size_t>(NPY_MAX_INTP) / sizeof(float))
+      return raise(Error::storage("dimension " + std::to_string(dimension) + " is too large for an array"));
     return packed_to_py(std::move(*packed));
   });
 }

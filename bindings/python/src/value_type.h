@@ -20,6 +20,14 @@ void dealloc_value_object(PyObject* self) {
   Py_DECREF(type);
 }
 
+// tp_dealloc of such a type with garbage-collector support: untracks the
+// object first, so no collection sees it half destroyed.
+template <class Object, auto Field>
+void dealloc_gc_value_object(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  dealloc_value_object<Object, Field>(self);
+}
+
 // True when `obj` is an instance of `type`; otherwise false with TypeError
 // "expected a NAME, not TYPE". `type` may be null (its exception is set).
 inline bool check_instance(PyObject* obj, PyObject* type, const char* name) {

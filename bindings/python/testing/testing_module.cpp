@@ -1,14 +1,17 @@
 // quillmark._native_testing: test-only entry points into conversions and the
 // error mapping that have no public user yet. Built with the tests, never
-// installed.
+// installed; it links the same shared core and binding as quillmark._native.
 
 #include <cerrno>
 #include <stdexcept>
+#include <thread>
 
 #include "convert.h"
 #include "errors.h"
 #include "max_f32.h"
 #include "numpy_api.h"
+#include "pending_release.h"
+#include "shared_object.h"
 
 namespace quillmark::py {
 
@@ -64,7 +67,7 @@ PyObject* t_row_major(PyObject*, PyObject* obj) {
 PyObject* t_optional_count(PyObject*, PyObject* obj) {
   return guarded([&]() -> PyObject* {
     std::optional<std::size_t> v;
-    if (!optional_count(obj, v)) return nullptr;
+    if (!optional_count(obj, "count", v)) return nullptr;
     return v ? PyLong_FromSize_t(*v) : Py_NewRef(Py_None);
   });
 }
@@ -133,6 +136,21 @@ PyObject* t_error_debug(PyObject*, PyObject* args) {
   });
 }
 
+// Shares `obj`, drops the only copy on a new native thread and joins it with
+// the lock held (a release that waited for the lock would deadlock here).
+// Returns (queued releases, Py_REFCNT(obj)) right after the join.
+PyObject* t_drop_on_native_thread(PyObject*, PyObject* obj) {
+  return guarded([&]() -> PyObject* {
+    SharedObject shared = share(Ref::borrow(obj));
+    std::thread([held = std::move(shared)]() mutable { held.reset(); }).join();
+    return Py_BuildValue("nn", static_cast<Py_ssize_t>(pending_release_count()), Py_REFCNT(obj));
+  });
+}
+
+PyObject* t_pending_releases(PyObject*, PyObject*) {
+  return PyLong_FromSize_t(pending_release_count());
+}
+
 PyObject* t_force_portable_max(PyObject*, PyObject* flag) {
   set_force_portable_max(PyObject_IsTrue(flag) == 1);
   Py_RETURN_NONE;
@@ -152,13 +170,17 @@ PyMethodDef methods[] = {
     {"raise_error", t_raise, METH_VARARGS, nullptr},
     {"error_debug", t_error_debug, METH_VARARGS, nullptr},
     {"force_portable_max", t_force_portable_max, METH_O, nullptr},
+    {"drop_on_native_thread", t_drop_on_native_thread, METH_O, nullptr},
+    {"pending_releases", t_pending_releases, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The hooks run in the one copy of the core and binding that quillmark._native
+// loads (a shared library), so importing the module first fills the shared
+// NumPy API table and type caches.
 int exec_testing(PyObject*) {
-  if (!import_numpy()) return -1;
   Ref native = Ref::steal(PyImport_ImportModule("quillmark._native"));
-  return native && share_exception_types(native.get()) ? 0 : -1;
+  return native && import_numpy() ? 0 : -1;
 }
 
 PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_testing)}, {0, nullptr}};

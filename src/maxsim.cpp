@@ -1,0 +1,242 @@
+#include "maxsim.h"
+
+#include <algorithm>
+#include <iterator>
+#include <numeric>
+#include <utility>
+
+#include "kernel.h"
+#include "query.h"
+#include "threads.h"
+
+namespace quillmark {
+
+namespace {
+
+// The distinct documents of one corpus in a rerank, byte-wise ascending, with
+// the score each one gets (absent until scored; stays absent when the view
+// does not hold it).
+struct CorpusScores {
+  std::vector<SharedText> ids;
+  std::vector<std::optional<float>> scores;
+
+  std::optional<float> score_of(const SharedText& id) const {
+    auto it = std::lower_bound(ids.begin(), ids.end(), id);
+    QM_INVARIANT(it != ids.end() && *it == id, "every candidate's document is among its corpus's ids");
+    return scores[static_cast<std::size_t>(it - ids.begin())];
+  }
+};
+
+// The largest kernel batch the reranker asks for, in token rows. A reranker
+// batch is fetched whole (up to the budget's bound), but scored in kernel
+// batches of at most this many rows, so that the pool's workers share one
+// reranker batch (the default budget's batches would otherwise be one kernel
+// batch each, scored by one worker) and each similarity block stays in cache
+// (4096 rows x 32 query tokens = 512 KiB). Fixed, not derived from the pool
+// size, so how a batch is cut never depends on the thread count.
+constexpr std::size_t kKernelBatchRows = 4096;
+constexpr std::size_t kBlasIntLimit = 2147483647;
+
+// The kernel's batch bound for a budget: the budget's when smaller than
+// kKernelBatchRows, or when beyond the 32-bit BLAS bound (so that the kernel
+// rejects it as it rejects any such bound).
+std::size_t kernel_batch_tokens(const ResourceBudget& budget) {
+  const std::size_t tokens = budget.max_batch_tokens();
+  return tokens > kBlasIntLimit ? tokens : std::min(tokens, kKernelBatchRows);
+}
+
+Error disagreeing_fetch() {
+  return Error::invalid_input("source fetched vectors that disagree with its declared lengths or dimension");
+}
+
+// The query's token matrix from `feature`, checked against the reranker's
+// representation. May run the feature's provider.
+Result<std::shared_ptr<const TokenMatrix>> query_matrix(const Query& query, const std::string& feature,
+                                                       const Representation& representation) {
+  std::shared_ptr<const Feature> resolved = QM_TRY(query.require_feature(feature, representation));
+  std::shared_ptr<const FeatureValue> value = QM_TRY(resolved->value());
+  std::shared_ptr<const TokenMatrix> matrix = value->token_matrix();
+  if (!matrix)
+    return std::unexpected(
+        Error::incompatible_query("query feature '" + feature + "' must be a [tokens, dimension] matrix"));
+  if (matrix->dimension() != representation.dimension())
+    return std::unexpected(Error::incompatible_query(
+        "query feature '" + feature + "' has dimension " + std::to_string(matrix->dimension()) +
+        ", but the representation declares " + std::to_string(representation.dimension())));
+  return matrix;
+}
+
+// Fetches and scores one batch, recording each score under its document.
+Result<void> score_batch(const VectorView& view, const TokenBatch& batch, const TokenMatrix& query,
+                         const ResourceBudget& budget, CorpusScores& out) {
+  PackedDocuments packed = QM_TRY(view.fetch(batch.ids, budget.threads()));
+  if (packed.dimension() != query.dimension() || packed.lengths() != batch.lengths)
+    return std::unexpected(disagreeing_fetch());
+  std::vector<float> scores = QM_TRY(maxsim_scores(query.values(), packed.vectors(), packed.lengths(),
+                                                   query.dimension(), kernel_batch_tokens(budget), budget.threads()));
+  QM_INVARIANT(scores.size() == batch.ids.size(), "the kernel scores every document of a batch");
+  for (std::size_t i = 0; i < scores.size(); ++i) {
+    auto it = std::lower_bound(out.ids.begin(), out.ids.end(), batch.ids[i]);
+    out.scores[static_cast<std::size_t>(it - out.ids.begin())] = scores[i];
+  }
+  return {};
+}
+
+// Scores the distinct documents of one corpus (`corpus.ids`, sorted and
+// unique) from `view`, chunk by chunk.
+Result<void> score_corpus(const VectorView& view, const TokenMatrix& query, const ResourceBudget& budget,
+                          CorpusScores& corpus) {
+  const std::vector<std::optional<std::size_t>> lengths = QM_TRY(view.document_lengths(corpus.ids));
+  if (lengths.size() != corpus.ids.size())
+    return std::unexpected(
+        Error::invalid_input("source returned a different number of document lengths than requested"));
+
+  std::vector<SharedText> held_ids;
+  std::vector<std::size_t> held_lengths;
+  for (std::size_t i = 0; i < lengths.size(); ++i) {
+    if (!lengths[i]) continue;
+    held_ids.push_back(corpus.ids[i]);
+    held_lengths.push_back(*lengths[i]);
+  }
+
+  const std::size_t chunk_size = budget.max_documents_per_batch();
+  for (std::size_t start = 0; start < held_ids.size(); start += chunk_size) {
+    const std::size_t count = std::min(chunk_size, held_ids.size() - start);
+    const std::vector<TokenBatch> batches =
+        token_batches(std::span<const SharedText>(held_ids).subspan(start, count),
+                      std::span<const std::size_t>(held_lengths).subspan(start, count), budget.max_batch_tokens());
+    for (const TokenBatch& batch : batches) QM_TRY(score_batch(view, batch, query, budget, corpus));
+  }
+  return {};
+}
+
+}  // namespace
+
+std::vector<TokenBatch> token_batches(std::span<const SharedText> ids, std::span<const std::size_t> lengths,
+                                      std::size_t max_batch_tokens) {
+  QM_INVARIANT(ids.size() == lengths.size(), "one token count per id");
+  std::vector<std::size_t> order(ids.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    if (lengths[a] != lengths[b]) return lengths[a] < lengths[b];
+    return ids[a] < ids[b];
+  });
+
+  std::vector<TokenBatch> out;
+  TokenBatch current;
+  std::size_t total = 0;
+  for (std::size_t i : order) {
+    // Compared as a difference, so a huge count cannot overflow the sum.
+    if (!current.ids.empty() && lengths[i] > max_batch_tokens - std::min(total, max_batch_tokens)) {
+      out.push_back(std::move(current));
+      current = TokenBatch{};
+      total = 0;
+    }
+    current.ids.push_back(ids[i]);
+    current.lengths.push_back(lengths[i]);
+    total += lengths[i];
+  }
+  if (!current.ids.empty()) out.push_back(std::move(current));
+  return out;
+}
+
+MaxSimReranker::MaxSimReranker(Representation representation, std::string score_semantics, std::string feature,
+                               Sources sources)
+    : representation_(std::move(representation)),
+      score_semantics_(std::move(score_semantics)),
+      feature_(std::move(feature)),
+      sources_(std::move(sources)),
+      requires_{{feature_, representation_}} {
+  QM_INVARIANT(!sources_.empty(), "a MaxSim reranker holds at least one source");
+}
+
+Result<std::shared_ptr<const MaxSimReranker>> MaxSimReranker::make(
+    std::span<const std::shared_ptr<const MultiVectorSource>> sources, std::string feature) {
+  if (sources.empty())
+    return std::unexpected(Error::invalid_input("a MaxSim reranker needs at least one source"));
+  Representation representation = sources.front()->representation();
+  std::string score_semantics(sources.front()->score_semantics());
+
+  Sources map;
+  for (const auto& source : sources) {
+    QM_INVARIANT(source != nullptr, "reranker sources are never null");
+    const std::string corpus(source->corpus());
+    if (auto compatible = source->representation().assert_compatible(representation); !compatible)
+      return std::unexpected(Error::incompatible_index("the source of corpus " + debug_form(corpus) +
+                                                       " carries another representation: " +
+                                                       compatible.error().text()));
+    if (source->score_semantics() != score_semantics)
+      return std::unexpected(Error::incompatible_index("the source of corpus " + debug_form(corpus) +
+                                                       " scores as " + debug_form(source->score_semantics()) +
+                                                       ", not " + debug_form(score_semantics)));
+    if (map.contains(corpus))
+      return std::unexpected(Error::invalid_input("more than one source for corpus " + debug_form(corpus)));
+    map.emplace(corpus, source);
+  }
+  return std::shared_ptr<const MaxSimReranker>(
+      new MaxSimReranker(std::move(representation), std::move(score_semantics), std::move(feature), std::move(map)));
+}
+
+Result<Scored> MaxSimReranker::rerank(const Query& query, std::span<const Candidate> candidates,
+                                      const ResourceBudget& budget) const {
+  // Group by corpus. Groups are indexed like sources_ (corpus-name order);
+  // `group_of` remembers each candidate's group for the final lookup.
+  std::vector<CorpusScores> groups(sources_.size());
+  std::vector<std::size_t> group_of;
+  group_of.reserve(candidates.size());
+  {
+    auto last = sources_.end();
+    std::size_t last_index = 0;
+    for (const Candidate& candidate : candidates) {
+      const std::string_view corpus = candidate.key.corpus().view();
+      if (last == sources_.end() || last->first != corpus) {
+        last = sources_.find(corpus);
+        if (last == sources_.end())
+          return std::unexpected(
+              Error::incompatible_index("the reranker has no source for corpus " + debug_form(corpus)));
+        last_index = static_cast<std::size_t>(std::distance(sources_.begin(), last));
+      }
+      groups[last_index].ids.push_back(candidate.key.document_id());
+      group_of.push_back(last_index);
+    }
+  }
+
+  // One view of every source, candidates or not.
+  std::vector<std::shared_ptr<const VectorView>> views;
+  views.reserve(sources_.size());
+  for (const auto& [corpus, source] : sources_) {
+    std::shared_ptr<const VectorView> view = QM_TRY(source->view());
+    QM_INVARIANT(view != nullptr, "a source's view is never null");
+    views.push_back(std::move(view));
+  }
+  TimeValue as_of = views.front()->as_of();
+  for (const auto& view : views) as_of = std::min(as_of, view->as_of());
+
+  Scored result;
+  result.as_of = as_of;
+  if (candidates.empty()) return result;
+
+  const std::shared_ptr<const TokenMatrix> matrix = QM_TRY(query_matrix(query, feature_, representation_));
+
+  for (CorpusScores& group : groups) {
+    std::sort(group.ids.begin(), group.ids.end());
+    group.ids.erase(std::unique(group.ids.begin(), group.ids.end()), group.ids.end());
+    group.scores.assign(group.ids.size(), std::nullopt);
+  }
+  // The store's fetch and the kernel install the same thread count, so
+  // inside this pool they run directly on it.
+  QM_TRY(install(budget.threads(), [&]() -> Result<void> {
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+      if (groups[g].ids.empty()) continue;
+      QM_TRY(score_corpus(*views[g], *matrix, budget, groups[g]));
+    }
+    return {};
+  }));
+
+  result.scores.reserve(candidates.size());
+  for (std::size_t i = 0; i < candidates.size(); ++i)
+    result.scores.push_back(groups[group_of[i]].score_of(candidates[i].key.document_id()));
+  return result;
+}
+
+}  // namespace quillmark

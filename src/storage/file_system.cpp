@@ -1,0 +1,136 @@
+#include "file_system.h"
+
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quillmark {
+
+namespace {
+
+Error last_os_error() { return IoError::from_errno(errno); }
+
+Error from_error_code(const std::error_code& ec) { return IoError::from_errno(ec.value()); }
+
+Result<FileDescriptor> open_directory(const std::filesystem::path& path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return std::unexpected(last_os_error());
+  return FileDescriptor(fd);
+}
+
+class OsFileSystem final : public FileSystem {
+ public:
+  Result<FileDescriptor> create_exclusive(const std::filesystem::path& path) override {
+    return FileDescriptor::create_new(path);
+  }
+
+  Result<void> write(const FileDescriptor& file, std::span<const std::byte> bytes) override {
+    return file.write_all(bytes);
+  }
+
+  Result<void> sync(const FileDescriptor& file) override { return file.full_sync(); }
+
+  Result<void> close(FileDescriptor& file) override { return file.close(); }
+
+  Result<void> link(const std::filesystem::path& from, const std::filesystem::path& to) override {
+    if (::link(from.c_str(), to.c_str()) != 0) return std::unexpected(last_os_error());
+    return {};
+  }
+
+  Result<void> rename(const std::filesystem::path& from, const std::filesystem::path& to) override {
+    if (::rename(from.c_str(), to.c_str()) != 0) return std::unexpected(last_os_error());
+    return {};
+  }
+
+  Result<void> remove_file(const std::filesystem::path& path) override {
+    if (::unlink(path.c_str()) != 0) return std::unexpected(last_os_error());
+    return {};
+  }
+
+  Result<void> create_directory(const std::filesystem::path& path) override {
+    if (::mkdir(path.c_str(), 0777) != 0) return std::unexpected(last_os_error());
+    return {};
+  }
+
+  Result<void> create_directories(const std::filesystem::path& path) override {
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    if (ec) return std::unexpected(from_error_code(ec));
+    return {};
+  }
+
+  Result<void> remove_all(const std::filesystem::path& path) override {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+    if (ec) return std::unexpected(from_error_code(ec));
+    return {};
+  }
+
+  Result<bool> exists(const std::filesystem::path& path) override {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0) return true;
+    if (errno == ENOENT) return false;
+    return std::unexpected(last_os_error());
+  }
+
+  Result<std::vector<DirectoryEntry>> list(const std::filesystem::path& path) override {
+    DIR* dir;
+    do {
+      dir = ::opendir(path.c_str());
+    } while (dir == nullptr && errno == EINTR);
+    if (dir == nullptr) return std::unexpected(last_os_error());
+    std::vector<DirectoryEntry> entries;
+    int failure = 0;
+    for (;;) {
+      errno = 0;
+      const dirent* entry = ::readdir(dir);
+      if (entry == nullptr) {
+        failure = errno;
+        break;
+      }
+      const std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      bool is_directory;
+      if (entry->d_type != DT_UNKNOWN) {
+        is_directory = entry->d_type == DT_DIR;
+      } else {
+        struct stat st;
+        if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        is_directory = S_ISDIR(st.st_mode);
+      }
+      entries.push_back({name, is_directory});
+    }
+    ::closedir(dir);
+    if (failure != 0) return std::unexpected(IoError::from_errno(failure));
+    return entries;
+  }
+
+  Result<void> sync_directory(const std::filesystem::path& path) override {
+    FileDescriptor fd = QM_TRY(open_directory(path));
+    QM_TRY(fd.full_sync());
+    return fd.close();
+  }
+
+  Result<DirectoryLock> lock_directory(const std::filesystem::path& path) override {
+    FileDescriptor fd = QM_TRY(open_directory(path));
+    for (;;) {
+      if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) return DirectoryLock(std::move(fd));
+      if (errno != EINTR) return std::unexpected(last_os_error());
+    }
+  }
+};
+
+}  // namespace
+
+FileSystem& os_file_system() {
+  static OsFileSystem file_system;
+  return file_system;
+}
+
+}  // namespace quillmark

@@ -1,0 +1,92 @@
+#pragma once
+// Publication of new files into a store directory, and the atomic, durable
+// replacement of its manifest.
+//
+// A store directory only gains complete, synchronised files that never change
+// again; manifest.json changes in one rename. New files are written into a
+// private staging directory inside the store (".staging-" + 6 random
+// letters or digits), then hard-linked into the store under their final
+// names. A temporary manifest is "manifest.json." + 6 random characters.
+// Nothing else in a store begins with these prefixes, which is how the
+// clean-up (remove_unreferenced, writer.h) recognises leftovers.
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.h"
+#include "file_system.h"
+#include "manifest.h"
+
+namespace quillmark {
+
+inline constexpr std::string_view kStagingPrefix = ".staging-";
+inline constexpr std::string_view kTemporaryManifestPrefix = "manifest.json.";
+
+// `prefix` followed by 6 characters drawn from A-Z, a-z, 0-9 (not
+// cryptographically strong; collisions are retried by the callers).
+std::string random_name(std::string_view prefix);
+
+// A staging directory and the files it has published.
+//
+// Calling order: create, write complete synchronised files into
+// staging_directory(), install, then retain (the publication stands) or
+// not (it is rolled back), then destroy.
+//
+// Invariants:
+//  1. installed_ holds the destination paths linked by install and not yet
+//     taken over by retain; destroying the value removes them.
+//  2. The staging directory is absolute and is removed with its contents
+//     when the value is destroyed.
+// Move-only; used by one thread.
+class ImmutableFiles {
+ public:
+  // Creates a fresh staging directory inside `store` (a relative `store` is
+  // resolved against the current directory now). Returns the I/O error of
+  // creating it. `file_system` must outlive the value.
+  static Result<ImmutableFiles> create(FileSystem& file_system, const std::filesystem::path& store);
+
+  ImmutableFiles(ImmutableFiles&& other) noexcept;
+  ImmutableFiles& operator=(ImmutableFiles&&) = delete;
+  ImmutableFiles(const ImmutableFiles&) = delete;
+  ImmutableFiles& operator=(const ImmutableFiles&) = delete;
+  // Removes every installed, unretained name, then the staging directory;
+  // failures are ignored (the next clean-up retries).
+  ~ImmutableFiles();
+
+  const std::filesystem::path& staging_directory() const { return staging_; }
+
+  // Links every file of the staging directory into `destination` under the
+  // same name (never replacing an existing name: AlreadyExists), then
+  // flushes `destination`. Returns the first I/O error; links made before
+  // it stay recorded and are removed on destruction.
+  Result<void> install(const std::filesystem::path& destination);
+
+  // The installed names now belong to the store.
+  void retain() { installed_.clear(); }
+
+ private:
+  ImmutableFiles(FileSystem& file_system, std::filesystem::path staging)
+      : file_system_(&file_system), staging_(std::move(staging)) {}
+
+  FileSystem* file_system_;  // null once moved from
+  std::filesystem::path staging_;
+  std::vector<std::filesystem::path> installed_;
+};
+
+// Flushes a directory's entries to stable storage. Returns the I/O error.
+Result<void> sync_directory(FileSystem& file_system, const std::filesystem::path& directory);
+
+// Replaces store/manifest.json by `manifest` atomically and durably:
+// temporary file, whole write, sync, rename, then a flush of the store
+// directory. REQUIRES: `published` is false on entry.
+// Before the rename a failure returns the I/O error, removes the temporary
+// file and leaves `published` false and the old manifest in force. After the
+// rename `published` is true; a failure of the final directory flush then
+// returns Storage "manifest published but directory synchronization failed;
+// retry commit or reopen the writer: " + the I/O error's text.
+Result<void> write_manifest(FileSystem& file_system, const std::filesystem::path& store, const Manifest& manifest,
+                            bool& published);
+
+}  // namespace quillmark

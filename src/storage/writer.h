@@ -1,0 +1,193 @@
+#pragma once
+// The single writer of one vector store directory.
+//
+// A writer stages changes and publishes them together with commit():
+//  - append writes a complete new segment at once: its files are written
+//    into a staging directory, synchronised, validated by loading them, and
+//    hard-linked into the store under names no manifest references yet;
+//  - delete_documents only marks rows in memory (copy-on-write tombstone
+//    lists); the commit writes one tombstone file per changed segment;
+//  - compact stages the present documents as one segment replacing all.
+// Nothing staged is visible to readers until commit() renames a new
+// manifest.json into place. Files no manifest references (staged work of a
+// writer that stopped, superseded segments and tombstones) are removed by
+// the next open or successful commit.
+//
+// One writer per store: open() takes an exclusive advisory lock on the store
+// directory (flock on a descriptor of the directory itself) before it reads
+// or removes anything, and holds it for the writer's lifetime; a second
+// writer, in this process or another, is refused with WouldBlock. The lock
+// dies with the process, so a crash never leaves it behind; readers never
+// take it.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "error.h"
+#include "file_system.h"
+#include "manifest.h"
+#include "npy.h"
+#include "representation.h"
+#include "segment_data.h"
+#include "store.h"
+#include "text.h"
+#include "time_value.h"
+
+namespace quillmark {
+
+// Appended vectors are streamed to their files in chunks of this many rows,
+// which bounds the int8 code and scale buffers whatever the append's size.
+inline constexpr std::size_t kAppendChunkRows = std::size_t{1} << 17;
+
+// Invariants (between calls):
+//  1. segments_ are the manifest's segments (those not replaced by a staged
+//     compaction), then the staged ones, in strictly ascending ID order, all
+//     below next_segment_id_.
+//  2. changed_segments_ holds IDs of segments_ whose tombstone rows changed
+//     since the last commit; empty after open and after every commit.
+//  3. Each segment's tombstones ascend strictly and lie below its documents;
+//     a list whose ID is in own_tombstones_ was made by this writer and, when
+//     no one else holds it, may be changed in place.
+//  4. manifest_ is what this writer last published or read at open.
+// Not thread-safe: callers serialise all operations (the Python class holds
+// the writer behind one mutex).
+class VectorStoreWriter {
+ public:
+  // The manifest-writing step of a commit: the contract of write_manifest
+  // (publication.h), including the published flag.
+  using ManifestWriter =
+      std::function<Result<void>(const std::filesystem::path& store, const Manifest& manifest, bool& published)>;
+  // Fills the vector arrays of a staged segment, given their writers in
+  // Encoding::arrays order.
+  using ArrayFiller = std::function<Result<void>(std::span<NpyWriter> arrays)>;
+
+  // Makes a new empty store at `path` and opens it. Fails with InvalidInput
+  // "a vector store's corpus must not be empty"; Io AlreadyExists "vector
+  // store already exists: PATH" when anything is at `path`; the I/O error of
+  // creating the directory; the error of write_manifest (the new directory
+  // is then removed unless the manifest was published); the I/O error of
+  // flushing the parent directory (the store stays); or open's errors.
+  // `file_system` must outlive the writer.
+  static Result<VectorStoreWriter> create(const std::filesystem::path& path, std::string corpus,
+                                          Representation representation, Encoding encoding,
+                                          FileSystem& file_system = os_file_system());
+
+  // Opens the store at `path`: takes the directory lock (Io WouldBlock
+  // "vector store is already open for writing: PATH" when another writer
+  // holds it), reads the manifest and loads its segments (their errors as
+  // they are), flushes the directory (its I/O error), then removes
+  // unreferenced files.
+  static Result<VectorStoreWriter> open(const std::filesystem::path& path,
+                                        FileSystem& file_system = os_file_system());
+
+  VectorStoreWriter(VectorStoreWriter&&) = default;
+  VectorStoreWriter& operator=(VectorStoreWriter&&) = default;
+
+  // Stages `ids` (one per entry of `lengths`) with their token rows
+  // `values`, a row-major [tokens, columns] float32 matrix packed by
+  // document. Checks, in order, with InvalidInput errors: nothing at all
+  // given (not an error: returns, nothing staged); columns != dimension;
+  // empty matrix; empty or zero length; lengths not summing to the rows;
+  // a non-finite value; rows not of unit length on a normalized
+  // representation; id count != length count; an id repeated. Then Storage
+  // "segment IDs exhausted", or stage()'s errors (the segment ID stays
+  // used). `threads` sizes the int8 encoding pool (install's rule).
+  Result<void> append(std::span<const SharedText> ids, std::span<const float> values, std::size_t columns,
+                      std::span<const std::uint64_t> lengths, std::optional<std::size_t> threads);
+
+  // Marks the current occurrence of each present id deleted; returns how
+  // many were marked. Never fails; writes nothing.
+  std::uint64_t delete_documents(std::span<const SharedText> ids);
+
+  // Stages the present documents as one new segment replacing all segments.
+  // Nothing to compact (no segment, or one without deletions): no change.
+  // No document present: all segments dropped, no file written. Errors:
+  // Storage "segment IDs exhausted", or stage()'s (nothing changed).
+  Result<void> compact();
+
+  // commit_with(write_manifest on this writer's file system).
+  Result<TimeValue> commit();
+  // Publishes everything staged as one new manifest written by `write`.
+  // Storage "commit numbers exhausted"; a failure before publication (the
+  // flag still false) returns its error with everything still staged; after
+  // publication the writer is in the committed state, and an error of
+  // `write` is returned then. On success removes unreferenced files and
+  // returns the commit time.
+  Result<TimeValue> commit_with(const ManifestWriter& write);
+
+  // Writes the files of the segment `entry` (its vector arrays filled by
+  // `fill`, offsets from `lengths`, ids file from `ids`) into a staging
+  // directory, loads and validates them, and publishes them into the store.
+  // On failure nothing new remains in the store directory.
+  // REQUIRES: ids.size() == lengths.size() == entry.documents; the lengths
+  // are positive and sum to entry.tokens.
+  Result<std::shared_ptr<const SegmentData>> stage(const SegmentEntry& entry, std::span<const SharedText> ids,
+                                                   std::span<const std::uint64_t> lengths, const ArrayFiller& fill);
+
+  // The next segment ID, used up from now on; Storage "segment IDs
+  // exhausted" at the largest 64-bit value.
+  Result<std::uint64_t> allocate_segment();
+
+  // The newest segment holding `id` and its row, unless that row is deleted.
+  std::optional<Location> locate(std::string_view id) const;
+
+  const std::filesystem::path& path() const { return path_; }
+  const Manifest& manifest() const { return manifest_; }
+  const std::vector<LiveSegment>& segments() const { return segments_; }
+  const std::set<std::uint64_t>& changed_segments() const { return changed_segments_; }
+  std::uint64_t next_segment_id() const { return next_segment_id_; }
+  Encoding encoding() const { return encoding_; }
+  std::uint64_t dimension() const { return manifest_.representation.dimension(); }
+
+ private:
+  VectorStoreWriter(std::filesystem::path path, FileSystem& file_system, DirectoryLock lock, Manifest manifest,
+                    std::vector<LiveSegment> segments, Encoding encoding);
+
+  // The checks of append, in order; the first failure.
+  Result<void> check_append(std::span<const SharedText> ids, std::span<const float> values, std::size_t columns,
+                            std::span<const std::uint64_t> lengths) const;
+  // Marks `row` of segments_[index] deleted, copying its list first unless
+  // this writer owns it alone.
+  void mark_deleted(std::size_t index, std::uint64_t row);
+
+  std::filesystem::path path_;  // as given by the caller
+  FileSystem* file_system_;     // never null
+  DirectoryLock lock_;          // held for the writer's lifetime
+  Manifest manifest_;
+  std::vector<LiveSegment> segments_;
+  std::set<std::uint64_t> changed_segments_;
+  std::unordered_set<std::uint64_t> own_tombstones_;
+  std::uint64_t next_segment_id_;
+  Encoding encoding_;
+};
+
+// Removes what `manifest` does not reference from the store directory:
+// ".staging-" directories, and unreferenced "segment-" and "manifest.json."
+// files. Names that are not UTF-8, other names, and other kinds of entry are
+// left alone. Never fails: what cannot be listed or removed stays for the
+// next clean-up.
+void remove_unreferenced(FileSystem& file_system, const std::filesystem::path& store, const Manifest& manifest);
+
+// 32 lowercase hexadecimal digits of 16 bytes from the operating system's
+// entropy source; Storage "OS Error: N" when it fails.
+Result<std::string> store_id();
+
+// The system clock as seconds since the Unix epoch; 0.0 before the epoch.
+double now();
+
+// Whether every row of `dimension` values has a Euclidean length within
+// 0.0011 of 1 (single precision, squares summed in index order). Rows are
+// tested in parallel on the default pool; stops at the first failing row.
+// REQUIRES: dimension >= 1 and values.size() is a multiple of it.
+bool validate_embeddings(std::span<const float> values, std::size_t dimension);
+
+}  // namespace quillmark

@@ -1,0 +1,105 @@
+// Staging one new segment: the shared machinery of append and compaction.
+
+#include <array>
+
+#include "publication.h"
+#include "writer.h"
+
+namespace quillmark {
+
+namespace {
+
+// Appends `text` to `out` as a JSON string: quotes, backslashes and control
+// characters escaped, everything else (UTF-8 included) as it is.
+void append_json_string(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += '"';
+  for (char c : text) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          out += "\\u00";
+          out += kHex[static_cast<unsigned char>(c) >> 4];
+          out += kHex[c & 0xf];
+        } else {
+          out += c;
+        }
+    }
+  }
+  out += '"';
+}
+
+Result<void> write_offsets(NpyWriter& writer, std::span<const std::uint64_t> lengths) {
+  std::array<std::uint64_t, 4096> block;
+  std::size_t used = 0;
+  std::uint64_t total = 0;
+  block[used++] = 0;
+  for (std::uint64_t length : lengths) {
+    if (used == block.size()) {
+      QM_TRY(writer.write(std::span<const std::uint64_t>(block.data(), used)));
+      used = 0;
+    }
+    total += length;
+    block[used++] = total;
+  }
+  return writer.write(std::span<const std::uint64_t>(block.data(), used));
+}
+
+Result<void> write_ids(FileSystem& file_system, const std::filesystem::path& path, std::span<const SharedText> ids) {
+  std::string text = "[";
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    if (i > 0) text += ',';
+    append_json_string(text, ids[i].view());
+  }
+  text += ']';
+  FileDescriptor file = QM_TRY(file_system.create_exclusive(path));
+  QM_TRY(file_system.write(file, std::as_bytes(std::span(text.data(), text.size()))));
+  QM_TRY(file_system.sync(file));
+  return file_system.close(file);
+}
+
+}  // namespace
+
+Result<std::shared_ptr<const SegmentData>> VectorStoreWriter::stage(const SegmentEntry& entry,
+                                                                    std::span<const SharedText> ids,
+                                                                    std::span<const std::uint64_t> lengths,
+                                                                    const ArrayFiller& fill) {
+  QM_INVARIANT(ids.size() == entry.documents && lengths.size() == entry.documents,
+               "a staged segment has one id and one length per document");
+  const std::vector<ArraySpec> specs = Encoding::arrays(encoding_, dimension());
+  // Destroying `files` on any early return removes what it linked into the
+  // store and the staging directory.
+  ImmutableFiles files = QM_TRY(ImmutableFiles::create(*file_system_, path_));
+  const std::filesystem::path& staging = files.staging_directory();
+  std::vector<NpyWriter> arrays;
+  arrays.reserve(specs.size());
+  for (const ArraySpec& spec : specs) {
+    std::string name(spec.name);
+    name += ".npy";
+    const std::vector<std::uint64_t> shape = spec.shape(entry.tokens);
+    arrays.push_back(QM_TRY(NpyWriter::create(segment_file(staging, entry.id, name), spec.dtype, shape, *file_system_)));
+  }
+  QM_TRY(fill(arrays));
+  {
+    const std::uint64_t shape[] = {entry.documents + 1};
+    NpyWriter offsets =
+        QM_TRY(NpyWriter::create(segment_file(staging, entry.id, "offsets.npy"), Dtype::Uint64, shape, *file_system_));
+    QM_TRY(write_offsets(offsets, lengths));
+    QM_TRY(std::move(offsets).finish());
+  }
+  QM_TRY(write_ids(*file_system_, segment_file(staging, entry.id, "ids.json"), ids));
+  for (NpyWriter& array : arrays) QM_TRY(std::move(array).finish());
+  // The new segment passes exactly the validation a reader applies before
+  // any name of it appears in the store.
+  std::shared_ptr<const SegmentData> data = QM_TRY(SegmentData::load(staging, entry, encoding_, dimension()));
+  QM_TRY(files.install(path_));
+  files.retain();
+  return data;
+}
+
+}  // namespace quillmark
