@@ -10,7 +10,7 @@ APT_PACKAGES := cmake g++ make nlohmann-json3-dev libgtest-dev
 PY_PACKAGES := "scikit-build-core>=0.10" "numpy>=2" "scipy-openblas32>=0.3.28" "pytest>=8" "hypothesis>=6"
 CMAKE_ARGS := -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DQUILLMARK_BUILD_TESTS=ON
 
-.PHONY: test-python313 all demo test test-cpp test-python bench deps venv build sanitize tsan fuzz clean crash
+.PHONY: test-python313 all demo test test-cpp test-python bench deps venv build sanitize tsan lint-threads clang fuzz clean crash
 
 all: build
 
@@ -71,10 +71,17 @@ sanitize: venv
 	LD_PRELOAD="$(SANITIZER_PRELOAD)" ASAN_OPTIONS=detect_leaks=0 $(SANITIZER_OPTIONS) \
 	  PYTHONPATH=build-asan/pkg $(PY) -m pytest -q tests/python
 
-tsan: venv
+tsan: venv lint-threads
 	cmake -S . -B build-tsan $(CMAKE_ARGS) -DCMAKE_BUILD_TYPE=Debug -DQUILLMARK_SANITIZE=thread >/dev/null
 	cmake --build build-tsan -j$(JOBS) --target quillmark_tests
-	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ./build-tsan/quillmark_tests --gtest_filter='*Thread*:*Concurren*:Install*'
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ./build-tsan/quillmark_tests --gtest_filter='*Thread*:*Concurren*:Install*:*DefaultPool*'
+
+# The lock annotations (src/thread_annotations.h) checked: the core library
+# built with clang's thread-safety analysis, its findings errors.
+lint-threads: venv clang
+	CXX=$(FUZZ_CXX) cmake -S . -B build-lint $(CMAKE_ARGS) -DCMAKE_BUILD_TYPE=Debug \
+	  -DQUILLMARK_THREAD_SAFETY_ERRORS=ON >/dev/null
+	cmake --build build-lint -j$(JOBS) --target quillmark_core
 
 # The libFuzzer targets (clang; the Debian clang 14 lacks std::expected, so a
 # newer Debian clang is installed when missing), each run for FUZZ_SECONDS
@@ -84,9 +91,11 @@ FUZZ_CXX ?= clang++-$(FUZZ_CLANG)
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := fuzz_npy_header fuzz_manifest fuzz_ids
 
-fuzz: venv
+clang:
 	@command -v $(FUZZ_CXX) >/dev/null 2>&1 && [ -n "$$(ls /usr/lib/llvm-$(FUZZ_CLANG)/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a 2>/dev/null)" ] || { \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-$(FUZZ_CLANG) libclang-rt-$(FUZZ_CLANG)-dev; }
+
+fuzz: venv clang
 	CXX=$(FUZZ_CXX) cmake -S . -B build-fuzz $(CMAKE_ARGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DQUILLMARK_BUILD_FUZZERS=ON -DQUILLMARK_SANITIZE=address,undefined >/dev/null
 	cmake --build build-fuzz -j$(JOBS) --target $(FUZZ_TARGETS)
@@ -99,7 +108,7 @@ fuzz: venv
 	done
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-lint
 
 # The Python tests on CPython 3.13 as well (pyenv's interpreter), in their own
 # virtual environment and build tree.
