@@ -15,7 +15,7 @@ from store_builder import StoreBuilder, random_documents
 testing = pytest.importorskip("quillmark._native_testing")
 
 HERE = Path(__file__).parent
-KINDS = ["maxsim", "open", "view", "fetch", "value", "feature"]
+KINDS = ["maxsim", "open", "view", "fetch", "value", "feature", "search", "search-python-source"]
 RUNS = 20
 AT_ONCE = 4
 
