@@ -37,7 +37,7 @@ test-cpp: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
 test-python: build
-	PYTHONPATH=$(BUILD)/pkg $(PY) -m pytest -q tests/python
+	PYTHONPATH=$(BUILD)/pkg QUILLMARK_REQUIRE_TEST_MODULE=1 $(PY) -m pytest -q tests/python
 
 test: test-cpp test-python
 
