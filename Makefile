@@ -7,7 +7,7 @@ PY := $(VENV)/bin/python
 BUILD := build
 JOBS ?= 2
 APT_PACKAGES := cmake g++ make libgtest-dev
-PY_PACKAGES := "scikit-build-core>=0.10" "numpy>=2" "scipy-openblas32>=0.3.28" "nlohmann-json>=3.11" "pytest>=8" "hypothesis>=6"
+PY_PACKAGES := "scikit-build-core>=0.10" "numpy>=2" "scipy-openblas32>=0.3.28" "nlohmann-json==3.11.2" "pytest>=8" "hypothesis>=6"
 CMAKE_ARGS := -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DQUILLMARK_BUILD_TESTS=ON
 
 .PHONY: test-python313 all demo test test-cpp test-python bench deps venv build sanitize tsan fuzz clean
