@@ -43,7 +43,7 @@ def load():
 def _uses(function, name: str, seen: set) -> bool:
     """Whether `function`, code nested in it, or a function of its module it
     calls by global name, reads the global `name`."""
-    function = inspect_unwrap(function)
+    function = getattr(function, "__func__", function)  # a bound method's function
     code = getattr(function, "__code__", None)
     if code is None or code in seen:
         return False
@@ -62,10 +62,6 @@ def _uses(function, name: str, seen: set) -> bool:
                         return True
         pending.extend(const for const in current.co_consts if isinstance(const, types.CodeType))
     return False
-
-
-def inspect_unwrap(function):
-    return getattr(function, "__func__", function)
 
 
 def uses_module(item) -> bool:
