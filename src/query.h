@@ -20,6 +20,7 @@
 #include "error.h"
 #include "representation.h"
 #include "text.h"
+#include "thread_annotations.h"
 
 namespace quillmark {
 
@@ -87,9 +88,10 @@ using FeatureProvider = std::function<Result<std::shared_ptr<const FeatureValue>
 // Invariants:
 //   1. while the value cell is empty, the provider slot holds a provider;
 //   2. once the cell is set it never changes, and the slot is empty.
-// Lock order: mutex_ is taken before anything the provider takes (the Python
-// interpreter lock for a Python provider). So a caller of value() must not
-// hold the interpreter lock.
+// Locks: mutex_ is held while the provider runs, so it comes before anything
+// the provider takes (the interpreter lock for a Python provider) in the
+// lock order of thread_annotations.h; a caller of value() must not hold the
+// interpreter lock.
 class Feature {
   struct Private {};
 
@@ -114,7 +116,7 @@ class Feature {
   // own feature on the same thread gets InvalidInput "a feature provider asked
   // for the feature it is producing" instead of a deadlock.
   // REQUIRES: the caller does not hold the Python interpreter lock.
-  Result<std::shared_ptr<const FeatureValue>> value() const;
+  Result<std::shared_ptr<const FeatureValue>> value() const EXCLUDES(mutex_);
 
   // Whether the value cell is set.
   bool materialized() const { return ready_.load(std::memory_order_acquire); }
@@ -123,13 +125,12 @@ class Feature {
   // Constant after construction.
   const Representation representation_;
 
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   // Set once, under mutex_, before ready_ becomes true; read without the lock
   // only after ready_ is seen true.
   mutable std::shared_ptr<const FeatureValue> value_;
   mutable std::atomic<bool> ready_{false};
-  // Guarded by mutex_.
-  mutable std::optional<FeatureProvider> provider_;
+  mutable std::optional<FeatureProvider> provider_ GUARDED_BY(mutex_);
   // The thread running the provider (default id when none). Written under
   // mutex_; a thread only ever finds its own id here while it is that thread.
   mutable std::atomic<std::thread::id> producing_thread_{};

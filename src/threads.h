@@ -4,7 +4,7 @@
 
 #include <cstddef>
 #include <optional>
-#include <stdexcept>
+#include <memory>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -19,10 +19,6 @@ template <class R>
 struct is_result : std::false_type {};
 template <class T>
 struct is_result<Result<T>> : std::true_type {};
-
-// Largest pool install will try to build; larger requests fail like a thread
-// that cannot be started instead of exhausting the process first.
-inline constexpr std::size_t kMaxPoolThreads = 4096;
 }  // namespace detail
 
 // Runs `operation` (returning Result<T>) on the pool chosen by `threads`:
@@ -33,7 +29,9 @@ inline constexpr std::size_t kMaxPoolThreads = 4096;
 //   otherwise on a new pool of t workers made for this call only and shut
 //   down (its threads joined) before returning.
 // Returns the operation's result, or InvalidInput "could not create a pool of
-// {t} worker threads: {reason}" when the pool cannot be built.
+// {t} worker threads: {reason}" when the pool cannot be built (make_pool).
+// A forced unwind of the calling thread or of the worker passes through (see
+// thread_pool.h); nothing here is noexcept.
 template <class Operation>
 auto install(std::optional<std::size_t> threads, Operation&& operation) -> std::invoke_result_t<Operation&> {
   using R = std::invoke_result_t<Operation&>;
@@ -41,14 +39,7 @@ auto install(std::optional<std::size_t> threads, Operation&& operation) -> std::
   if (!threads) return operation();
   if (*threads == 0) return std::unexpected(Error::invalid_input("threads must be positive"));
   if (ThreadPool* pool = ThreadPool::current(); pool && pool->size() == *threads) return operation();
-  std::optional<ThreadPool> pool;
-  try {
-    if (*threads > detail::kMaxPoolThreads) throw std::length_error("Resource temporarily unavailable");
-    pool.emplace(*threads);
-  } catch (const std::exception& e) {
-    return std::unexpected(Error::invalid_input("could not create a pool of " + std::to_string(*threads) +
-                                                " worker threads: " + e.what()));
-  }
+  std::unique_ptr<ThreadPool> pool = QM_TRY(make_pool(*threads));
   std::optional<R> result;
   pool->run_on_worker([&] { result.emplace(operation()); });
   return std::move(*result);

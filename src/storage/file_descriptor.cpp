@@ -1,6 +1,7 @@
 #include "file_descriptor.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -67,22 +68,28 @@ Result<void> FileDescriptor::write_all(std::span<const std::byte> bytes) const {
   return {};
 }
 
-Result<std::string> FileDescriptor::read_to_end() const {
-  std::string out;
-  // Start from the file's size so one read usually suffices; keep reading
-  // until end of file in case the file grew.
+Result<std::uint64_t> FileDescriptor::regular_file_length(const std::filesystem::path& path) const {
   struct stat st;
-  if (::fstat(fd_, &st) == 0 && st.st_size > 0) out.reserve(static_cast<std::size_t>(st.st_size) + 1);
-  char chunk[65536];
-  for (;;) {
-    ssize_t n = ::read(fd_, chunk, sizeof chunk);
+  if (::fstat(fd_, &st) != 0) return std::unexpected(last_os_error());
+  if (!S_ISREG(st.st_mode)) return std::unexpected(Error::storage(path.string() + ": not a regular file"));
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+Result<std::string> FileDescriptor::read_at_most(std::uint64_t limit) const {
+  if (limit > SIZE_MAX - 1) return std::unexpected(IoError::from_errno(EFBIG));
+  std::string out;
+  out.resize(static_cast<std::size_t>(limit));
+  std::size_t filled = 0;
+  while (filled < out.size()) {
+    ssize_t n = ::read(fd_, out.data() + filled, out.size() - filled);
     if (n < 0) {
       if (errno == EINTR) continue;
       return std::unexpected(last_os_error());
     }
-    if (n == 0) break;
-    out.append(chunk, static_cast<std::size_t>(n));
+    if (n == 0) break;  // shorter than it was: the parser sees what is there
+    filled += static_cast<std::size_t>(n);
   }
+  out.resize(filled);
   return out;
 }
 
@@ -109,7 +116,8 @@ Result<void> FileDescriptor::close() {
 
 Result<std::string> read_file(const std::filesystem::path& path) {
   FileDescriptor fd = QM_TRY(FileDescriptor::open_read_only(path));
-  return fd.read_to_end();
+  const std::uint64_t length = QM_TRY(fd.regular_file_length(path));
+  return fd.read_at_most(length);
 }
 
 }  // namespace quillmark

@@ -37,10 +37,17 @@ class FileDescriptor {
 
   // The file's length in bytes (fstat), or the I/O error.
   Result<std::uint64_t> length() const;
+  // The length of the regular file this descriptor reads, named `path` in
+  // errors: Storage "{path}: not a regular file" for anything else (a FIFO,
+  // a character device such as /dev/zero, a directory), whose length fstat
+  // does not bound; the I/O error of fstat otherwise.
+  Result<std::uint64_t> regular_file_length(const std::filesystem::path& path) const;
   // Writes every byte, retrying short and interrupted writes.
   Result<void> write_all(std::span<const std::byte> bytes) const;
-  // Reads from the current position to the end of the file.
-  Result<std::string> read_to_end() const;
+  // Reads from the current position until end of file or `limit` bytes,
+  // whichever comes first: a file that grows is not followed past the
+  // length its reader was prepared for.
+  Result<std::string> read_at_most(std::uint64_t limit) const;
   // Forces the file's data and metadata to stable storage: the full-device
   // flush of fcntl(F_FULLFSYNC) where the platform has it, fsync(2) otherwise.
   // An interrupted call is repeated; any other failure is the I/O error.
@@ -58,7 +65,9 @@ class FileDescriptor {
   int fd_ = -1;
 };
 
-// Reads a whole file into memory. Returns the I/O error of opening or reading.
+// Reads a whole regular file into memory, at most the length fstat reports
+// once it is open. Returns the I/O error of opening or reading, or Storage
+// "{path}: not a regular file".
 Result<std::string> read_file(const std::filesystem::path& path);
 
 }  // namespace quillmark

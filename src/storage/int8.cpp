@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "error.h"
 #include "normalize.h"
@@ -40,9 +41,17 @@ inline std::int8_t quantize(float q) {
 
 float int8_encode_row(std::span<const float> row, std::span<std::int8_t> codes) {
   QM_INVARIANT(codes.size() == row.size(), "one code per component");
+  // The maximum alone cannot vouch for finiteness: std::max(m, NaN) keeps m.
+  // So every value is checked on its own (|x| <= FLT_MAX is false for NaN
+  // and both infinities), before any is converted to an integer.
   float m = 0.0f;
-  for (float x : row) m = std::max(m, std::fabs(x));
-  QM_INVARIANT(std::isfinite(m), "int8 encoding needs finite values");
+  bool finite = true;
+  for (float x : row) {
+    const float a = std::fabs(x);
+    finite &= a <= std::numeric_limits<float>::max();
+    m = std::max(m, a);
+  }
+  QM_INVARIANT(finite, "int8 encoding needs finite values");
   const float scale = std::max(m / 127.0f, kMinScale);
   for (std::size_t j = 0; j < row.size(); ++j) codes[j] = quantize(row[j] / scale);
   return scale;

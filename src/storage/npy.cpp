@@ -167,7 +167,8 @@ Result<NpyLayout> parse_npy(std::span<const std::byte> file, const std::filesyst
 
 Result<NpyArray> NpyArray::open(const std::filesystem::path& path) {
   FileDescriptor fd = QM_TRY(FileDescriptor::open_read_only(path));
-  const std::uint64_t length = QM_TRY(fd.length());
+  // Only a regular file has a length that bounds what mapping it exposes.
+  const std::uint64_t length = QM_TRY(fd.regular_file_length(path));
   if (length > SIZE_MAX) return std::unexpected(IoError::from_errno(EFBIG));
   auto mapping = QM_TRY(FileMapping::map(fd, static_cast<std::size_t>(length)));
   // The mapping outlives the descriptor; closing a read-only descriptor

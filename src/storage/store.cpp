@@ -325,7 +325,7 @@ std::string_view VectorStore::score_semantics() const {
 }
 
 std::shared_ptr<const StoreView> VectorStore::current_view() const {
-  std::shared_lock lock(mutex_);
+  ReaderLock lock(mutex_);
   return current_;
 }
 
@@ -340,7 +340,7 @@ Result<std::shared_ptr<const StoreView>> VectorStore::store_view() const {
                                           " was replaced by one of another corpus, encoding, or representation"));
   std::shared_ptr<const StoreView> replaced;
   {
-    std::unique_lock lock(mutex_);
+    WriterLock lock(mutex_);
     replaced = std::exchange(current_, fresh);
   }
   // `replaced` (possibly the last holder of an old view) is released here,

@@ -15,7 +15,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <shared_mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -28,6 +27,7 @@
 #include "source.h"
 #include "stage.h"
 #include "text.h"
+#include "thread_annotations.h"
 #include "time_value.h"
 
 namespace quillmark {
@@ -191,8 +191,8 @@ class VectorStore final : public MultiVectorSource {
   const Representation representation_;
 
   // Held only to read or replace current_, never while reading files.
-  mutable std::shared_mutex mutex_;
-  mutable std::shared_ptr<const StoreView> current_;  // guarded by mutex_; never null
+  mutable SharedMutex mutex_;
+  mutable std::shared_ptr<const StoreView> current_ GUARDED_BY(mutex_);  // never null
 };
 
 }  // namespace quillmark

@@ -4,6 +4,7 @@
 
 #include <cfloat>
 #include <cmath>
+#include <limits>
 #include <random>
 
 #include "storage/normalize.h"
@@ -88,6 +89,39 @@ TEST(Int8, ExtremeMagnitudesStayInRangeAndNeverGiveMinus128) {
     ASSERT_EQ(extreme, 127) << row;
   }
 }
+
+// A non-finite value anywhere in a row (first, last, in every lane of a
+// vector register and in the scalar tail) is refused before any component is
+// converted: converting NaN or an infinity to an integer is undefined.
+class Int8NonFinite : public ::testing::TestWithParam<float> {};
+
+TEST_P(Int8NonFinite, IsRefusedAtEveryPosition) {
+  constexpr std::size_t kDim = 35;  // two 16-lane blocks and a tail of 3
+  for (std::size_t p = 0; p < kDim; ++p) {
+    std::vector<float> row(kDim, 0.5f);
+    row[(p + 1) % kDim] = 4.0f;  // the maximum elsewhere, before or after
+    row[p] = GetParam();
+    std::vector<std::int8_t> codes(kDim, 99);
+    EXPECT_THROW(int8_encode_row(row, codes), InvariantViolation) << "position " << p;
+    EXPECT_EQ(codes, std::vector<std::int8_t>(kDim, 99)) << "position " << p;
+  }
+  // Through the parallel driver: one bad row among good ones.
+  std::vector<float> rows(40 * kDim, 0.25f);
+  rows[23 * kDim + 17] = GetParam();
+  std::vector<std::int8_t> codes(rows.size());
+  std::vector<float> scales(40);
+  EXPECT_THROW(int8_encode(rows, kDim, codes, scales), InvariantViolation);
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, Int8NonFinite,
+                         ::testing::Values(std::numeric_limits<float>::quiet_NaN(),
+                                           -std::numeric_limits<float>::quiet_NaN(),
+                                           std::numeric_limits<float>::infinity(),
+                                           -std::numeric_limits<float>::infinity()),
+                         [](const ::testing::TestParamInfo<float>& info) {
+                           const char* sign = std::signbit(info.param) ? "Minus" : "Plus";
+                           return std::string(sign) + (std::isnan(info.param) ? "NaN" : "Infinity");
+                         });
 
 TEST(Int8, NormalisedRowsHaveUnitLengthOnBothPaths) {
   std::mt19937 rng(5);

@@ -98,6 +98,9 @@ struct CheckCase {
   const char* message;
 };
 
+void PrintTo(const CheckCase& c, std::ostream* os) { *os << c.name; }
+
+
 std::vector<CheckCase> check_cases() {
   return {
       {"format_v1", [](auto& j) { j["format"] = "quillmark-vectors-1"; },
@@ -153,6 +156,9 @@ struct JsonCase {
   std::string text;
   const char* message;  // after "invalid manifest.json in /stores/a: "
 };
+
+void PrintTo(const JsonCase& c, std::ostream* os) { *os << c.name; }
+
 
 std::string with(std::string text, const std::string& from, const std::string& to) {
   auto at = text.find(from);

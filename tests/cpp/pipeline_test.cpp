@@ -140,6 +140,11 @@ struct LimitCase {
   const char* message;
 };
 
+void PrintTo(const LimitCase& c, std::ostream* os) {
+  *os << "gather_limit=" << c.gather_limit << " limit=" << c.limit;
+}
+
+
 class PipelineLimits : public testing::TestWithParam<LimitCase> {};
 
 TEST_P(PipelineLimits, RejectedBeforeTheGatherer) {
@@ -230,6 +235,9 @@ struct GatherCase {
   bool restricted;  // search with the subset {a: only "1"}
   const char* message;
 };
+
+void PrintTo(const GatherCase& c, std::ostream* os) { *os << c.name; }
+
 
 class PipelineGatherValidation : public testing::TestWithParam<GatherCase> {};
 
@@ -408,6 +416,12 @@ struct AsOfCase {
   TimeValue reranked;
   TimeValue expected;
 };
+
+void PrintTo(const AsOfCase& c, std::ostream* os) {
+  *os << "gathered=" << c.gathered.seconds << "s+" << c.gathered.nanoseconds << "ns reranked=" << c.reranked.seconds
+      << "s+" << c.reranked.nanoseconds << "ns";
+}
+
 
 class PipelineAsOf : public testing::TestWithParam<AsOfCase> {};
 

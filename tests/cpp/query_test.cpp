@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <atomic>
+#include <cstdlib>
 #include <barrier>
 #include <thread>
 
@@ -82,6 +85,29 @@ TEST(Feature, ProviderAskingForItsOwnFeatureFailsInsteadOfHanging) {
   ASSERT_FALSE(got);
   EXPECT_EQ(got.error().text(), "a feature provider asked for the feature it is producing");
   EXPECT_FALSE(feature->materialized());
+}
+
+TEST(FeatureThreadsDeathTest, AProviderWhoseThreadIsEndedLeavesTheFeatureUsable) {
+  // A Python provider's thread is ended by a forced unwind when it attaches
+  // to a finalizing interpreter. The unwind must pass through value() (no
+  // terminate), release the feature's mutex and forget the producing thread,
+  // so that another thread's request runs the provider again.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        std::atomic<int> calls{0};
+        auto value = matrix_value({1, 2}, 2);
+        auto feature = Feature::lazy(rep(), [&]() -> Result<std::shared_ptr<const FeatureValue>> {
+          if (calls.fetch_add(1) == 0) pthread_exit(nullptr);
+          return value;
+        });
+        std::thread ended([&] { (void)feature->value(); });
+        ended.join();
+        const bool usable = calls.load() == 1 && !feature->materialized() && feature->value().value() == value &&
+                            calls.load() == 2;
+        std::_Exit(usable ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST(FeatureConcurrency, ConcurrentRequestsCallTheProviderOnce) {

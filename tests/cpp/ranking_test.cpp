@@ -34,6 +34,9 @@ struct RankCase {
   Positions expected;
 };
 
+void PrintTo(const RankCase& c, std::ostream* os) { *os << c.name; }
+
+
 class RankOrder : public testing::TestWithParam<RankCase> {};
 
 TEST_P(RankOrder, Ranks) {

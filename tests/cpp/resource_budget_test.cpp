@@ -53,7 +53,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(BadBudget{0, 256, std::nullopt, "max_batch_tokens must be positive"},
                       BadBudget{0, 0, 0, "max_batch_tokens must be positive"},
                       BadBudget{1, 0, 0, "max_documents_per_batch must be positive"},
-                      BadBudget{1, 1, 0, "threads must be positive"}));
+                      BadBudget{1, 1, 0, "threads must be positive"}),
+    [](const ::testing::TestParamInfo<BadBudget>& info) {
+      const BadBudget& c = info.param;
+      return "tokens" + std::to_string(c.tokens) + "_documents" + std::to_string(c.documents) + "_threads" +
+             (c.threads ? std::to_string(*c.threads) : std::string("None"));
+    });
 
 }  // namespace
 }  // namespace quillmark

@@ -112,6 +112,13 @@ struct PackCase {
   const char* error;  // null: succeeds
 };
 
+void PrintTo(const PackCase& c, std::ostream* os) {
+  *os << "lengths=[";
+  for (std::size_t i = 0; i < c.lengths.size(); ++i) *os << (i ? ", " : "") << c.lengths[i];
+  *os << "] values=" << c.values << " dimension=" << c.dimension;
+}
+
+
 class PackedDocumentsMake : public testing::TestWithParam<PackCase> {};
 
 TEST_P(PackedDocumentsMake, ChecksInOrder) {
@@ -145,7 +152,21 @@ INSTANTIATE_TEST_SUITE_P(
         PackCase{{kMax, 1}, 0, 1, "document lengths overflow usize"},
         // The sum fits, its product with the dimension does not.
         PackCase{{kMax / 2 + 1}, 4, 2,
-                 "document lengths sum to 9223372036854775808, but 4 values form 2 rows of dimension 2"}));
+                 "document lengths sum to 9223372036854775808, but 4 values form 2 rows of dimension 2"}),
+    [](const testing::TestParamInfo<PackCase>& info) {
+      const PackCase& c = info.param;
+      std::string name = "lengths";
+      // Appended piece by piece: g++ 12 warns falsely on "_" + std::string.
+      for (std::size_t length : c.lengths) {
+        name += '_';
+        name += length == kMax ? std::string("max") : std::to_string(length);
+      }
+      name += "_values";
+      name += std::to_string(c.values);
+      name += "_dimension";
+      name += std::to_string(c.dimension);
+      return name;
+    });
 
 TEST(PackedDocuments, TakesTheBuffersWithoutCopying) {
   std::vector<float> vectors(12, 0.5f);

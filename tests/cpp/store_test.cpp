@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
+#include <cctype>
 #include <cmath>
 #include <fstream>
 #include <map>
@@ -382,7 +385,54 @@ TEST_P(Int8Fetch, DecodesOnThePoolChosenByThreads) {
   EXPECT_EQ(zero.error().text(), "threads must be positive");
 }
 
-INSTANTIATE_TEST_SUITE_P(Store, Int8Fetch, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(Store, Int8Fetch, ::testing::Bool(), [](const ::testing::TestParamInfo<bool>& info) {
+  return std::string(info.param ? "UnitRows" : "RawRows");
+});
+
+// A file of an untrusted store that is no regular file (a link to
+// /dev/zero, a FIFO) has no length that bounds a read of it: opening the
+// store refuses it by name before reading anything from it.
+struct EndlessCase {
+  const char* file;  // in a store whose only segment is segment-0
+  const char* kind;  // "DevZeroLink" or "Fifo"
+};
+
+void PrintTo(const EndlessCase& c, std::ostream* os) { *os << c.file << " as " << c.kind; }
+
+
+class StoreEndlessFiles : public ::testing::TestWithParam<EndlessCase> {};
+
+TEST_P(StoreEndlessFiles, AreRefusedByName) {
+  TempDir dir;
+  TestStore builder(dir.path());
+  ASSERT_EQ(builder.append({{"a", matrix(2, 4, 1)}}), 0u);
+  builder.publish();
+  const fs::path file = dir / GetParam().file;
+  fs::remove(file);
+  if (std::string_view(GetParam().kind) == "Fifo")
+    ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+  else
+    fs::create_symlink("/dev/zero", file);
+  auto store = VectorStore::open(dir.path());
+  ASSERT_FALSE(store.has_value());
+  EXPECT_EQ(store.error().kind(), Error::Kind::Storage);
+  EXPECT_EQ(store.error().text(), file.string() + ": not a regular file");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Store, StoreEndlessFiles,
+    ::testing::ValuesIn([] {
+      std::vector<EndlessCase> cases;
+      for (const char* file : {"manifest.json", "segment-0.ids.json", "segment-0.offsets.npy", "segment-0.vectors.npy"})
+        for (const char* kind : {"DevZeroLink", "Fifo"}) cases.push_back({file, kind});
+      return cases;
+    }()),
+    [](const ::testing::TestParamInfo<EndlessCase>& info) {
+      std::string name = std::string(info.param.file) + "_" + info.param.kind;
+      for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+      return name;
+    });
 
 TEST(StoreView, Float32FetchIgnoresThreads) {
   TempDir dir;

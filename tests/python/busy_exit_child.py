@@ -4,18 +4,78 @@ calls that release the interpreter lock while the main thread returns.
 Usage: python busy_exit_child.py STORE_DIR KIND [KIND ...]
 """
 
+import datetime
 import sys
 import threading
 import time
 
 import numpy as np
 
-from quillmark import Feature, Query, Representation, VectorStore, maxsim_scores_packed
+from quillmark import (
+    Candidate,
+    Feature,
+    Gathered,
+    MaxSimReranker,
+    Query,
+    Representation,
+    ResourceBudget,
+    SearchPipeline,
+    VectorStore,
+    maxsim_scores_packed,
+)
 
 REP = Representation("enc", "r1", 4, False)
 QUERY = np.ones((8, 4), np.float32)
 DOCUMENTS = np.ones((4096, 4), np.float32)
 LENGTHS = np.full(64, 64, np.int64)
+
+
+EPOCH = datetime.datetime(2024, 1, 1, tzinfo=datetime.timezone.utc)
+
+
+class Gatherer:
+    """Returns every document of the store, in id order."""
+
+    requires = {}
+    score_semantics = "test"
+
+    def __init__(self, corpus, ids):
+        self.corpus, self.ids = corpus, ids
+
+    def gather(self, query, limit, *, subset):
+        return Gathered([Candidate(self.corpus, d, 0.0, r, "") for r, d in enumerate(self.ids[:limit])], EPOCH)
+
+
+class PythonView:
+    as_of = EPOCH
+
+    def __init__(self, view):
+        self.inner = view
+
+    def document_lengths(self, ids):
+        return self.inner.document_lengths(ids)
+
+    def fetch(self, ids, *, threads):
+        return self.inner.fetch(ids, threads=threads)
+
+
+class PythonSource:
+    """The store's vectors through Python code, called from pool workers."""
+
+    score_semantics = "float32-exact-full-maxsim"
+
+    def __init__(self, store):
+        self.store, self.corpus, self.representation = store, store.corpus, store.representation
+
+    def view(self):
+        return PythonView(self.store.view())
+
+
+def search_call(source, corpus, ids):
+    pipeline = SearchPipeline(Gatherer(corpus, ids), MaxSimReranker([source]))
+    query = Query("q", multi_vector=Feature(source.representation, provider=lambda: QUERY))
+    budget = ResourceBudget(max_batch_tokens=64, threads=2)
+    return lambda: pipeline.search(query, gather_limit=len(ids), limit=5, budget=budget)
 
 
 def calls(store_dir):
@@ -29,6 +89,8 @@ def calls(store_dir):
         "fetch": lambda: view.fetch(i for i in ids),  # Python code inside the conversion too
         "value": lambda: Feature(REP, provider=lambda: QUERY).value,
         "feature": lambda: Query("q", e=Feature(REP, provider=lambda: QUERY)).feature("e", REP),
+        "search": search_call(store, store.corpus, ids),
+        "search-python-source": search_call(PythonSource(store), store.corpus, ids),
     }
 
 

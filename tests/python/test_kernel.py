@@ -7,7 +7,9 @@ import pytest
 from quillmark import _native
 from quillmark._native import maxsim_scores_packed
 
-testing = pytest.importorskip("quillmark._native_testing")
+import native_testing
+
+testing = native_testing.load()
 
 
 def reference(query, documents, lengths):

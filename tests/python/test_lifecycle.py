@@ -10,12 +10,13 @@ import pytest
 
 from quillmark import maxsim_scores_packed
 
+import native_testing
 from store_builder import StoreBuilder, random_documents
 
-testing = pytest.importorskip("quillmark._native_testing")
+testing = native_testing.load()
 
 HERE = Path(__file__).parent
-KINDS = ["maxsim", "open", "view", "fetch", "value", "feature"]
+KINDS = ["maxsim", "open", "view", "fetch", "value", "feature", "search", "search-python-source"]
 RUNS = 20
 AT_ONCE = 4
 

@@ -9,7 +9,9 @@ import pytest
 import quillmark
 from quillmark import _native
 
-testing = pytest.importorskip("quillmark._native_testing")
+import native_testing
+
+testing = native_testing.load()
 
 
 def test_exception_types():

@@ -13,7 +13,9 @@ import quillmark
 from quillmark import Feature, Query
 from quillmark.representation import Representation
 
-testing = pytest.importorskip("quillmark._native_testing")
+import native_testing
+
+testing = native_testing.load()
 
 REP = Representation("enc", "r1", 2, True)
 OTHER = Representation("enc", "r1", 3, True)

@@ -7,7 +7,9 @@ import quillmark
 from quillmark import _native
 from quillmark.representation import Representation
 
-testing = pytest.importorskip("quillmark._native_testing")
+import native_testing
+
+testing = native_testing.load()
 
 FIELDS = ["encoder", "encoder_revision", "dimension", "normalized", "query_template", "document_template"]
 

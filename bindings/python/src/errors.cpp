@@ -163,9 +163,6 @@ PyObject* raise(const Error& error) {
 PyObject* raise_cpp_exception(std::exception_ptr error) {
   try {
     std::rethrow_exception(error);
-  } catch (abi::__forced_unwind&) {
-    thread_exiting() = true;
-    throw;  // the thread is being ended: let it go
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {

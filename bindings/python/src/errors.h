@@ -30,8 +30,9 @@ PyObject* carried_exception(const ExternalError& error);
 
 // Sets a Python exception for a C++ exception that reached the binding
 // boundary: MemoryError for std::bad_alloc, the invariant exception (deriving
-// directly from BaseException) for everything else. Returns null. A forced
-// unwind (the thread is being ended) is re-thrown.
+// directly from BaseException) for everything else. Returns null. REQUIRES:
+// `error` is not null (a forced unwind, which cannot be captured, never
+// reaches here: guarded lets it pass).
 PyObject* raise_cpp_exception(std::exception_ptr error);
 
 // Runs a binding body and turns any C++ exception into a Python exception,
@@ -43,11 +44,15 @@ template <class F>
 auto guarded(F&& body) -> decltype(body()) {
   try {
     return body();
-  } catch (abi::__forced_unwind&) {
-    thread_exiting() = true;
-    throw;
   } catch (...) {
-    raise_cpp_exception(std::current_exception());
+    // A forced unwind is the one exception current_exception() cannot
+    // capture (catching it by name binds a null reference).
+    std::exception_ptr error = std::current_exception();
+    if (!error) {
+      thread_exiting() = true;
+      throw;
+    }
+    raise_cpp_exception(std::move(error));
     if constexpr (std::is_same_v<decltype(body()), int>) return -1;
     else return nullptr;
   }

@@ -5,8 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cxxabi.h>
-
+#include <exception>
+#include <optional>
 #include <utility>
 
 namespace quillmark::py {
@@ -77,7 +77,7 @@ class Detach {
     if (thread_exiting()) return;  // unwinding out of a finalizing interpreter
     try {
       PyEval_RestoreThread(state_);
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {  // a C function: only a forced unwind comes through here
       thread_exiting() = true;
       throw;
     }
@@ -99,7 +99,7 @@ class Attach {
   Attach() {
     try {
       state_ = PyGILState_Ensure();
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {  // a C function: only a forced unwind comes through here
       thread_exiting() = true;
       throw;
     }
@@ -123,11 +123,26 @@ class Attach {
 };
 
 // Runs core work with the interpreter lock released; returns its result.
-// The lock is held again when this returns or throws.
+// The lock is held again when this returns or throws. An exception thrown by
+// the work is held until the lock is back: re-acquiring the lock in a
+// finalizing interpreter ends the thread by a forced unwind, and a forced
+// unwind starting while another exception unwinds would abort the process.
 template <class F>
 auto detached(F&& work) -> decltype(work()) {
-  Detach scope;
-  return work();
+  using R = decltype(work());
+  std::exception_ptr error;
+  std::optional<R> result;
+  {
+    Detach scope;
+    try {
+      result.emplace(work());
+    } catch (...) {
+      error = std::current_exception();
+      if (!error) throw;  // a forced unwind: the scope does not re-attach
+    }
+  }
+  if (error) std::rethrow_exception(error);
+  return std::move(*result);
 }
 
 }  // namespace quillmark::py

@@ -56,31 +56,11 @@ struct RankedObject {
 PipelineObject* as_pipeline(PyObject* self) { return reinterpret_cast<PipelineObject*>(self); }
 
 template <class Object>
-auto& value_of(PyObject* self) {
-  return reinterpret_cast<Object*>(self)->value;
-}
-
-template <class Object, class Value>
-Ref wrap(PyObject* type, Value&& value) {
-  if (!type) return {};
-  auto* t = reinterpret_cast<PyTypeObject*>(type);
-  PyObject* self = t->tp_alloc(t, 0);
-  if (!self) return {};
-  using Held = std::remove_reference_t<decltype(value_of<Object>(self))>;
-  new (&value_of<Object>(self)) Held(std::forward<Value>(value));
-  return Ref::steal(self);
-}
-
-template <class Object>
 void dealloc(PyObject* self) {
   dealloc_value_object<Object, &Object::value>(self);
 }
 
-constexpr unsigned long kTypeFlags = Py_TPFLAGS_DEFAULT
-#ifdef Py_TPFLAGS_IMMUTABLETYPE
-                                     | Py_TPFLAGS_IMMUTABLETYPE
-#endif
-    ;
+constexpr unsigned long kTypeFlags = kValueTypeFlags;
 // The result classes have no constructor: instances come from search().
 constexpr unsigned long kResultFlags = kTypeFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION;
 
@@ -321,7 +301,7 @@ PyObject* result_documents(PyObject* self, void*) {
     Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(documents.size())));
     if (!tuple) return nullptr;
     for (std::size_t i = 0; i < documents.size(); ++i) {
-      Ref item = wrap<RankedObject>(type, documents[i]);
+      Ref item = wrap_value<RankedObject>(type, documents[i]);
       if (!item) return nullptr;
       PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item.release());
     }
@@ -343,7 +323,7 @@ PyObject* result_as_of(PyObject* self, void*) {
 
 PyObject* result_timings(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
-    return wrap<TimingsObject>(search_timings_type(), value_of<ResultObject>(self).timings).release();
+    return wrap_value<TimingsObject>(search_timings_type(), value_of<ResultObject>(self).timings).release();
   });
 }
 
@@ -389,7 +369,7 @@ PyType_Slot result_slots[] = {
 PyType_Spec result_spec = {"quillmark._native.SearchResult", sizeof(ResultObject), 0, kResultFlags,
                            result_slots};
 
-Ref search_result_to_py(SearchResult&& result) { return wrap<ResultObject>(search_result_type(), std::move(result)); }
+Ref search_result_to_py(SearchResult&& result) { return wrap_value<ResultObject>(search_result_type(), std::move(result)); }
 
 PyObject* make_pipeline_type_object() { return PyType_FromSpec(&pipeline_spec); }
 PyObject* make_result_type_object() { return PyType_FromSpec(&result_spec); }

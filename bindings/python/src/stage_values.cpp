@@ -41,33 +41,11 @@ struct ScoredObject {
 };
 
 template <class Object>
-auto& value_of(PyObject* self) {
-  return reinterpret_cast<Object*>(self)->value;
-}
-
-// A new instance of `type` (a cached type, or null with its exception set)
-// holding a copy or move of `value`.
-template <class Object, class Value>
-Ref wrap(PyObject* type, Value&& value) {
-  if (!type) return {};
-  auto* t = reinterpret_cast<PyTypeObject*>(type);
-  PyObject* self = t->tp_alloc(t, 0);
-  if (!self) return {};
-  using Held = std::remove_reference_t<decltype(value_of<Object>(self))>;
-  new (&value_of<Object>(self)) Held(std::forward<Value>(value));
-  return Ref::steal(self);
-}
-
-template <class Object>
 void dealloc(PyObject* self) {
   dealloc_value_object<Object, &Object::value>(self);
 }
 
-constexpr unsigned long kTypeFlags = Py_TPFLAGS_DEFAULT
-#ifdef Py_TPFLAGS_IMMUTABLETYPE
-                                     | Py_TPFLAGS_IMMUTABLETYPE
-#endif
-    ;
+constexpr unsigned long kTypeFlags = kValueTypeFlags;
 
 Ref float_to_py(float value) { return Ref::steal(PyFloat_FromDouble(static_cast<double>(value))); }
 
@@ -104,7 +82,7 @@ PyObject* subset_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* keywords[] = {nullptr};
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":Subset", const_cast<char**>(keywords))) return nullptr;
-    return wrap<SubsetObject>(reinterpret_cast<PyObject*>(type), Subset()).release();
+    return wrap_value<SubsetObject>(reinterpret_cast<PyObject*>(type), Subset()).release();
   });
 }
 
@@ -124,7 +102,7 @@ PyObject* subset_restrict(PyObject* self, PyObject* args, PyObject* kwargs, Rest
     Restriction restriction =
         kind == Restriction::Kind::Only ? Restriction::only(std::move(set)) : Restriction::except(std::move(set));
     Subset restricted = value_of<SubsetObject>(self).restrict(SharedText(std::move(*corpus)), std::move(restriction));
-    return wrap<SubsetObject>(reinterpret_cast<PyObject*>(Py_TYPE(self)), std::move(restricted)).release();
+    return wrap_value<SubsetObject>(reinterpret_cast<PyObject*>(Py_TYPE(self)), std::move(restricted)).release();
   });
 }
 
@@ -271,7 +249,7 @@ PyObject* candidate_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!provenance) return nullptr;
     Candidate candidate{DocumentKey(SharedText(std::move(*corpus)), SharedText(std::move(*id))), *score, rank,
                         std::move(*provenance)};
-    return wrap<CandidateObject>(reinterpret_cast<PyObject*>(type), std::move(candidate)).release();
+    return wrap_value<CandidateObject>(reinterpret_cast<PyObject*>(type), std::move(candidate)).release();
   });
 }
 
@@ -342,7 +320,7 @@ PyObject* gathered_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!as_of) return nullptr;
     auto candidates = candidates_from_py(candidates_obj);
     if (!candidates) return nullptr;
-    return wrap<GatheredObject>(reinterpret_cast<PyObject*>(type), Gathered{std::move(*candidates), *as_of})
+    return wrap_value<GatheredObject>(reinterpret_cast<PyObject*>(type), Gathered{std::move(*candidates), *as_of})
         .release();
   });
 }
@@ -399,7 +377,7 @@ PyObject* scored_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       scores.emplace_back(*score);
     }
     if (PyErr_Occurred()) return nullptr;
-    return wrap<ScoredObject>(reinterpret_cast<PyObject*>(type), Scored{std::move(scores), *as_of}).release();
+    return wrap_value<ScoredObject>(reinterpret_cast<PyObject*>(type), Scored{std::move(scores), *as_of}).release();
   });
 }
 
@@ -462,7 +440,7 @@ Ref candidates_to_py(std::span<const Candidate> candidates) {
   Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(candidates.size())));
   if (!tuple) return {};
   for (std::size_t i = 0; i < candidates.size(); ++i) {
-    Ref item = wrap<CandidateObject>(type, candidates[i]);
+    Ref item = wrap_value<CandidateObject>(type, candidates[i]);
     if (!item) return {};
     PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item.release());
   }
@@ -479,7 +457,7 @@ std::optional<Scored> scored_from_py(PyObject* obj) {
   return value_of<ScoredObject>(obj);
 }
 
-Ref scored_to_py(const Scored& scored) { return wrap<ScoredObject>(scored_type(), scored); }
+Ref scored_to_py(const Scored& scored) { return wrap_value<ScoredObject>(scored_type(), scored); }
 
 const Subset* subset_from_py(PyObject* obj) {
   PyObject* type = subset_type();
@@ -491,7 +469,7 @@ const Subset* subset_from_py(PyObject* obj) {
   return &value_of<SubsetObject>(obj);
 }
 
-Ref subset_to_py(const Subset& subset) { return wrap<SubsetObject>(subset_type(), subset); }
+Ref subset_to_py(const Subset& subset) { return wrap_value<SubsetObject>(subset_type(), subset); }
 
 Ref optional_scores_to_py(std::span<const std::optional<float>> scores) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(scores.size())));

@@ -38,11 +38,7 @@ ViewObject* as_view(PyObject* self) { return reinterpret_cast<ViewObject*>(self)
 
 // Neither class may be subclassed: their instances wrap core objects whose
 // invariants a subclass could not keep.
-constexpr unsigned long kTypeFlags = Py_TPFLAGS_DEFAULT
-#ifdef Py_TPFLAGS_IMMUTABLETYPE
-                                     | Py_TPFLAGS_IMMUTABLETYPE
-#endif
-    ;
+constexpr unsigned long kTypeFlags = kValueTypeFlags;
 
 // --- VectorStore ---
 

@@ -41,11 +41,7 @@ struct WriterObject {
 
 WriterObject* as_writer(PyObject* self) { return reinterpret_cast<WriterObject*>(self); }
 
-constexpr unsigned long kTypeFlags = Py_TPFLAGS_DEFAULT
-#ifdef Py_TPFLAGS_IMMUTABLETYPE
-                                     | Py_TPFLAGS_IMMUTABLETYPE
-#endif
-    ;
+constexpr unsigned long kTypeFlags = kValueTypeFlags;
 
 constexpr const char kWriterDoc[] =
     "VectorStoreWriter(path)\n--\n\n"
