@@ -1,8 +1,9 @@
 """An on-disk cache of encoded texts, so that a rerun skips the encoder.
 
-A cache directory holds chunks, one per ``encode`` call that had misses: the
-packed token vectors (``chunk-N.vectors.npy``, memory-mapped on load) and a
-metadata file (``chunk-N.meta.npz``: text keys, token counts, pooled vectors,
+A cache directory holds chunks, one per slice of up to ``SLICE`` encoded
+texts, each under a fresh random name: the packed token vectors
+(``chunk-{name}.vectors.npy``, memory-mapped on load) and a metadata file
+(``chunk-{name}.meta.npz``: text keys, token counts, pooled vectors,
 truncation flags). The metadata is written last, by rename, so a chunk whose
 writer died is never read. A key is the SHA-256 of the encoder's
 representation and the text, so caches of different models never mix.
@@ -13,6 +14,7 @@ from __future__ import annotations
 import hashlib
 import os
 import pathlib
+import uuid
 from typing import Optional, Sequence
 
 import numpy as np
@@ -29,7 +31,6 @@ class EncodingCache:
         self.directory.mkdir(parents=True, exist_ok=True)
         # key -> (vectors of its chunk, first row, rows, pooled, truncated)
         self._index: dict[bytes, tuple[np.ndarray, int, int, np.ndarray, bool]] = {}
-        self._chunks = 0
         for meta_path in sorted(self.directory.glob("chunk-*.meta.npz")):
             stem = meta_path.name[: -len(".meta.npz")]
             with np.load(meta_path) as meta:
@@ -38,7 +39,6 @@ class EncodingCache:
             starts = np.concatenate([[0], np.cumsum(lengths)[:-1]])
             for key, start, length, p, t in zip(keys, starts, lengths, pooled, truncated):
                 self._index[bytes(key)] = (vectors, int(start), int(length), p, bool(t))
-            self._chunks += 1
 
     def __len__(self) -> int:
         return len(self._index)
@@ -59,7 +59,8 @@ class EncodingCache:
     def put(self, keys: Sequence[bytes], encoded: Sequence[Encoded]) -> None:
         if not keys:
             return
-        stem = f"chunk-{self._chunks:06d}-{os.getpid()}"
+        # A fresh name: other caches (threads, processes) may write here too.
+        stem = f"chunk-{uuid.uuid4().hex}"
         vectors = np.concatenate([e.tokens for e in encoded]).astype(np.float32)
         np.save(self.directory / f"{stem}.vectors.npy", vectors)
         temporary = self.directory / f"{stem}.meta.tmp.npz"
@@ -71,7 +72,6 @@ class EncodingCache:
             truncated=np.array([e.truncated for e in encoded], dtype=bool),
         )
         os.replace(temporary, self.directory / f"{stem}.meta.npz")
-        self._chunks += 1
         starts = np.concatenate([[0], np.cumsum([e.tokens.shape[0] for e in encoded])[:-1]])
         for key, start, e in zip(keys, starts, encoded):
             self._index[key] = (vectors, int(start), e.tokens.shape[0], e.pooled, e.truncated)
