@@ -68,9 +68,11 @@ def write_store(path: pathlib.Path, ids: list[str], encoded, representation, enc
     writer = VectorStoreWriter.create(path, CORPUS_NAME, representation, encoding=encoding)
     bar = None
     if progress:
-        from tqdm import tqdm
-
-        bar = tqdm(total=len(ids), desc=f"write {encoding}", unit="doc")
+        try:
+            from tqdm import tqdm
+        except ImportError:  # no bar then; make demo-deps installs it
+            tqdm = None
+        bar = tqdm(total=len(ids), desc=f"write {encoding}", unit="doc") if tqdm else None
     step = -(-len(ids) // APPEND_BATCHES)
     for start in range(0, len(ids), step):
         embeddings, lengths = pack(encoded[start : start + step])
