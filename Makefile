@@ -25,6 +25,10 @@ $(VENV)/.ready: Makefile
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q $(PY_PACKAGES)
+	# The encoding layer's tests run on a tiny model through the tokenizers
+	# library (without its model-hub client, which reading a local file does
+	# not need).
+	$(PY) -m pip install -q --no-deps tokenizers==0.23.3
 	touch $@
 
 venv: deps $(VENV)/.ready
