@@ -34,7 +34,7 @@ class OsFileSystem final : public FileSystem {
     return file.write_all(bytes);
   }
 
-  Result<void> sync(const FileDescriptor& file) override { return file.full_sync(); }
+  Result<void> sync(const FileDescriptor& file, FlushSite) override { return file.full_sync(); }
 
   Result<void> close(FileDescriptor& file) override { return file.close(); }
 
@@ -111,7 +111,7 @@ class OsFileSystem final : public FileSystem {
     return entries;
   }
 
-  Result<void> sync_directory(const std::filesystem::path& path) override {
+  Result<void> sync_directory(const std::filesystem::path& path, FlushSite) override {
     FileDescriptor fd = QM_TRY(open_directory(path));
     QM_TRY(fd.full_sync());
     return fd.close();

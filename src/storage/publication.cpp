@@ -55,11 +55,11 @@ Result<void> ImmutableFiles::install(const std::filesystem::path& destination) {
     QM_TRY(file_system_->link(staging_ / entry.name, target));
     installed_.push_back(std::move(target));
   }
-  return sync_directory(*file_system_, destination);
+  return sync_directory(*file_system_, destination, FlushSite::InstalledNames);
 }
 
-Result<void> sync_directory(FileSystem& file_system, const std::filesystem::path& directory) {
-  return file_system.sync_directory(directory);
+Result<void> sync_directory(FileSystem& file_system, const std::filesystem::path& directory, FlushSite site) {
+  return file_system.sync_directory(directory, site);
 }
 
 Result<void> write_manifest(FileSystem& file_system, const std::filesystem::path& store, const Manifest& manifest,
@@ -81,7 +81,7 @@ Result<void> write_manifest(FileSystem& file_system, const std::filesystem::path
   }
   auto written = [&]() -> Result<void> {
     QM_TRY(file_system.write(file, std::as_bytes(std::span(text.data(), text.size()))));
-    QM_TRY(file_system.sync(file));
+    QM_TRY(file_system.sync(file, FlushSite::ManifestFile));
     QM_TRY(file_system.close(file));
     return file_system.rename(temporary, directory / kManifestFileName);
   }();
@@ -91,7 +91,7 @@ Result<void> write_manifest(FileSystem& file_system, const std::filesystem::path
     return std::unexpected(written.error());
   }
   published = true;
-  if (auto synced = sync_directory(file_system, directory); !synced)
+  if (auto synced = sync_directory(file_system, directory, FlushSite::PublishedManifest); !synced)
     return std::unexpected(
         Error::storage("manifest published but directory synchronization failed; retry commit or reopen the writer: " +
                        synced.error().text()));

@@ -43,7 +43,7 @@ Result<VectorStoreWriter> VectorStoreWriter::create(const std::filesystem::path&
   }
   std::filesystem::path parent = path.parent_path();
   if (parent.empty()) parent = ".";
-  QM_TRY(sync_directory(file_system, parent));
+  QM_TRY(sync_directory(file_system, parent, FlushSite::NewStoreParent));
   return open(path, file_system);
 }
 
@@ -61,7 +61,7 @@ Result<VectorStoreWriter> VectorStoreWriter::open(const std::filesystem::path& p
   std::vector<LiveSegment> segments = QM_TRY(load_segments(path, manifest, {}));
   // Durable before anything is removed: a leftover must not be removed
   // while the entries it depends on could still vanish in a power loss.
-  QM_TRY(sync_directory(file_system, path));
+  QM_TRY(sync_directory(file_system, path, FlushSite::OpenedStore));
   remove_unreferenced(file_system, path, manifest);
   // Manifest::read accepted only these two texts.
   const Encoding encoding = manifest.encoding == "int8" ? Encoding::Int8 : Encoding::Float32;
