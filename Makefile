@@ -67,7 +67,7 @@ MODEL_SEQUENCES ?= 10000
 READERS_SECONDS ?= 600
 crash: build
 	cmake --build $(BUILD) -j$(JOBS) --target quillmark_tests
-	QUILLMARK_POWER_LOSS_EXHAUSTIVE=10 QUILLMARK_POWER_LOSS_SAMPLES=64 \
+	QUILLMARK_POWER_LOSS_EXHAUSTIVE=8 QUILLMARK_POWER_LOSS_SAMPLES=64 \
 	  ./$(BUILD)/quillmark_tests --gtest_filter='*PowerLoss*:FlushSites*:*WriterFaults*'
 	QUILLMARK_CRASH_KILLS=$(CRASH_KILLS) PYTHONPATH=$(BUILD)/pkg $(PY) -m pytest -q -s tests/python/test_writer.py -k killed
 	QUILLMARK_MODEL_EXAMPLES=$(MODEL_SEQUENCES) QUILLMARK_MODEL_KILLS=300 \

@@ -1,5 +1,6 @@
 #include "publication.h"
 
+#include <new>
 #include <random>
 
 namespace quillmark {
@@ -44,12 +45,21 @@ ImmutableFiles::ImmutableFiles(ImmutableFiles&& other) noexcept
 
 ImmutableFiles::~ImmutableFiles() {
   if (file_system_ == nullptr) return;
-  for (const auto& path : installed_) (void)file_system_->remove_file(path);
-  (void)file_system_->remove_all(staging_);
+  // Running out of memory here (a recursive removal allocates) is one more
+  // removal failure, not a reason to end the process: the next clean-up
+  // removes what stays.
+  try {
+    for (const auto& path : installed_) (void)file_system_->remove_file(path);
+    (void)file_system_->remove_all(staging_);
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 Result<void> ImmutableFiles::install(const std::filesystem::path& destination) {
   const std::vector<DirectoryEntry> entries = QM_TRY(file_system_->list(staging_));
+  // Room for every name first: recording a link just made must not fail,
+  // or the name would stay in the store unrecorded and block a retry.
+  installed_.reserve(installed_.size() + entries.size());
   for (const DirectoryEntry& entry : entries) {
     std::filesystem::path target = destination / entry.name;
     QM_TRY(file_system_->link(staging_ / entry.name, target));

@@ -87,6 +87,10 @@ std::optional<Location> VectorStoreWriter::locate(std::string_view id) const {
 void VectorStoreWriter::mark_deleted(std::size_t index, std::uint64_t row) {
   LiveSegment& segment = segments_[index];
   const std::uint64_t id = segment.entry.id;
+  // Marked changed first: should an allocation below fail, the commit
+  // rewrites an unchanged list, whereas a row added to a segment not marked
+  // changed would never be written and could not be deleted again.
+  changed_segments_.insert(id);
   std::shared_ptr<Tombstones> rows;
   if (own_tombstones_.contains(id) && segment.tombstones.use_count() == 1) {
     // Made by this writer as a non-const object and held by no one else.
@@ -97,7 +101,6 @@ void VectorStoreWriter::mark_deleted(std::size_t index, std::uint64_t row) {
     own_tombstones_.insert(id);
   }
   rows->insert(std::lower_bound(rows->begin(), rows->end(), row), row);
-  changed_segments_.insert(id);
 }
 
 std::uint64_t VectorStoreWriter::delete_documents(std::span<const SharedText> ids) {
