@@ -139,7 +139,6 @@ Result<void> PowerLossFileSystem::write(const FileDescriptor& file, std::span<co
 
 Result<void> PowerLossFileSystem::sync(const FileDescriptor& file, FlushSite site) {
   QM_TRY(enter());
-  flushes_.emplace_back(calls_, site);
   auto it = open_files_.find(file.get());
   // The model, not the disk, decides what survives: no real flush.
   if (it != open_files_.end() && skipped(site, it->second.second)) return {};
@@ -243,7 +242,6 @@ Result<std::vector<DirectoryEntry>> PowerLossFileSystem::list(const fs::path& pa
 
 Result<void> PowerLossFileSystem::sync_directory(const fs::path& path, FlushSite site) {
   QM_TRY(enter());
-  flushes_.emplace_back(calls_, site);
   if (skipped(site, {})) return {};
   if (!QM_TRY(os().exists(path))) return std::unexpected(IoError::from_errno(ENOENT));
   if (auto id = locate(path)) nodes_[*id].durable_entries = nodes_[*id].live_entries;

@@ -45,9 +45,6 @@ class PowerLossFileSystem final : public FileSystem {
   // again, on what the page cache still holds (nothing is lost).
   void revive();
   std::size_t call_count() const;
-  // The flush site of each sync and sync_directory call so far, in call
-  // order, with the call's ordinal (1-based).
-  const std::vector<std::pair<std::size_t, FlushSite>>& flushes() const { return flushes_; }
 
   // Flushes of `site` (and, when `file_part` is not empty, only of files
   // whose name contains it) succeed without making anything durable.
@@ -114,7 +111,6 @@ class PowerLossFileSystem final : public FileSystem {
   std::vector<Node> nodes_;                     // nodes_[0] is the root
   std::map<int, std::pair<NodeId, std::string>> open_files_;  // descriptor -> file node, its name
   std::vector<std::pair<Key, Key>> renames_;    // every rename, source then destination
-  std::vector<std::pair<std::size_t, FlushSite>> flushes_;
   std::optional<std::pair<FlushSite, std::string>> skip_;
   std::size_t calls_ = 0;
   std::size_t crash_at_ = 0;  // 0: never
