@@ -56,7 +56,8 @@ bench: build
 #  - simulated power loss at every file-system call of writer sequences,
 #    with more combinations of unflushed changes than make test, and the
 #    table of flush sites each shown to be needed;
-#  - every failed file-system call of each writer operation;
+#  - every failed file-system call and every failed allocation of each
+#    writer operation;
 #  - a writer process SIGKILLed at random moments CRASH_KILLS times, each
 #    time checking every acknowledged commit;
 #  - MODEL_SEQUENCES random sequences of the model-based test;
@@ -66,9 +67,8 @@ CRASH_KILLS ?= 1000
 MODEL_SEQUENCES ?= 10000
 READERS_SECONDS ?= 600
 crash: build
-	cmake --build $(BUILD) -j$(JOBS) --target quillmark_tests
 	QUILLMARK_POWER_LOSS_EXHAUSTIVE=8 QUILLMARK_POWER_LOSS_SAMPLES=64 \
-	  ./$(BUILD)/quillmark_tests --gtest_filter='*PowerLoss*:FlushSites*:*WriterFaults*'
+	  ./$(BUILD)/quillmark_tests --gtest_filter='*PowerLoss*:FlushSites*:*WriterFaults*:*AllocationFailure*'
 	QUILLMARK_CRASH_KILLS=$(CRASH_KILLS) PYTHONPATH=$(BUILD)/pkg $(PY) -m pytest -q -s tests/python/test_writer.py -k killed
 	QUILLMARK_MODEL_EXAMPLES=$(MODEL_SEQUENCES) QUILLMARK_MODEL_KILLS=300 \
 	  PYTHONPATH=$(BUILD)/pkg $(PY) -m pytest -q -s tests/python/test_writer_model.py
