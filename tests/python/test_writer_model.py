@@ -195,12 +195,14 @@ class WriterModel(RuleBasedStateMachine):
         self.writer = VectorStoreWriter(self.path)
         self.staged = dict(self.committed)
 
-    @rule(data=st.data())
-    def fetch(self, data):
-        if not self.committed:
+    # The ids are drawn whatever the state: a killed writer's outcome depends
+    # on timing, and Hypothesis requires the same draws for the same choices.
+    @rule(wanted=st.lists(st.sampled_from(IDS), min_size=1, max_size=4, unique=True))
+    def fetch(self, wanted):
+        ids = [i for i in wanted if i in self.committed]
+        if not ids:
             return
         view = VectorStore(self.path).view()
-        ids = data.draw(st.lists(st.sampled_from(sorted(self.committed)), min_size=1, max_size=4, unique=True))
         vectors, lengths = view.fetch(ids)
         assert list(lengths) == [len(self.committed[i]) for i in ids]
         np.testing.assert_allclose(vectors, np.concatenate([self.stored(self.committed[i]) for i in ids]),
