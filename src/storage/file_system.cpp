@@ -125,16 +125,18 @@ class OsFileSystem final : public FileSystem {
   }
 
   Result<std::vector<DirectoryEntry>> list(const std::filesystem::path& path) override {
-    DIR* dir;
+    DIR* opened;
     do {
-      dir = ::opendir(path.c_str());
-    } while (dir == nullptr && errno == EINTR);
-    if (dir == nullptr) return std::unexpected(last_os_error());
+      opened = ::opendir(path.c_str());
+    } while (opened == nullptr && errno == EINTR);
+    if (opened == nullptr) return std::unexpected(last_os_error());
+    // Closed on every exit, std::bad_alloc from a name included.
+    const std::unique_ptr<DIR, DirectoryCloser> dir(opened);
     std::vector<DirectoryEntry> entries;
     int failure = 0;
     for (;;) {
       errno = 0;
-      const dirent* entry = ::readdir(dir);
+      const dirent* entry = ::readdir(dir.get());
       if (entry == nullptr) {
         failure = errno;
         break;
@@ -146,12 +148,11 @@ class OsFileSystem final : public FileSystem {
         is_directory = entry->d_type == DT_DIR;
       } else {
         struct stat st;
-        if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (::fstatat(::dirfd(dir.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
         is_directory = S_ISDIR(st.st_mode);
       }
       entries.push_back({name, is_directory});
     }
-    ::closedir(dir);
     if (failure != 0) return std::unexpected(IoError::from_errno(failure));
     return entries;
   }
