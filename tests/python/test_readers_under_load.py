@@ -22,6 +22,9 @@ READERS = 4
 # Growth of a reader's resident memory from the end of its first quarter to
 # its end that counts as flat (allocator noise and mapped pages).
 RSS_SLACK_KIB = 8 * 1024
+# AddressSanitizer's quarantine holds freed memory on purpose (make sanitize
+# preloads it): there resident memory is not a measure of leaks.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 READER = """
 import json, sys, time
@@ -80,4 +83,5 @@ def test_readers_under_load(tmp_path):
         print(f"\nreader: {r['views']} whole views of {r['commits']} commits, {r['retried']} rereads, "
               f"RSS {r['rss_warm']} -> {r['rss_end']} KiB")
         assert r["views"] > 0 and r["commits"] >= 2
-        assert r["rss_end"] - r["rss_warm"] <= RSS_SLACK_KIB
+        if not SANITIZED:
+            assert r["rss_end"] - r["rss_warm"] <= RSS_SLACK_KIB
