@@ -70,11 +70,27 @@ bench: build
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/rerank_bench.py
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/writer_bench.py
 
-# The writer's kill test at length: a writer process SIGKILLed at random
-# moments CRASH_KILLS times, each time checking every acknowledged commit.
+# The writer's durability at length:
+#  - simulated power loss at every file-system call of writer sequences,
+#    with more combinations of unflushed changes than make test, and the
+#    table of flush sites each shown to be needed;
+#  - every failed file-system call and every failed allocation of each
+#    writer operation;
+#  - a writer process SIGKILLed at random moments CRASH_KILLS times, each
+#    time checking every acknowledged commit;
+#  - MODEL_SEQUENCES random sequences of the model-based test;
+#  - four reader processes checking every view for READERS_SECONDS while a
+#    writer appends, deletes, compacts and commits.
 CRASH_KILLS ?= 1000
+MODEL_SEQUENCES ?= 10000
+READERS_SECONDS ?= 600
 crash: build
+	QUILLMARK_POWER_LOSS_EXHAUSTIVE=8 QUILLMARK_POWER_LOSS_SAMPLES=64 \
+	  ./$(BUILD)/quillmark_tests --gtest_filter='*PowerLoss*:FlushSites*:*WriterFaults*:*AllocationFailure*'
 	QUILLMARK_CRASH_KILLS=$(CRASH_KILLS) PYTHONPATH=$(BUILD)/pkg $(PY) -m pytest -q -s tests/python/test_writer.py -k killed
+	QUILLMARK_MODEL_EXAMPLES=$(MODEL_SEQUENCES) QUILLMARK_MODEL_KILLS=300 \
+	  PYTHONPATH=$(BUILD)/pkg $(PY) -m pytest -q -s tests/python/test_writer_model.py
+	QUILLMARK_READERS_SECONDS=$(READERS_SECONDS) PYTHONPATH=$(BUILD)/pkg $(PY) -m pytest -q -s tests/python/test_readers_under_load.py
 
 # C++ and Python tests under AddressSanitizer and UndefinedBehaviorSanitizer,
 # and the thread-sharing tests under ThreadSanitizer. The interpreter is not

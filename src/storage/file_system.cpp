@@ -7,6 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
+#include <string_view>
+
 namespace quillmark {
 
 namespace {
@@ -24,6 +27,49 @@ Result<FileDescriptor> open_directory(const std::filesystem::path& path) {
   return FileDescriptor(fd);
 }
 
+struct DirectoryCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
+// Removes `name` in the directory `parent` (AT_FDCWD: the current one): a
+// file or link, or a directory with everything in it. Nothing there is
+// success. Returns 0 or the errno of the first failure. Out of memory is
+// std::bad_alloc from this code, never from inside the standard library's
+// recursive removal, which ends the process when an allocation fails.
+int remove_tree(int parent, const char* name) {
+  if (::unlinkat(parent, name, 0) == 0 || errno == ENOENT) return 0;
+  if (errno != EISDIR) return errno;
+  int fd;
+  do {
+    fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return errno == ENOENT ? 0 : errno;
+  std::unique_ptr<DIR, DirectoryCloser> dir(::fdopendir(fd));
+  if (!dir) {
+    const int failure = errno;
+    ::close(fd);
+    return failure;
+  }
+  // All names first: removing entries while reading leaves what readdir
+  // returns unspecified.
+  std::vector<std::string> names;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(dir.get());
+    if (entry == nullptr) {
+      if (errno != 0) return errno;
+      break;
+    }
+    const std::string_view child = entry->d_name;
+    if (child != "." && child != "..") names.emplace_back(child);
+  }
+  for (const std::string& child : names)
+    if (int failure = remove_tree(::dirfd(dir.get()), child.c_str()); failure != 0) return failure;
+  dir.reset();
+  if (::unlinkat(parent, name, AT_REMOVEDIR) != 0 && errno != ENOENT) return errno;
+  return 0;
+}
+
 class OsFileSystem final : public FileSystem {
  public:
   Result<FileDescriptor> create_exclusive(const std::filesystem::path& path) override {
@@ -34,7 +80,7 @@ class OsFileSystem final : public FileSystem {
     return file.write_all(bytes);
   }
 
-  Result<void> sync(const FileDescriptor& file) override { return file.full_sync(); }
+  Result<void> sync(const FileDescriptor& file, FlushSite) override { return file.full_sync(); }
 
   Result<void> close(FileDescriptor& file) override { return file.close(); }
 
@@ -66,9 +112,8 @@ class OsFileSystem final : public FileSystem {
   }
 
   Result<void> remove_all(const std::filesystem::path& path) override {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-    if (ec) return std::unexpected(from_error_code(ec));
+    if (int failure = remove_tree(AT_FDCWD, path.c_str()); failure != 0)
+      return std::unexpected(IoError::from_errno(failure));
     return {};
   }
 
@@ -80,16 +125,18 @@ class OsFileSystem final : public FileSystem {
   }
 
   Result<std::vector<DirectoryEntry>> list(const std::filesystem::path& path) override {
-    DIR* dir;
+    DIR* opened;
     do {
-      dir = ::opendir(path.c_str());
-    } while (dir == nullptr && errno == EINTR);
-    if (dir == nullptr) return std::unexpected(last_os_error());
+      opened = ::opendir(path.c_str());
+    } while (opened == nullptr && errno == EINTR);
+    if (opened == nullptr) return std::unexpected(last_os_error());
+    // Closed on every exit, std::bad_alloc from a name included.
+    const std::unique_ptr<DIR, DirectoryCloser> dir(opened);
     std::vector<DirectoryEntry> entries;
     int failure = 0;
     for (;;) {
       errno = 0;
-      const dirent* entry = ::readdir(dir);
+      const dirent* entry = ::readdir(dir.get());
       if (entry == nullptr) {
         failure = errno;
         break;
@@ -101,17 +148,16 @@ class OsFileSystem final : public FileSystem {
         is_directory = entry->d_type == DT_DIR;
       } else {
         struct stat st;
-        if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (::fstatat(::dirfd(dir.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
         is_directory = S_ISDIR(st.st_mode);
       }
       entries.push_back({name, is_directory});
     }
-    ::closedir(dir);
     if (failure != 0) return std::unexpected(IoError::from_errno(failure));
     return entries;
   }
 
-  Result<void> sync_directory(const std::filesystem::path& path) override {
+  Result<void> sync_directory(const std::filesystem::path& path, FlushSite) override {
     FileDescriptor fd = QM_TRY(open_directory(path));
     QM_TRY(fd.full_sync());
     return fd.close();

@@ -38,6 +38,20 @@ class DirectoryLock {
   FileDescriptor fd_;  // closing it releases the lock
 };
 
+// Where a flush comes from. The operating system ignores it; a test file
+// system uses it to turn one kind of flush into a no-op and show that a
+// simulated power loss then breaks the store, so that each flush is known
+// to be needed.
+enum class FlushSite : unsigned char {
+  NpyFile,            // a finished .npy file (segment arrays, offsets, tombstones)
+  IdsFile,            // a staged segment's ids.json
+  ManifestFile,       // the temporary manifest, before its rename
+  InstalledNames,     // the store directory, after install linked new files
+  PublishedManifest,  // the store directory, after the manifest's rename
+  NewStoreParent,     // the parent of a newly created store directory
+  OpenedStore,        // the store directory at open, before the clean-up
+};
+
 // Thread-compatible: one implementation may serve several writers at once,
 // each call being independent.
 class FileSystem {
@@ -50,7 +64,7 @@ class FileSystem {
   // Writes every byte at the file's position (retrying short writes).
   virtual Result<void> write(const FileDescriptor& file, std::span<const std::byte> bytes) = 0;
   // Forces the file's data and metadata to stable storage.
-  virtual Result<void> sync(const FileDescriptor& file) = 0;
+  virtual Result<void> sync(const FileDescriptor& file, FlushSite site) = 0;
   // Closes the file, reporting a failure of the close.
   virtual Result<void> close(FileDescriptor& file) = 0;
   // Creates a hard link `to` to the file `from`; never replaces `to`.
@@ -72,7 +86,7 @@ class FileSystem {
   // system returns them. Entries whose type cannot be read are left out.
   virtual Result<std::vector<DirectoryEntry>> list(const std::filesystem::path& path) = 0;
   // Opens the directory, flushes it to stable storage, closes it.
-  virtual Result<void> sync_directory(const std::filesystem::path& path) = 0;
+  virtual Result<void> sync_directory(const std::filesystem::path& path, FlushSite site) = 0;
   // Takes the exclusive lock of a directory without waiting: WouldBlock
   // when another holder has it (in this process or another).
   virtual Result<DirectoryLock> lock_directory(const std::filesystem::path& path) = 0;

@@ -224,7 +224,7 @@ Result<void> NpyWriter::finish() && {
   if (failed_) return std::unexpected(*failed_);
   if (remaining_ != 0) return std::unexpected(file_error(path_, "less data than its shape holds"));
   QM_TRY(flush_buffer());
-  if (auto synced = file_system_->sync(fd_); !synced) return std::unexpected(fail(synced.error()));
+  if (auto synced = file_system_->sync(fd_, FlushSite::NpyFile); !synced) return std::unexpected(fail(synced.error()));
   if (auto closed = file_system_->close(fd_); !closed) return std::unexpected(fail(closed.error()));
   return {};
 }

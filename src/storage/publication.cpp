@@ -1,5 +1,6 @@
 #include "publication.h"
 
+#include <new>
 #include <random>
 
 namespace quillmark {
@@ -44,22 +45,31 @@ ImmutableFiles::ImmutableFiles(ImmutableFiles&& other) noexcept
 
 ImmutableFiles::~ImmutableFiles() {
   if (file_system_ == nullptr) return;
-  for (const auto& path : installed_) (void)file_system_->remove_file(path);
-  (void)file_system_->remove_all(staging_);
+  // Running out of memory here (a recursive removal allocates) is one more
+  // removal failure, not a reason to end the process: the next clean-up
+  // removes what stays.
+  try {
+    for (const auto& path : installed_) (void)file_system_->remove_file(path);
+    (void)file_system_->remove_all(staging_);
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 Result<void> ImmutableFiles::install(const std::filesystem::path& destination) {
   const std::vector<DirectoryEntry> entries = QM_TRY(file_system_->list(staging_));
+  // Room for every name first: recording a link just made must not fail,
+  // or the name would stay in the store unrecorded and block a retry.
+  installed_.reserve(installed_.size() + entries.size());
   for (const DirectoryEntry& entry : entries) {
     std::filesystem::path target = destination / entry.name;
     QM_TRY(file_system_->link(staging_ / entry.name, target));
     installed_.push_back(std::move(target));
   }
-  return sync_directory(*file_system_, destination);
+  return sync_directory(*file_system_, destination, FlushSite::InstalledNames);
 }
 
-Result<void> sync_directory(FileSystem& file_system, const std::filesystem::path& directory) {
-  return file_system.sync_directory(directory);
+Result<void> sync_directory(FileSystem& file_system, const std::filesystem::path& directory, FlushSite site) {
+  return file_system.sync_directory(directory, site);
 }
 
 Result<void> write_manifest(FileSystem& file_system, const std::filesystem::path& store, const Manifest& manifest,
@@ -81,7 +91,7 @@ Result<void> write_manifest(FileSystem& file_system, const std::filesystem::path
   }
   auto written = [&]() -> Result<void> {
     QM_TRY(file_system.write(file, std::as_bytes(std::span(text.data(), text.size()))));
-    QM_TRY(file_system.sync(file));
+    QM_TRY(file_system.sync(file, FlushSite::ManifestFile));
     QM_TRY(file_system.close(file));
     return file_system.rename(temporary, directory / kManifestFileName);
   }();
@@ -91,7 +101,7 @@ Result<void> write_manifest(FileSystem& file_system, const std::filesystem::path
     return std::unexpected(written.error());
   }
   published = true;
-  if (auto synced = sync_directory(file_system, directory); !synced)
+  if (auto synced = sync_directory(file_system, directory, FlushSite::PublishedManifest); !synced)
     return std::unexpected(
         Error::storage("manifest published but directory synchronization failed; retry commit or reopen the writer: " +
                        synced.error().text()));

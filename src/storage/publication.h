@@ -76,7 +76,7 @@ class ImmutableFiles {
 };
 
 // Flushes a directory's entries to stable storage. Returns the I/O error.
-Result<void> sync_directory(FileSystem& file_system, const std::filesystem::path& directory);
+Result<void> sync_directory(FileSystem& file_system, const std::filesystem::path& directory, FlushSite site);
 
 // Replaces store/manifest.json by `manifest` atomically and durably:
 // temporary file, whole write, sync, rename, then a flush of the store

@@ -43,7 +43,7 @@ Result<VectorStoreWriter> VectorStoreWriter::create(const std::filesystem::path&
   }
   std::filesystem::path parent = path.parent_path();
   if (parent.empty()) parent = ".";
-  QM_TRY(sync_directory(file_system, parent));
+  QM_TRY(sync_directory(file_system, parent, FlushSite::NewStoreParent));
   return open(path, file_system);
 }
 
@@ -61,7 +61,7 @@ Result<VectorStoreWriter> VectorStoreWriter::open(const std::filesystem::path& p
   std::vector<LiveSegment> segments = QM_TRY(load_segments(path, manifest, {}));
   // Durable before anything is removed: a leftover must not be removed
   // while the entries it depends on could still vanish in a power loss.
-  QM_TRY(sync_directory(file_system, path));
+  QM_TRY(sync_directory(file_system, path, FlushSite::OpenedStore));
   remove_unreferenced(file_system, path, manifest);
   // Manifest::read accepted only these two texts.
   const Encoding encoding = manifest.encoding == "int8" ? Encoding::Int8 : Encoding::Float32;
@@ -87,6 +87,10 @@ std::optional<Location> VectorStoreWriter::locate(std::string_view id) const {
 void VectorStoreWriter::mark_deleted(std::size_t index, std::uint64_t row) {
   LiveSegment& segment = segments_[index];
   const std::uint64_t id = segment.entry.id;
+  // Marked changed first: should an allocation below fail, the commit
+  // rewrites an unchanged list, whereas a row added to a segment not marked
+  // changed would never be written and could not be deleted again.
+  changed_segments_.insert(id);
   std::shared_ptr<Tombstones> rows;
   if (own_tombstones_.contains(id) && segment.tombstones.use_count() == 1) {
     // Made by this writer as a non-const object and held by no one else.
@@ -97,7 +101,6 @@ void VectorStoreWriter::mark_deleted(std::size_t index, std::uint64_t row) {
     own_tombstones_.insert(id);
   }
   rows->insert(std::lower_bound(rows->begin(), rows->end(), row), row);
-  changed_segments_.insert(id);
 }
 
 std::uint64_t VectorStoreWriter::delete_documents(std::span<const SharedText> ids) {

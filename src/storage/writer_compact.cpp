@@ -71,8 +71,11 @@ Result<void> VectorStoreWriter::compact() {
     return {};
   };
   std::shared_ptr<const SegmentData> data = QM_TRY(stage(entry, ids, lengths, fill));
+  // Everything that allocates comes before the old segments go; the
+  // push_back then reuses their capacity.
+  LiveSegment compacted{entry, std::move(data), std::make_shared<const Tombstones>()};
   segments_.clear();
-  segments_.push_back(LiveSegment{entry, std::move(data), std::make_shared<const Tombstones>()});
+  segments_.push_back(std::move(compacted));
   changed_segments_.clear();
   return {};
 }

@@ -59,7 +59,7 @@ Result<void> write_ids(FileSystem& file_system, const std::filesystem::path& pat
   text += ']';
   FileDescriptor file = QM_TRY(file_system.create_exclusive(path));
   QM_TRY(file_system.write(file, std::as_bytes(std::span(text.data(), text.size()))));
-  QM_TRY(file_system.sync(file));
+  QM_TRY(file_system.sync(file, FlushSite::IdsFile));
   return file_system.close(file);
 }
 

@@ -43,9 +43,9 @@ class FailingFileSystem final : public FileSystem {
     QM_TRY(enter("write"));
     return os().write(file, bytes);
   }
-  Result<void> sync(const FileDescriptor& file) override {
+  Result<void> sync(const FileDescriptor& file, FlushSite site) override {
     QM_TRY(enter("sync"));
-    return os().sync(file);
+    return os().sync(file, site);
   }
   Result<void> close(FileDescriptor& file) override {
     QM_TRY(enter("close"));
@@ -83,9 +83,9 @@ class FailingFileSystem final : public FileSystem {
     QM_TRY(enter("list"));
     return os().list(path);
   }
-  Result<void> sync_directory(const std::filesystem::path& path) override {
+  Result<void> sync_directory(const std::filesystem::path& path, FlushSite site) override {
     QM_TRY(enter("sync_directory"));
-    return os().sync_directory(path);
+    return os().sync_directory(path, site);
   }
   Result<DirectoryLock> lock_directory(const std::filesystem::path& path) override {
     QM_TRY(enter("lock_directory"));
