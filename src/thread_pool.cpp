@@ -109,7 +109,10 @@ std::exception_ptr ThreadPool::start(std::size_t workers) {
     try {
       if (!hook_allows_start()) throw thread_limit_error();
       workers_.emplace_back([this] { worker_loop(); });
-    } catch (const std::system_error&) {
+    } catch (...) {
+      // A thread that cannot start (system_error) or whose start state
+      // cannot be allocated (bad_alloc): no thread was made for this slot.
+      // Escaping here would destroy the started threads unjoined.
       live_.fetch_sub(1, std::memory_order_relaxed);
       return std::current_exception();
     }
