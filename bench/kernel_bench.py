@@ -1,39 +1,45 @@
-"""MaxSim kernel benchmark: ours against NumPy and the BLAS's own sgemm.
+"""MaxSim kernel benchmark: ours against its own BLAS limit and NumPy.
 
-Prints, per case, the best-of-N wall time of maxsim_scores_packed with 1 and 2
-threads, two NumPy references (a per-document loop; one product plus
-np.maximum.reduceat), and the time of the sgemm calls alone at the kernel's
-batch shapes (the limit of this design), with the ratios.
+Per case (query 32 x 128, unit-length rows) the methods run interleaved
+(A, B, C, A, B, C, ...) and each prints its median wall time with min and max:
+
+- maxsim_scores_packed with threads unset, 1 and 2;
+- the product-only limit: the kernel's batches, pool rule and sgemm calls
+  without the maximum (`_native_testing.blas_product_only`, in the test build),
+  in the kernel's orientation (query x batch) and the transposed one;
+- NumPy as a user would write it: one product plus np.maximum.reduceat, and a
+  per-document loop.
+
+Then the ratios: ours against the fastest product-only limit at the same thread
+count (the share of the BLAS throughput we reach), threads=t against threads
+unset, and ours against the best NumPy.
 """
 
 from __future__ import annotations
 
-import ctypes
 import os
 import sys
 import time
 
 import numpy as np
-import scipy_openblas32
 
 from quillmark._native import maxsim_scores_packed
 
+try:
+    from quillmark import _native_testing as testing
+except ImportError:  # an installed wheel: no product-only hook
+    testing = None
+
 DIM = 128
 QUERY_TOKENS = 32
-KERNEL_BATCH_TOKENS = 32768
-REPEATS = int(os.environ.get("BENCH_REPEATS", "5"))
+ROUNDS = int(os.environ.get("BENCH_REPEATS", "15"))
+BUDGET_SECONDS = float(os.environ.get("BENCH_BUDGET", "6"))
+THREADS = (None, 1, 2)
 
 
-def best_time(fn, repeats=REPEATS, budget=0.5):
-    """Best wall time of `repeats` runs, or more while within `budget` seconds."""
-    fn()  # warm-up
-    best, spent, runs = float("inf"), 0.0, 0
-    while runs < repeats or spent < budget:
-        t0 = time.perf_counter()
-        fn()
-        elapsed = time.perf_counter() - t0
-        best, spent, runs = min(best, elapsed), spent + elapsed, runs + 1
-    return best
+def unit_rows(rng, rows):
+    x = rng.standard_normal((rows, DIM), dtype=np.float32)
+    return x / np.linalg.norm(x, axis=1, keepdims=True)
 
 
 def numpy_loop(q, docs, lengths):
@@ -51,74 +57,71 @@ def numpy_reduceat(q, docs, lengths):
     return np.maximum.reduceat(sims, offsets, axis=0).sum(1)
 
 
-class Sgemm:
-    """The BLAS that the kernel links, called directly through ctypes."""
-
-    def __init__(self):
-        path = os.path.join(scipy_openblas32.get_lib_dir(), "libscipy_openblas.so")
-        self.lib = ctypes.CDLL(path)
-        self.lib.scipy_openblas_set_num_threads(1)
-        self.fn = self.lib.scipy_sgemm_
-
-    def batches(self, lengths, max_tokens=KERNEL_BATCH_TOKENS):
-        out, s, offsets = [], 0, np.concatenate(([0], np.cumsum(lengths)))
-        n = len(lengths)
-        while s < n:
-            e = s + 1
-            while e < n and offsets[e + 1] - offsets[s] <= max_tokens:
-                e += 1
-            out.append((int(offsets[s]), int(offsets[e] - offsets[s])))
-            s = e
-        return out
-
-    def run(self, q, docs, batches, out):
-        c_int, c_float, p = ctypes.c_int, ctypes.c_float, ctypes.byref
-        ta, tb = ctypes.c_char(b"T"), ctypes.c_char(b"N")
-        k, n = c_int(DIM), c_int(q.shape[0])
-        one, zero = c_float(1.0), c_float(0.0)
-        qp = q.ctypes.data_as(ctypes.c_void_p)
-        cp = out.ctypes.data_as(ctypes.c_void_p)
-        base = docs.ctypes.data
-        for row, rows in batches:
-            m = c_int(rows)
-            self.fn(p(ta), p(tb), p(m), p(n), p(k), p(one), ctypes.c_void_p(base + row * DIM * 4), p(k), qp, p(k),
-                    p(zero), cp, p(m))
+def interleaved(methods):
+    """Median, min and max seconds per method, the methods run in turn."""
+    for fn in methods.values():
+        fn()  # warm-up: pools, buffers, caches
+    times = {name: [] for name in methods}
+    start = time.perf_counter()
+    rounds = 0
+    while rounds < ROUNDS and (rounds < 3 or time.perf_counter() - start < BUDGET_SECONDS):
+        for name, fn in methods.items():
+            t0 = time.perf_counter()
+            fn()
+            times[name].append(time.perf_counter() - t0)
+        rounds += 1
+    return {name: (float(np.median(t)), min(t), max(t)) for name, t in times.items()}, rounds
 
 
-def case(name, lengths, rng, sgemm):
+def case(name, lengths, rng):
     lengths = np.asarray(lengths, np.int64)
-    q = rng.standard_normal((QUERY_TOKENS, DIM), dtype=np.float32)
-    docs = rng.standard_normal((int(lengths.sum()), DIM), dtype=np.float32)
-    ours1 = best_time(lambda: maxsim_scores_packed(q, docs, lengths, threads=1))
-    ours2 = best_time(lambda: maxsim_scores_packed(q, docs, lengths, threads=2))
-    loop = best_time(lambda: numpy_loop(q, docs, lengths))
-    reduce = best_time(lambda: numpy_reduceat(q, docs, lengths))
-    batches = sgemm.batches(lengths)
-    out = np.empty(KERNEL_BATCH_TOKENS * QUERY_TOKENS + max(r for _, r in batches) * QUERY_TOKENS, np.float32)
-    gemm = best_time(lambda: sgemm.run(q, docs, batches, out))
+    q = unit_rows(rng, QUERY_TOKENS)
+    docs = unit_rows(rng, int(lengths.sum()))
     scores = maxsim_scores_packed(q, docs, lengths)
-    np.testing.assert_allclose(scores, numpy_reduceat(q, docs, lengths), rtol=1e-4, atol=1e-3)
-    best_numpy = min(loop, reduce)
-    flops = 2.0 * lengths.sum() * QUERY_TOKENS * DIM
-    print(f"\n{name}: {len(lengths)} documents, {lengths.sum()} tokens")
-    print(f"  {'maxsim_scores_packed threads=1':40s} {ours1 * 1e3:9.2f} ms  {len(lengths) / ours1:12,.0f} docs/s")
-    print(f"  {'maxsim_scores_packed threads=2':40s} {ours2 * 1e3:9.2f} ms  {len(lengths) / ours2:12,.0f} docs/s")
-    print(f"  {'numpy loop (q @ d.T).max(1).sum()':40s} {loop * 1e3:9.2f} ms")
-    print(f"  {'numpy one product + maximum.reduceat':40s} {reduce * 1e3:9.2f} ms")
-    print(f"  {'sgemm only, 1 thread (same batches)':40s} {gemm * 1e3:9.2f} ms  {flops / gemm / 1e9:8.1f} GFLOP/s")
-    print(f"  speed-up over best numpy, threads=2:  {best_numpy / ours2:6.2f}x   threads=1: {best_numpy / ours1:6.2f}x")
-    print(f"  share of sgemm-only throughput, threads=1: {gemm / ours1:6.1%}   threads=2 (vs 2x sgemm): "
-          f"{gemm / 2 / ours2:6.1%}")
+    np.testing.assert_allclose(scores, numpy_reduceat(q, docs, lengths), rtol=1e-4, atol=1e-4)
+
+    methods = {}
+    for t in THREADS:
+        methods[f"ours threads={t}"] = lambda t=t: maxsim_scores_packed(q, docs, lengths, threads=t)
+    if testing is not None:
+        for t in THREADS:
+            for orientation in ("query_by_batch", "batch_by_query"):
+                methods[f"product {orientation} threads={t}"] = lambda t=t, o=orientation: testing.blas_product_only(
+                    q, docs, lengths, threads=t, orientation=o
+                )
+    methods["numpy product + maximum.reduceat"] = lambda: numpy_reduceat(q, docs, lengths)
+    if len(lengths) <= 1000:
+        methods["numpy loop (q @ d.T).max(1).sum()"] = lambda: numpy_loop(q, docs, lengths)
+    result, rounds = interleaved(methods)
+
+    print(f"\n{name}: {len(lengths)} documents, {lengths.sum()} tokens, {rounds} interleaved rounds, "
+          f"load {os.getloadavg()[0]:.2f}")
+    for label, (med, lo, hi) in result.items():
+        extra = f"{len(lengths) / med:12,.0f} docs/s" if label.startswith("ours") else ""
+        print(f"  {label:45s} {med * 1e3:9.2f} ms  [{lo * 1e3:8.2f}, {hi * 1e3:8.2f}]  {extra}")
+    best_numpy = min(v[0] for k, v in result.items() if k.startswith("numpy"))
+    for t in THREADS:
+        ours = result[f"ours threads={t}"][0]
+        line = f"  threads={t}: ours/unset {ours / result['ours threads=None'][0]:5.2f}x"
+        if testing is not None:
+            kernel = result[f"product query_by_batch threads={t}"][0]
+            other = result[f"product batch_by_query threads={t}"][0]
+            line += (f"   share of fastest product-only {min(kernel, other) / ours:6.1%}"
+                     f"   (transposed product / kernel's {other / kernel:4.2f})")
+        line += f"   speed-up over best numpy {best_numpy / ours:5.2f}x"
+        print(line)
 
 
 def main():
-    print(f"python {sys.version.split()[0]}, numpy {np.__version__}, OPENBLAS_CORETYPE="
-          f"{os.environ.get('OPENBLAS_CORETYPE', '(unset)')}, cpus {os.cpu_count()}")
+    print(f"python {sys.version.split()[0]}, numpy {np.__version__}, cpus {os.cpu_count()}, OPENBLAS_CORETYPE="
+          f"{os.environ.get('OPENBLAS_CORETYPE', '(unset)')}")
+    if testing is None:
+        print("(quillmark._native_testing is absent: no product-only limit; build with `make build`)")
     rng = np.random.default_rng(0)
-    sgemm = Sgemm()
-    case("(a) 4000 x 300 tokens", [300] * 4000, rng, sgemm)
-    case("(b) 1000 x 16..512 tokens", rng.integers(16, 513, size=1000), rng, sgemm)
-    case("(c) latency: 100 x 128 tokens", [128] * 100, rng, sgemm)
+    case("(a) 4000 x 300 tokens", [300] * 4000, rng)
+    case("(b) 1000 x 128 tokens", [128] * 1000, rng)
+    case("(c) latency: 100 x 128 tokens", [128] * 100, rng)
+    case("(d) 1000 x 16..512 tokens", rng.integers(16, 513, size=1000), rng)
 
 
 if __name__ == "__main__":

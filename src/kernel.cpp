@@ -13,10 +13,12 @@ namespace {
 
 constexpr std::size_t kBlasIntLimit = 2147483647;  // largest 32-bit BLAS integer
 
-// Per-thread scratch for one batch's similarity block. Lives as long as its
-// thread and keeps its capacity between batches and calls.
+// Per-thread scratch for one batch: the similarity block and the running
+// per-query-token maximum of one document. Lives as long as its thread and
+// keeps its capacity between batches and calls.
 struct SimilarityBuffer {
   std::vector<float> values;
+  std::vector<float> best;
   bool in_use = false;
 };
 thread_local SimilarityBuffer SIMILARITY_BUFFER;
@@ -24,15 +26,17 @@ thread_local SimilarityBuffer SIMILARITY_BUFFER;
 // Exclusive use of this thread's buffer for the duration of one batch.
 class BufferLease {
  public:
-  explicit BufferLease(std::size_t size) {
+  BufferLease(std::size_t size, std::size_t lanes) {
     QM_INVARIANT(!SIMILARITY_BUFFER.in_use, "the similarity buffer is used by one batch at a time");
     SIMILARITY_BUFFER.in_use = true;
     SIMILARITY_BUFFER.values.resize(size);
+    SIMILARITY_BUFFER.best.resize(lanes);
   }
   ~BufferLease() { SIMILARITY_BUFFER.in_use = false; }
   BufferLease(const BufferLease&) = delete;
   BufferLease& operator=(const BufferLease&) = delete;
   float* data() { return SIMILARITY_BUFFER.values.data(); }
+  float* best() { return SIMILARITY_BUFFER.best.data(); }
 };
 
 Error invalid(std::string message) { return Error::invalid_input(std::move(message)); }
@@ -87,40 +91,57 @@ Result<Inputs> prepare(std::span<const float> query, std::span<const float> docu
   return in;
 }
 
-// The batch's similarity block in this thread's buffer: column-major
-// C[batch_rows x query_rows] = D * Q^T, so for each query token its
-// similarities with all rows of the batch are contiguous. The lease keeps the
-// buffer for the caller until it is destroyed.
-const float* multiply_batch(const Inputs& in, Work work, BufferLease& buffer) {
-  const std::size_t row_start = in.offsets[work.start];
-  const std::size_t batch_rows = in.offsets[work.end] - row_start;
-  blas::sgemm('T', 'N', static_cast<int>(batch_rows), static_cast<int>(in.query_rows),
-              static_cast<int>(in.dimension), 1.0f, in.documents.data() + row_start * in.dimension,
-              static_cast<int>(in.dimension), in.query.data(), static_cast<int>(in.dimension), 0.0f,
-              buffer.data(), static_cast<int>(batch_rows));
-  return buffer.data();
-}
-
 std::size_t batch_rows(const Inputs& in, Work work) { return in.offsets[work.end] - in.offsets[work.start]; }
 
-// Scores documents [work.start, work.end) into their slots of `out`.
-void score_batch(const Inputs& in, Work work, float* out) {
-  const std::size_t rows = batch_rows(in, work);
-  BufferLease buffer(rows * in.query_rows);
-  const float* sims = multiply_batch(in, work, buffer);
+// The batch's similarity block in this thread's buffer.
+//   QueryByBatch: column-major C[query_rows x batch_rows] = Q * D^T; element
+//     j + r*query_rows is the dot product of query token j and batch row r, so
+//     the query_rows similarities of each batch row are contiguous.
+//   BatchByQuery: column-major C[batch_rows x query_rows] = D * Q^T; element
+//     r + j*batch_rows, so each query token's similarities are contiguous.
+// Both are one sgemm over the same rows; the kernel scores from QueryByBatch,
+// which measured faster at its shapes (short query, long batch).
+void multiply_batch(const Inputs& in, Work work, Orientation orientation, float* c) {
+  const float* batch = in.documents.data() + in.offsets[work.start] * in.dimension;
+  const int rows = static_cast<int>(batch_rows(in, work));
+  const int q = static_cast<int>(in.query_rows);
+  const int k = static_cast<int>(in.dimension);
+  if (orientation == Orientation::QueryByBatch)
+    blas::sgemm('T', 'N', q, rows, k, 1.0f, in.query.data(), k, batch, k, 0.0f, c, q);
+  else
+    blas::sgemm('T', 'N', rows, q, k, 1.0f, batch, k, in.query.data(), k, 0.0f, c, rows);
+}
+
+// Scores documents [work.start, work.end) into their slots of `out`. A
+// document's rows are consecutive rows of the block; their lane-wise maximum
+// gives the best similarity per query token, summed in query-token order.
+void score_batch(const Inputs& in, Work work, MaxPath path, float* out) {
+  const std::size_t lanes = in.query_rows;
+  BufferLease buffer(batch_rows(in, work) * lanes, lanes);
+  multiply_batch(in, work, Orientation::QueryByBatch, buffer.data());
+  const float* sims = buffer.data();
+  float* best = buffer.best();
   const std::size_t row_start = in.offsets[work.start];
   for (std::size_t d = work.start; d < work.end; ++d) {
     const std::size_t lo = in.offsets[d] - row_start;
-    const std::size_t len = in.offsets[d + 1] - in.offsets[d];
+    lane_max_f32(path, sims + lo * lanes, in.offsets[d + 1] - in.offsets[d], lanes, best);
     float score = -0.0f;
-    for (std::size_t j = 0; j < in.query_rows; ++j) score += max_f32({sims + lo + j * rows, len});
+    for (std::size_t j = 0; j < lanes; ++j) score += best[j];
     out[d] = score;
   }
 }
 
-// Runs batch_fn(b) for every batch under the pool rule of `threads`.
+// Runs batch_fn(b) for every batch under the pool rule of `threads`, except
+// that a call which cannot use more than one thread (one batch, or threads=1)
+// runs its batches on the calling thread instead of on a pool built for it:
+// the results are the same, and building the pool would cost thread creation
+// and joining for no parallelism.
 template <class BatchFn>
 Result<std::size_t> run_batches(const Inputs& in, std::optional<std::size_t> threads, BatchFn&& batch_fn) {
+  if (threads && (*threads == 1 || in.work.size() <= 1)) {
+    for (std::size_t b = 0; b < in.work.size(); ++b) batch_fn(b);
+    return in.work.size();
+  }
   return install(threads, [&]() -> Result<std::size_t> {
     parallel_for_each_index(in.work.size(), batch_fn);
     return in.work.size();
@@ -151,19 +172,20 @@ Result<std::vector<float>> maxsim_scores(std::span<const float> query, std::span
   std::vector<float> scores(lengths.size(), 0.0f);
   // Each batch writes only its own slots, so the output order never depends
   // on scheduling.
-  QM_TRY(run_batches(in, threads, [&](std::size_t b) { score_batch(in, in.work[b], scores.data()); }));
+  const MaxPath path = max_path();
+  QM_TRY(run_batches(in, threads, [&](std::size_t b) { score_batch(in, in.work[b], path, scores.data()); }));
   return scores;
 }
 
 Result<std::size_t> maxsim_product_only(std::span<const float> query, std::span<const float> documents,
                                         std::span<const std::size_t> lengths, std::size_t dimension,
                                         std::optional<std::size_t> max_batch_tokens,
-                                        std::optional<std::size_t> threads) {
+                                        std::optional<std::size_t> threads, Orientation orientation) {
   const Inputs in = QM_TRY(prepare(query, documents, lengths, dimension, max_batch_tokens, threads));
   if (lengths.empty()) return std::size_t{0};
   return run_batches(in, threads, [&](std::size_t b) {
-    BufferLease buffer(batch_rows(in, in.work[b]) * in.query_rows);
-    multiply_batch(in, in.work[b], buffer);
+    BufferLease buffer(batch_rows(in, in.work[b]) * in.query_rows, in.query_rows);
+    multiply_batch(in, in.work[b], orientation, buffer.data());
   });
 }
 

@@ -3,8 +3,16 @@
 //
 // A document's score is the sum over query tokens of the token's largest dot
 // product with any of the document's tokens. Documents are cut into batches
-// bounded by a token budget; each batch is one sgemm into the worker's
-// SIMILARITY_BUFFER followed by a vectorised maximum per (document, token).
+// bounded by a token budget (batches()); each batch is scored by one worker:
+//   1. One sgemm into the worker's SIMILARITY_BUFFER, laid out query tokens
+//      by batch rows: the query_rows similarities of each batch row are
+//      contiguous, and a document's rows are consecutive rows of the block.
+//   2. Per document, a lane-wise maximum over its rows (one lane per query
+//      token, rows in order, a NaN never wins: max_f32.h), then the lanes
+//      summed in float32 from -0.0 in increasing query-token order.
+// Hence a score depends only on the batch bound, the BLAS and the processor,
+// never on the thread count or on scheduling; every maximum routine gives
+// the same bits.
 
 #include <cstddef>
 #include <optional>
@@ -40,14 +48,20 @@ Result<std::vector<float>> maxsim_scores(std::span<const float> query, std::span
                                          std::optional<std::size_t> max_batch_tokens,
                                          std::optional<std::size_t> threads);
 
+// Layout of a batch's similarity block (see kernel.cpp): query tokens by
+// batch rows (the kernel's), or batch rows by query tokens.
+enum class Orientation { QueryByBatch, BatchByQuery };
+
 // The kernel without its maximum: validates like maxsim_scores, then runs
 // the same batches, pool rule and per-batch sgemm into the per-thread buffer,
-// and discards the similarities. Returns the number of batches, or the same
-// InvalidInput errors as maxsim_scores. It measures the limit the BLAS puts on
-// the kernel (benchmarks) and is not a scoring operation.
+// and discards the similarities (laid out as `orientation`). Returns the
+// number of batches, or the same InvalidInput errors as maxsim_scores. It
+// measures the limit the BLAS puts on the kernel (benchmarks) and is not a
+// scoring operation.
 Result<std::size_t> maxsim_product_only(std::span<const float> query, std::span<const float> documents,
                                         std::span<const std::size_t> lengths, std::size_t dimension,
                                         std::optional<std::size_t> max_batch_tokens,
-                                        std::optional<std::size_t> threads);
+                                        std::optional<std::size_t> threads,
+                                        Orientation orientation = Orientation::QueryByBatch);
 
 }  // namespace quillmark

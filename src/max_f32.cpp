@@ -1,7 +1,6 @@
 #include "max_f32.h"
 
 #include <atomic>
-#include <cstddef>
 #include <limits>
 
 #include <immintrin.h>
@@ -14,74 +13,77 @@ namespace {
 
 constexpr float kNegInf = -std::numeric_limits<float>::infinity();
 
-std::atomic<bool> force_portable{false};
-
-// NaN never wins: comparisons with NaN are false.
-inline float max_keep(float best, float v) { return v > best ? v : best; }
-
-__attribute__((target("avx2"))) inline float hmax256(__m256 v) {
-  __m128 lo = _mm256_castps256_ps128(v);
-  __m128 hi = _mm256_extractf128_ps(v, 1);
-  __m128 m = _mm_max_ps(lo, hi);
-  m = _mm_max_ps(m, _mm_movehl_ps(m, m));
-  m = _mm_max_ss(m, _mm_shuffle_ps(m, m, 0x55));
-  return _mm_cvtss_f32(m);
-}
+// -1: detection decides; otherwise the forced MaxPath.
+std::atomic<int> forced_path{-1};
 
 }  // namespace
 
-__attribute__((target("avx2"))) float avx2_max(std::span<const float> values) {
-  const std::size_t n = values.size();
-  const float* p = values.data();
-  if (n == 0) return kNegInf;
+void lane_max_f32_portable(const float* values, std::size_t rows, std::size_t lanes, float* best) {
+  for (std::size_t j = 0; j < lanes; ++j) best[j] = kNegInf;
+  for (std::size_t r = 0; r < rows; ++r) {
+    const float* row = values + r * lanes;
+    for (std::size_t j = 0; j < lanes; ++j) best[j] = row[j] > best[j] ? row[j] : best[j];
+  }
+}
+
+// _mm256_max_ps(v, acc) is (v > acc ? v : acc): MAXPS returns its second
+// operand when either is NaN and when both are zeros.
+__attribute__((target("avx2"))) void lane_max_f32_avx2(const float* values, std::size_t rows, std::size_t lanes,
+                                                       float* best) {
   const __m256 neg_inf = _mm256_set1_ps(kNegInf);
-  if (n < 8) {
-    // Lanes below n load; the others read as negative infinity.
-    const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-    const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(n)), lane);
-    __m256 v = _mm256_maskload_ps(p, mask);
-    v = _mm256_blendv_ps(neg_inf, v, _mm256_castsi256_ps(mask));
-    return hmax256(v);
-  }
-  __m256 acc0 = neg_inf, acc1 = neg_inf, acc2 = neg_inf, acc3 = neg_inf;
-  std::size_t i = 0;
-  for (; i + 32 <= n; i += 32) {
-    if (n - i > 64) _mm_prefetch(reinterpret_cast<const char*>(p + i + 64), _MM_HINT_T0);
-    acc0 = _mm256_max_ps(acc0, _mm256_loadu_ps(p + i));
-    acc1 = _mm256_max_ps(acc1, _mm256_loadu_ps(p + i + 8));
-    acc2 = _mm256_max_ps(acc2, _mm256_loadu_ps(p + i + 16));
-    acc3 = _mm256_max_ps(acc3, _mm256_loadu_ps(p + i + 24));
-  }
-  for (; i + 8 <= n; i += 8) acc0 = _mm256_max_ps(acc0, _mm256_loadu_ps(p + i));
-  float best = hmax256(_mm256_max_ps(_mm256_max_ps(acc0, acc1), _mm256_max_ps(acc2, acc3)));
-  for (; i < n; ++i) best = max_keep(best, p[i]);
-  return best;
-}
-
-float portable_max(std::span<const float> values) {
-  const std::size_t n = values.size();
-  const float* p = values.data();
-  float best = kNegInf;
-  if (n < 8) {
-    for (std::size_t i = 0; i < n; ++i) best = max_keep(best, p[i]);
-    return best;
-  }
-  float a[4] = {kNegInf, kNegInf, kNegInf, kNegInf};
-  float b[4] = {kNegInf, kNegInf, kNegInf, kNegInf};
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    for (int l = 0; l < 4; ++l) {
-      a[l] = max_keep(a[l], p[i + l]);
-      b[l] = max_keep(b[l], p[i + 4 + l]);
+  std::size_t j = 0;
+  for (; j + 32 <= lanes; j += 32) {
+    __m256 a0 = neg_inf, a1 = neg_inf, a2 = neg_inf, a3 = neg_inf;
+    const float* p = values + j;
+    for (std::size_t r = 0; r < rows; ++r, p += lanes) {
+      a0 = _mm256_max_ps(_mm256_loadu_ps(p), a0);
+      a1 = _mm256_max_ps(_mm256_loadu_ps(p + 8), a1);
+      a2 = _mm256_max_ps(_mm256_loadu_ps(p + 16), a2);
+      a3 = _mm256_max_ps(_mm256_loadu_ps(p + 24), a3);
     }
+    _mm256_storeu_ps(best + j, a0);
+    _mm256_storeu_ps(best + j + 8, a1);
+    _mm256_storeu_ps(best + j + 16, a2);
+    _mm256_storeu_ps(best + j + 24, a3);
   }
-  for (int l = 0; l < 4; ++l) best = max_keep(max_keep(best, a[l]), b[l]);
-  for (; i < n; ++i) best = max_keep(best, p[i]);
-  return best;
+  for (; j + 8 <= lanes; j += 8) {
+    __m256 a = neg_inf;
+    const float* p = values + j;
+    for (std::size_t r = 0; r < rows; ++r, p += lanes) a = _mm256_max_ps(_mm256_loadu_ps(p), a);
+    _mm256_storeu_ps(best + j, a);
+  }
+  if (j < lanes) {
+    // Lanes j .. lanes-1 only: masked loads read no memory past a row.
+    const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(lanes - j)),
+                                            _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    __m256 a = neg_inf;
+    const float* p = values + j;
+    for (std::size_t r = 0; r < rows; ++r, p += lanes) a = _mm256_max_ps(_mm256_maskload_ps(p, mask), a);
+    _mm256_maskstore_ps(best + j, mask, a);
+  }
 }
 
-bool use_avx2_max() { return cpu_has_avx2() && !force_portable.load(std::memory_order_relaxed); }
+bool max_path_supported(MaxPath path) {
+  switch (path) {
+    case MaxPath::Avx2:
+      return cpu_has_avx2();
+    case MaxPath::Portable:
+      break;
+  }
+  return true;
+}
 
-void set_force_portable_max(bool force) { force_portable.store(force, std::memory_order_relaxed); }
+MaxPath max_path() {
+  const int forced = forced_path.load(std::memory_order_relaxed);
+  if (forced >= 0) return static_cast<MaxPath>(forced);
+  static const MaxPath detected = cpu_has_avx2() ? MaxPath::Avx2 : MaxPath::Portable;
+  return detected;
+}
+
+bool force_max_path(std::optional<MaxPath> path) {
+  if (path && !max_path_supported(*path)) return false;
+  forced_path.store(path ? static_cast<int>(*path) : -1, std::memory_order_relaxed);
+  return true;
+}
 
 }  // namespace quillmark

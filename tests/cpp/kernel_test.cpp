@@ -9,6 +9,7 @@
 #include <random>
 #include <thread>
 #include <atomic>
+#include <cstring>
 
 #include "max_f32.h"
 #include "threads.h"
@@ -100,41 +101,77 @@ TEST(MaxSimScores, MatchesReferenceForEveryBatchBoundAndThreadCount) {
   }
 }
 
-TEST(MaxSimScores, PortableAndAvx2PathsGiveIdenticalScores) {
+std::vector<MaxPath> wide_paths() {
+  std::vector<MaxPath> out;
+  for (MaxPath p : {MaxPath::Avx2})
+    if (max_path_supported(p)) out.push_back(p);
+  return out;
+}
+
+// Every maximum routine on the whole kernel, for query widths that exercise
+// the 32-, 16-, 8-lane blocks and the masked tails: the same bits as the
+// portable routine, and the double-precision reference within rounding.
+TEST(MaxSimScores, EveryMaximumPathGivesThePortableBits) {
   const std::size_t dim = 32;
   std::vector<std::size_t> lengths = {1, 5, 7, 8, 9, 31, 32, 33, 64, 65, 100, 300};
   const std::size_t rows = std::accumulate(lengths.begin(), lengths.end(), std::size_t{0});
-  auto q = random_values(8 * dim, 3), d = random_values(rows * dim, 4);
-  set_force_portable_max(true);
-  auto portable = maxsim_scores(q, d, lengths, dim, std::nullopt, std::size_t{1});
-  set_force_portable_max(false);
-  auto wide = maxsim_scores(q, d, lengths, dim, std::nullopt, std::size_t{1});
-  ASSERT_TRUE(portable && wide);
-  EXPECT_EQ(*portable, *wide);
-}
-
-TEST(MaxF32, WideAndPortableAgreeOnEveryLength) {
-  if (!use_avx2_max()) GTEST_SKIP() << "no AVX2 on this processor";
-  auto v = random_values(300, 5);
-  for (std::size_t n = 0; n <= v.size(); ++n) {
-    std::span<const float> s(v.data(), n);
-    const float expected = n == 0 ? -std::numeric_limits<float>::infinity() : *std::max_element(s.begin(), s.end());
-    ASSERT_EQ(avx2_max(s), expected) << n;
-    ASSERT_EQ(portable_max(s), expected) << n;
-  }
-  // The maximum in the tail, in the 8-wide remainder and in each accumulator.
-  for (std::size_t pos : {0u, 7u, 8u, 17u, 31u, 32u, 40u, 70u, 99u}) {
-    std::vector<float> w(100, -1.0f);
-    w[pos] = 2.0f;
-    EXPECT_EQ(avx2_max(w), 2.0f) << pos;
-    EXPECT_EQ(portable_max(w), 2.0f) << pos;
+  auto d = random_values(rows * dim, 4);
+  for (std::size_t query_rows : {1u, 3u, 8u, 12u, 16u, 32u, 33u, 47u, 64u}) {
+    auto q = random_values(query_rows * dim, 3 + static_cast<unsigned>(query_rows));
+    const auto expected = reference_scores(q, d, lengths, dim);
+    ASSERT_TRUE(force_max_path(MaxPath::Portable));
+    auto portable = maxsim_scores(q, d, lengths, dim, std::size_t{100}, std::nullopt).value();
+    for (std::size_t i = 0; i < lengths.size(); ++i) EXPECT_NEAR(portable[i], expected[i], 1e-3) << query_rows;
+    for (MaxPath path : wide_paths()) {
+      ASSERT_TRUE(force_max_path(path));
+      auto wide = maxsim_scores(q, d, lengths, dim, std::size_t{100}, std::size_t{2});
+      EXPECT_EQ(wide.value(), portable) << "path " << static_cast<int>(path) << ", query rows " << query_rows;
+    }
+    force_max_path(std::nullopt);
   }
 }
 
-TEST(MaxF32, PortableIgnoresNaN) {
-  std::vector<float> v = {1.0f, NAN, 3.0f, NAN, 2.0f, 0, 0, 0, 0, NAN};
-  EXPECT_EQ(portable_max(v), 3.0f);
-  EXPECT_EQ(portable_max(std::span<const float>(v.data(), 4)), 3.0f);
+// Rows of `lanes` values, random, then with NaN and signed zeros planted: the
+// portable routine gives each column's maximum, the wide ones its bits.
+TEST(LaneMax, WidePathsMatchPortableBitsAndColumnMaxima) {
+  for (std::size_t lanes : {1u, 3u, 8u, 9u, 16u, 17u, 31u, 32u, 33u, 40u, 64u, 65u}) {
+    for (std::size_t rows : {1u, 2u, 7u, 40u}) {
+      auto v = random_values(rows * lanes, static_cast<unsigned>(lanes * 100 + rows));
+      std::vector<float> portable(lanes), wide(lanes);
+      lane_max_f32_portable(v.data(), rows, lanes, portable.data());
+      for (std::size_t j = 0; j < lanes; ++j) {
+        float column_max = -INFINITY;
+        for (std::size_t r = 0; r < rows; ++r) column_max = std::max(column_max, v[r * lanes + j]);
+        ASSERT_EQ(portable[j], column_max) << lanes << "x" << rows << " lane " << j;
+      }
+      for (int special = 0; special < 2; ++special) {
+        for (MaxPath path : wide_paths()) {
+          std::fill(wide.begin(), wide.end(), 7.0f);
+          lane_max_f32(path, v.data(), rows, lanes, wide.data());
+          ASSERT_EQ(0, std::memcmp(wide.data(), portable.data(), lanes * sizeof(float)))
+              << "path " << static_cast<int>(path) << ", " << lanes << "x" << rows << ", special " << special;
+        }
+        for (std::size_t j = 0; j < lanes; ++j) {
+          v[j] = j % 3 == 0 ? NAN : (j % 3 == 1 ? 1e30f : -0.0f);
+          if (rows > 1) v[lanes + j] = j % 2 ? NAN : 0.0f;
+        }
+        lane_max_f32_portable(v.data(), rows, lanes, portable.data());
+      }
+    }
+  }
+}
+
+TEST(LaneMax, NaNNeverWinsAndFirstZeroWins) {
+  // Three lanes over four rows.
+  const std::vector<float> v = {NAN, -0.0f, NAN,   //
+                                1.0f, 0.0f, NAN,   //
+                                NAN, -0.0f, NAN,   //
+                                3.0f, 0.0f, NAN};
+  std::vector<float> best(3);
+  lane_max_f32_portable(v.data(), 4, 3, best.data());
+  EXPECT_EQ(best[0], 3.0f);
+  EXPECT_TRUE(std::signbit(best[1]) && best[1] == 0.0f);
+  EXPECT_EQ(best[2], -INFINITY);
 }
 
 // Both entry points share the validation: each case must give the same text
@@ -183,6 +220,23 @@ TEST(MaxSimProductOnly, RunsTheScorersBatches) {
     EXPECT_EQ(maxsim_product_only(q, d, lengths, dim, std::nullopt, threads).value(), 1u);
   }
   EXPECT_EQ(maxsim_product_only(q, {}, {}, dim, std::nullopt, std::nullopt).value(), 0u);
+}
+
+// A call that can use one thread only (one batch, or threads=1) runs on the
+// calling thread: even a pool that cannot be built is not needed. With two
+// batches and more threads the pool is built, and its failure reported.
+TEST(MaxSimScores, SingleThreadCallsBuildNoPool) {
+  const std::size_t dim = 4, absurd = std::size_t{1} << 40;
+  std::vector<std::size_t> lengths = {3, 1, 2};
+  auto q = random_values(2 * dim, 10), d = random_values(6 * dim, 11);
+  const auto expected = maxsim_scores(q, d, lengths, dim, std::nullopt, std::nullopt).value();
+  EXPECT_EQ(maxsim_scores(q, d, lengths, dim, std::nullopt, absurd).value(), expected);
+  EXPECT_EQ(maxsim_product_only(q, d, lengths, dim, std::nullopt, absurd).value(), 1u);
+  EXPECT_EQ(maxsim_scores(q, d, lengths, dim, std::size_t{1}, std::size_t{1}).value(),
+            maxsim_scores(q, d, lengths, dim, std::size_t{1}, std::nullopt).value());
+  auto many = maxsim_scores(q, d, lengths, dim, std::size_t{4}, absurd);
+  ASSERT_FALSE(many.has_value());
+  EXPECT_TRUE(many.error().text().starts_with("could not create a pool of 1099511627776 worker threads: "));
 }
 
 TEST(MaxSimScores, NoDocuments) {

@@ -48,43 +48,47 @@ def test_matches_reference_for_any_batching_and_threads(rng, max_batch_tokens, t
     assert scores.tobytes() == same_batches.tobytes()
 
 
-def _has_avx2():
+def _scores(q, d, lengths, path, **kwargs):
+    if not testing.force_max_path(path):
+        pytest.skip(f"this processor cannot run the {path} maximum")
     try:
-        with open("/proc/cpuinfo") as f:
-            return " avx2" in f.read()
-    except OSError:
-        return False
-
-
-def _scores(q, d, lengths, *, portable):
-    testing.force_portable_max(portable)
-    try:
-        return maxsim_scores_packed(q, d, lengths)
+        return maxsim_scores_packed(q, d, lengths, **kwargs)
     finally:
-        testing.force_portable_max(False)
+        testing.force_max_path(None)
 
 
-@pytest.mark.skipif(not _has_avx2(), reason="the wide maximum needs AVX2")
-def test_portable_and_wide_maximum_agree_on_finite_values_and_differ_on_nan(rng):
-    q, d, lengths = corpus(rng, [1, 7, 8, 9, 31, 32, 33, 100, 257], dim=32, query_tokens=8)
-    assert _scores(q, d, lengths, portable=True).tobytes() == _scores(q, d, lengths, portable=False).tobytes()
-    # Similarities [1, 10, 2, 3, 4, NaN]: the portable maximum skips the NaN
-    # (10, as NumPy's nanmax); the wide one pairs lane 1 with the NaN of lane
-    # 5 and loses the 10. The switch is only observable if both paths run in
-    # the module's own copy of the kernel.
+@pytest.mark.parametrize("query_tokens", [1, 7, 16, 32, 33])
+def test_wide_maximum_gives_the_portable_bits(rng, query_tokens):
+    q, d, lengths = corpus(rng, [1, 7, 8, 9, 31, 32, 33, 100, 257], dim=32, query_tokens=query_tokens)
+    d[5, 3] = np.nan  # a NaN similarity in document 1 for every query token
+    portable = _scores(q, d, lengths, "portable", max_batch_tokens=64)
+    wide = _scores(q, d, lengths, "avx2", max_batch_tokens=64, threads=2)
+    assert wide.tobytes() == portable.tobytes()
+    finite = np.arange(len(lengths)) != 1
+    np.testing.assert_allclose(portable[finite], reference(q, d, lengths)[finite], rtol=1e-5, atol=1e-4)
+
+
+def test_nan_similarity_never_wins_the_maximum():
+    # Similarities [1, 10, 2, NaN, 3]: the maximum skips the NaN (10, as
+    # NumPy's nanmax) whatever routine runs.
     q = np.array([[1, 0]], np.float32)
-    d = np.array([[1, 0], [10, 0], [2, 0], [3, 0], [4, 0], [np.nan, 0]], np.float32)
-    lengths = np.array([6], np.int64)
-    portable = _scores(q, d, lengths, portable=True)
-    assert portable.tolist() == [np.nanmax(d @ q.T)] == [10.0]
-    assert _scores(q, d, lengths, portable=False).tolist() != portable.tolist()
+    d = np.array([[1, 0], [10, 0], [2, 0], [np.nan, 0], [3, 0]], np.float32)
+    lengths = np.array([5], np.int64)
+    for path in ("portable", "avx2"):
+        if testing.force_max_path(path):
+            testing.force_max_path(None)
+            assert _scores(q, d, lengths, path).tolist() == [np.nanmax(d @ q.T)] == [10.0]
 
 
 @pytest.mark.parametrize("threads", [None, 1, 2])
 def test_blas_product_only_runs_every_batch_shape(rng, threads):
     q, d, lengths = corpus(rng, [3, 1, 7, 2, 30, 1, 5, 64, 9])
     for bound in (None, 1, 4, 64):
-        assert testing.blas_product_only(q, d, lengths, max_batch_tokens=bound, threads=threads) is None
+        for orientation in ("query_by_batch", "batch_by_query"):
+            kwargs = {"max_batch_tokens": bound, "threads": threads, "orientation": orientation}
+            assert testing.blas_product_only(q, d, lengths, **kwargs) is None
+    with pytest.raises(ValueError):
+        testing.blas_product_only(q, d, lengths, orientation="sideways")
     assert testing.blas_product_only(q, np.zeros((0, 16), np.float32), np.zeros(0, np.int64)) is None
     with pytest.raises(TypeError):
         testing.blas_product_only(q.astype(np.float64), d, lengths)

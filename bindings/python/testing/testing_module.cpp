@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
 #include "convert.h"
@@ -153,24 +154,60 @@ PyObject* t_pending_releases(PyObject*, PyObject*) {
   return PyLong_FromSize_t(pending_release_count());
 }
 
-PyObject* t_force_portable_max(PyObject*, PyObject* flag) {
-  set_force_portable_max(PyObject_IsTrue(flag) == 1);
-  Py_RETURN_NONE;
-}
-
 // blas_product_only(query, documents, document_lengths, *,
-// max_batch_tokens=None, threads=None) -> None: the kernel's batches, pool
-// rule and sgemm calls without the maximum (the limit the BLAS puts on
-// maxsim_scores_packed). Accepts and rejects exactly what that function does.
+// max_batch_tokens=None, threads=None, orientation="query_by_batch") -> None:
+// the kernel's batches, pool rule and sgemm calls without the maximum (the
+// limit the BLAS puts on maxsim_scores_packed). Accepts and rejects exactly
+// what that function does; `orientation` "batch_by_query" runs the transposed
+// product instead of the kernel's.
 PyObject* t_blas_product_only(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
+    Orientation orientation = Orientation::QueryByBatch;
+    Ref rest;
+    if (kwargs) {
+      rest = Ref::steal(PyDict_Copy(kwargs));
+      if (!rest) return nullptr;
+      PyObject* name = PyDict_GetItemString(rest.get(), "orientation");  // borrowed
+      if (name) {
+        const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8(name) : nullptr;
+        if (text && std::string(text) == "batch_by_query") {
+          orientation = Orientation::BatchByQuery;
+        } else if (!text || std::string(text) != "query_by_batch") {
+          if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_ValueError, "orientation must be \"query_by_batch\" or \"batch_by_query\"");
+          return nullptr;
+        }
+        if (PyDict_DelItemString(rest.get(), "orientation") != 0) return nullptr;
+      }
+    }
     PackedArguments a;
-    if (!parse_packed_arguments(args, kwargs, "blas_product_only", a)) return nullptr;
+    if (!parse_packed_arguments(args, rest.get(), "blas_product_only", a)) return nullptr;
     auto done = detached([&] {
-      return maxsim_product_only(a.query, a.documents, a.lengths, a.dimension, a.max_batch_tokens, a.threads);
+      return maxsim_product_only(a.query, a.documents, a.lengths, a.dimension, a.max_batch_tokens, a.threads,
+                                 orientation);
     });
     if (!done) return raise(done.error());
     Py_RETURN_NONE;
+  });
+}
+
+// force_max_path(name or None) -> bool: forces the kernel's maximum routine
+// ("portable", "avx2"; None restores detection). False when this
+// processor cannot run it.
+PyObject* t_force_max_path(PyObject*, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    std::optional<MaxPath> path;
+    if (arg != Py_None) {
+      const char* text = PyUnicode_Check(arg) ? PyUnicode_AsUTF8(arg) : nullptr;
+      const std::string name = text ? text : "";
+      if (name == "portable") path = MaxPath::Portable;
+      else if (name == "avx2") path = MaxPath::Avx2;
+      else {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "unknown maximum path");
+        return nullptr;
+      }
+    }
+    return PyBool_FromLong(force_max_path(path));
   });
 }
 
@@ -189,7 +226,7 @@ PyMethodDef methods[] = {
     {"time_to_py", t_time_to_py, METH_VARARGS, nullptr},
     {"raise_error", t_raise, METH_VARARGS, nullptr},
     {"error_debug", t_error_debug, METH_VARARGS, nullptr},
-    {"force_portable_max", t_force_portable_max, METH_O, nullptr},
+    {"force_max_path", t_force_max_path, METH_O, nullptr},
     {"drop_on_native_thread", t_drop_on_native_thread, METH_O, nullptr},
     {"pending_releases", t_pending_releases, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
