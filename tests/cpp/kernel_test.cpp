@@ -239,6 +239,25 @@ TEST(MaxSimScores, SingleThreadCallsBuildNoPool) {
   EXPECT_TRUE(many.error().text().starts_with("could not create a pool of 1099511627776 worker threads: "));
 }
 
+// One batch of at least 4096 rows is scored in parts that the pool shares;
+// the parts depend on the lengths only, so every thread count gives the same
+// bits, and the scores match the reference.
+TEST(MaxSimScores, SingleBatchIsSplitIndependentlyOfThreads) {
+  const std::size_t dim = 16;
+  for (std::size_t docs : {31u, 32u, 100u}) {  // 3968, 4096 and 12800 rows of 128
+    std::vector<std::size_t> lengths(docs, 128);
+    auto q = random_values(5 * dim, 12), d = random_values(docs * 128 * dim, 13);
+    const std::size_t units = maxsim_product_only(q, d, lengths, dim, std::nullopt, std::nullopt).value();
+    EXPECT_EQ(units > 1, docs * 128 >= 4096) << docs;
+    EXPECT_EQ(maxsim_product_only(q, d, lengths, dim, std::nullopt, std::size_t{3}).value(), units);
+    const auto expected = reference_scores(q, d, lengths, dim);
+    const auto base = maxsim_scores(q, d, lengths, dim, std::nullopt, std::nullopt).value();
+    for (std::size_t i = 0; i < docs; ++i) ASSERT_NEAR(base[i], expected[i], 1e-3) << i;
+    for (std::size_t threads : {1u, 2u, 3u})
+      EXPECT_EQ(maxsim_scores(q, d, lengths, dim, std::nullopt, threads).value(), base) << threads;
+  }
+}
+
 TEST(MaxSimScores, NoDocuments) {
   std::vector<float> q = {1, 0};
   auto empty = maxsim_scores(q, {}, {}, 2, std::nullopt, std::nullopt);
