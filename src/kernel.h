@@ -10,6 +10,9 @@
 //   2. Per document, a lane-wise maximum over its rows (one lane per query
 //      token, rows in order, a NaN never wins: max_f32.h), then the lanes
 //      summed in float32 from -0.0 in increasing query-token order.
+// A call whose documents form a single batch of 4096 rows or more is scored
+// in parts of about 2048 rows instead (cut like batches() cuts), so that its
+// pool can share it; the parts depend on the lengths alone.
 // Hence a score depends only on the batch bound, the BLAS and the processor,
 // never on the thread count or on scheduling; every maximum routine gives
 // the same bits.
@@ -55,7 +58,8 @@ enum class Orientation { QueryByBatch, BatchByQuery };
 // The kernel without its maximum: validates like maxsim_scores, then runs
 // the same batches, pool rule and per-batch sgemm into the per-thread buffer,
 // and discards the similarities (laid out as `orientation`). Returns the
-// number of batches, or the same InvalidInput errors as maxsim_scores. It
+// number of products per call (the batches, or the parts of a single batch),
+// or the same InvalidInput errors as maxsim_scores. It
 // measures the limit the BLAS puts on the kernel (benchmarks) and is not a
 // scoring operation.
 Result<std::size_t> maxsim_product_only(std::span<const float> query, std::span<const float> documents,
