@@ -1,7 +1,8 @@
 """MaxSim kernel benchmark: ours against its own BLAS limit and NumPy.
 
 Per case (query 32 x 128, unit-length rows) the methods run interleaved
-(A, B, C, A, B, C, ...) and each prints its median wall time with min and max:
+(every method once per round, in a shuffled order) and each prints its median
+wall time with min and max, and its median CPU time:
 
 - maxsim_scores_packed with threads unset, 1 and 2;
 - the product-only limit: the kernel's batches, pool rule and sgemm calls
@@ -18,6 +19,7 @@ unset, and ours against the best NumPy.
 from __future__ import annotations
 
 import os
+import random
 import sys
 import time
 
@@ -60,7 +62,8 @@ def numpy_reduceat(q, docs, lengths):
 
 def interleaved(methods):
     """Per method, the wall seconds (median, min, max) and the median CPU
-    seconds of the whole process; the methods run in turn. On a loaded machine
+    seconds of the whole process; the methods run in turn, in a new order
+    each round. On a loaded machine
     the CPU time of a one-thread run is the steadier measure."""
     for fn in methods.values():
         fn()  # warm-up: pools, buffers, caches
@@ -68,8 +71,14 @@ def interleaved(methods):
     cpu = {name: [] for name in methods}
     start = time.perf_counter()
     rounds = 0
+    order = list(methods)
+    shuffle = random.Random(0).shuffle
     while rounds < ROUNDS and (rounds < 3 or time.perf_counter() - start < BUDGET_SECONDS):
-        for name, fn in methods.items():
+        # A new order each round: a method's time depends on the caches and
+        # cores its predecessor left behind, so no method keeps one neighbour.
+        shuffle(order)
+        for name in order:
+            fn = methods[name]
             t0, c0 = time.perf_counter(), time.process_time()
             fn()
             times[name].append(time.perf_counter() - t0)
