@@ -694,7 +694,7 @@ class MaxSimRerankerGather : public ::testing::TestWithParam<GatherCase> {};
 // Same batches, same kernel batches: the scores of the fused path are those
 // of fetching each batch and scoring it, bit for bit, for every budget and
 // thread count; and they are MaxSim over what the views hold.
-TEST_P(MaxSimRerankerGather, ScoresEqualFetchingEachBatch) {
+TEST_P(MaxSimRerankerGather, ScoresEqualFetchingEachBatchForEveryThreadCount) {
   const auto [encoding, normalized] = GetParam();
   SegmentedStores s(encoding, normalized);
   Scores reference;
