@@ -110,13 +110,14 @@ class StoreView final : public VectorView {
       std::span<const SharedText> document_ids) const override;
 
   // The vectors of the requested documents, packed in request order (an ID
-  // may repeat). float32 stores copy on the calling thread and ignore
-  // `threads`; int8 stores decode on the pool chosen by install(threads),
-  // renormalising rows when the representation is normalized.
+  // may repeat): plan_fetch, then fetch_into a new buffer. Large requests
+  // are copied (float32) or decoded (int8, renormalising rows when the
+  // representation is normalized) in parallel on the pool chosen by
+  // install(threads); a float32 fetch accepts any thread count, 0 included.
   // Returns InvalidInput "document "ID" is not in the vector store of corpus
-  // "CORPUS"" for the first absent ID; for int8, Storage "int8 rows, scales,
-  // and dimension are inconsistent" or "int8 scales must be finite and
-  // positive" for bad on-disk data, and install's InvalidInput errors.
+  // "CORPUS"" for the first absent ID; for int8, Storage "int8 scales must
+  // be finite and positive" for bad on-disk data, then install's
+  // InvalidInput errors.
   Result<PackedDocuments> fetch(std::span<const SharedText> document_ids,
                                 std::optional<std::size_t> threads) const override;
 
