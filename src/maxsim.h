@@ -43,6 +43,10 @@ struct TokenBatch {
 std::vector<TokenBatch> token_batches(std::span<const SharedText> ids, std::span<const std::size_t> lengths,
                                       std::size_t max_batch_tokens);
 
+// InvalidInput "source fetched vectors that disagree with its declared
+// lengths or dimension".
+Error fetched_vectors_disagree();
+
 class MaxSimReranker final : public Reranker {
  public:
   using Sources = std::map<std::string, std::shared_ptr<const MultiVectorSource>, std::less<>>;
@@ -64,9 +68,11 @@ class MaxSimReranker final : public Reranker {
 
   // One view per source (in corpus order), as_of the earliest of them; then
   // corpus by corpus: document_lengths, token_batches, fetch and the kernel,
-  // inside install(budget.threads()). Each fetched batch goes to the kernel
-  // whole, with a batch bound of at most 4096 rows so that the pool's workers
-  // share it. Returns the first Error of a view, the
+  // inside install(budget.threads()). The kernel scores each batch in kernel
+  // batches of at most 4096 rows, so that the pool's workers share it. A
+  // native store's batches are gathered and scored kernel batch by kernel
+  // batch on the workers (score_store_batches), with the same scores and
+  // errors as fetching them. Returns the first Error of a view, the
   // query's feature, a fetch or the kernel unchanged, or the reranker's own
   // IncompatibleIndex, IncompatibleQuery and InvalidInput errors. No partial
   // scores on failure.

@@ -30,8 +30,15 @@ __attribute__((target("avx2"))) void avx2_normalize(std::span<float> row) {
   }
   alignas(32) float lanes[8];
   _mm256_store_ps(lanes, acc);
+  avx2_normalize_from_lanes(row, lanes);
+}
+
+__attribute__((target("avx2"))) void avx2_normalize_from_lanes(std::span<float> row, const float (&lanes)[8]) {
+  float* p = row.data();
+  const std::size_t n = row.size();
   float sum = 0.0f;
   for (float lane : lanes) sum += lane;
+  std::size_t i = n - n % 8;
   for (; i < n; ++i) sum += p[i] * p[i];
   const float d = std::max(std::sqrt(sum), kMinNorm);
   const float inv = 1.0f / d;

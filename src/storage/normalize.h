@@ -12,6 +12,14 @@ namespace quillmark {
 // then the remaining components; multiplies by the reciprocal of d.
 // REQUIRES: the processor supports AVX2.
 void avx2_normalize(std::span<float> row);
+// avx2_normalize for a row whose whole 8-component blocks have already been
+// squared and summed into eight lanes exactly as avx2_normalize sums them
+// (multiply, then add, block by block): adds the lanes in order and the
+// squares of the remaining components, then scales the row. Lets a routine
+// that produces the row measure it on the way (int8 decoding) with the same
+// result as avx2_normalize.
+// REQUIRES: the processor supports AVX2.
+void avx2_normalize_from_lanes(std::span<float> row, const float (&lanes)[8]);
 // Sums the squares four at a time and divides every component by d.
 void portable_normalize(std::span<float> row);
 

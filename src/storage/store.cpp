@@ -7,8 +7,6 @@
 #include <unordered_map>
 #include <utility>
 
-#include <sys/mman.h>
-
 #include "int8.h"
 #include "threads.h"
 
@@ -34,51 +32,36 @@ bool is_not_found(const Error& error) {
   return io != nullptr && io->kind() == IoErrorKind::NotFound;
 }
 
-// The token range [begin, end) of a row.
-struct TokenRange {
-  std::uint64_t begin;
-  std::uint64_t end;
-  std::size_t length() const { return static_cast<std::size_t>(end - begin); }
-};
-
-TokenRange token_range(const LiveSegment& segment, std::uint64_t row) {
-  const auto offsets = segment.data->offsets();
-  return {offsets[row], offsets[row + 1]};
+// The values of array `index` of a loaded segment, typed; validated at load,
+// so a failure here is a broken invariant.
+template <class T>
+std::span<const T> segment_values(const LiveSegment& segment, std::size_t index) {
+  QM_INVARIANT(index < segment.data->arrays().size(), "a loaded segment lacks an array of its encoding");
+  auto values = segment.data->arrays()[index].values<T>();
+  QM_INVARIANT(values.has_value(), "a loaded segment array has another dtype than its encoding");
+  return *values;
 }
 
-// The values of array `index` of every segment, typed; validated at load, so
-// a failure here is a broken invariant.
-template <class T>
-std::vector<std::span<const T>> segment_values(const std::vector<LiveSegment>& segments, std::size_t index) {
-  std::vector<std::span<const T>> spans;
-  spans.reserve(segments.size());
-  for (const LiveSegment& segment : segments) {
-    QM_INVARIANT(index < segment.data->arrays().size(), "a loaded segment lacks an array of its encoding");
-    auto values = segment.data->arrays()[index].values<T>();
-    QM_INVARIANT(values.has_value(), "a loaded segment array has another dtype than its encoding");
-    spans.push_back(*values);
+// Values of output one parallel fetch task writes at least (1 MiB): large
+// enough that claiming a task costs nothing next to it, small enough that a
+// 2-worker pool shares even a few-megabyte fetch evenly.
+constexpr std::size_t kFetchTaskValues = std::size_t{1} << 18;
+
+// The first range of every fetch task, then ranges.size(): tasks are runs of
+// whole documents of at least kFetchTaskValues values (the last may be
+// smaller).
+std::vector<std::size_t> fetch_tasks(std::span<const RowRange> ranges, std::size_t dimension) {
+  std::vector<std::size_t> starts{0};
+  std::size_t values = 0;
+  for (std::size_t i = 0; i < ranges.size(); ++i) {
+    values += ranges[i].rows() * dimension;
+    if (values >= kFetchTaskValues && i + 1 < ranges.size()) {
+      starts.push_back(i + 1);
+      values = 0;
+    }
   }
-  return spans;
-}
-
-// An empty vector with room for `count` values. Large buffers are backed by
-// transparent huge pages where the system offers them on request (NumPy
-// asks the same for its large arrays): filling fresh memory costs mostly page
-// faults otherwise, more than the copy itself.
-template <class T>
-std::vector<T> output_buffer(std::size_t count) {
-  std::vector<T> buffer;
-  buffer.reserve(count);
-#ifdef MADV_HUGEPAGE
-  constexpr std::uintptr_t kHugePage = std::uintptr_t{1} << 21;
-  const auto begin = reinterpret_cast<std::uintptr_t>(buffer.data());
-  const std::uintptr_t end = begin + count * sizeof(T);
-  const std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
-  const std::uintptr_t last = end & ~(kHugePage - 1);
-  // Only advice: a failure leaves ordinary pages.
-  if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#endif
-  return buffer;
+  starts.push_back(ranges.size());
+  return starts;
 }
 
 }  // namespace
@@ -151,7 +134,7 @@ std::vector<std::optional<std::size_t>> StoreView::lengths(std::span<const Share
   for (const SharedText& id : document_ids) {
     auto location = locate(id.view());
     if (location)
-      out.emplace_back(token_range(segments_[location->segment], location->row).length());
+      out.emplace_back(row_range(*location).rows());
     else
       out.emplace_back(std::nullopt);
   }
@@ -177,63 +160,103 @@ Result<std::vector<Location>> StoreView::locate_all(std::span<const SharedText> 
   return locations;
 }
 
+RowRange StoreView::row_range(Location location) const {
+  const auto offsets = segments_[location.segment].data->offsets();
+  return {location.segment, offsets[location.row], offsets[location.row + 1]};
+}
+
+Result<FetchPlan> StoreView::plan_fetch(std::span<const SharedText> document_ids) const {
+  const std::vector<Location> locations = QM_TRY(locate_all(document_ids));
+  FetchPlan plan;
+  plan.ranges.reserve(locations.size());
+  plan.lengths.reserve(locations.size());
+  for (const Location& location : locations) {
+    plan.ranges.push_back(row_range(location));
+    plan.lengths.push_back(plan.ranges.back().rows());
+    plan.rows += plan.lengths.back();
+  }
+  return plan;
+}
+
+Result<void> StoreView::check_rows(std::span<const RowRange> ranges) const {
+  if (encoding_ != Encoding::Int8) return {};
+  for (const RowRange& range : ranges) {
+    const auto scales = segment_values<float>(segments_[range.segment], 1).subspan(range.begin, range.rows());
+    for (float scale : scales)
+      if (!(std::isfinite(scale) && scale > 0))
+        return std::unexpected(Error::storage("int8 scales must be finite and positive"));
+  }
+  return {};
+}
+
+void StoreView::gather_rows(std::span<const RowRange> ranges, std::span<float> out) const {
+  const std::size_t dimension = static_cast<std::size_t>(representation().dimension());
+  std::size_t at = 0;
+  if (encoding_ == Encoding::Float32) {
+    for (const RowRange& range : ranges) {
+      const std::size_t count = range.rows() * dimension;
+      QM_INVARIANT(count <= out.size() - at, "gathered rows fit the output");
+      const float* rows = segment_values<float>(segments_[range.segment], 0).data() + range.begin * dimension;
+      std::memcpy(out.data() + at, rows, count * sizeof(float));
+      at += count;
+    }
+  } else {
+    const bool unit_rows = representation().normalized();
+    for (const RowRange& range : ranges) {
+      QM_INVARIANT(range.rows() * dimension <= out.size() - at, "gathered rows fit the output");
+      const LiveSegment& segment = segments_[range.segment];
+      const std::int8_t* codes = segment_values<std::int8_t>(segment, 0).data() + range.begin * dimension;
+      const float* scales = segment_values<float>(segment, 1).data() + range.begin;
+      for (std::size_t r = 0; r < range.rows(); ++r, at += dimension)
+        int8_decode_row({codes + r * dimension, dimension}, scales[r], unit_rows, out.subspan(at, dimension));
+    }
+  }
+  QM_INVARIANT(at == out.size(), "gathered rows fill the output");
+}
+
+Result<void> StoreView::fetch_into(const FetchPlan& plan, std::span<float> out,
+                                   std::optional<std::size_t> threads) const {
+  const std::size_t dimension = static_cast<std::size_t>(representation().dimension());
+  QM_INVARIANT(out.size() == plan.rows * dimension, "the fetch output holds the plan's rows");
+  const bool int8 = encoding_ == Encoding::Int8;
+  if (int8) {
+    // Checked whole before the pool is chosen: bad data is reported before
+    // a bad thread count, and nothing is written on failure.
+    QM_TRY(check_rows(plan.ranges));
+    if (threads && *threads == 0) return std::unexpected(Error::invalid_input("threads must be positive"));
+  }
+  const std::vector<std::size_t> starts = fetch_tasks(plan.ranges, dimension);
+  const std::size_t tasks = starts.size() - 1;
+  // One task, or one thread asked for: the calling thread does it (a pool of
+  // one worker would only add a thread start). float32 with threads 0 too:
+  // its fetch does not fail on the thread count.
+  if (tasks <= 1 || (threads && *threads <= 1)) {
+    gather_rows(plan.ranges, out);
+    return {};
+  }
+  std::vector<std::size_t> first_value(tasks + 1, 0);
+  for (std::size_t t = 0; t < tasks; ++t) {
+    std::size_t rows = 0;
+    for (std::size_t i = starts[t]; i < starts[t + 1]; ++i) rows += plan.ranges[i].rows();
+    first_value[t + 1] = first_value[t] + rows * dimension;
+  }
+  // Tasks write disjoint parts of `out` and only read the view.
+  return install(threads, [&]() -> Result<void> {
+    parallel_for_each_index(tasks, [&](std::size_t t) {
+      gather_rows(std::span<const RowRange>(plan.ranges).subspan(starts[t], starts[t + 1] - starts[t]),
+                  out.subspan(first_value[t], first_value[t + 1] - first_value[t]));
+    });
+    return {};
+  });
+}
+
 Result<PackedDocuments> StoreView::fetch(std::span<const SharedText> document_ids,
                                          std::optional<std::size_t> threads) const {
-  const std::vector<Location> locations = QM_TRY(locate_all(document_ids));
+  FetchPlan plan = QM_TRY(plan_fetch(document_ids));
   const std::size_t dimension = static_cast<std::size_t>(representation().dimension());
-
-  std::vector<TokenRange> ranges;
-  std::vector<std::size_t> lengths;
-  ranges.reserve(locations.size());
-  lengths.reserve(locations.size());
-  std::size_t total = 0;
-  for (const Location& location : locations) {
-    ranges.push_back(token_range(segments_[location.segment], location.row));
-    lengths.push_back(ranges.back().length());
-    total += lengths.back();
-  }
-
-  if (encoding_ == Encoding::Float32) {
-    const auto vectors = segment_values<float>(segments_, 0);
-    // Appended without zero-filling first: one pass over the output.
-    std::vector<float> out = output_buffer<float>(total * dimension);
-    for (std::size_t i = 0; i < locations.size(); ++i) {
-      const float* rows = vectors[locations[i].segment].data() + ranges[i].begin * dimension;
-      out.insert(out.end(), rows, rows + lengths[i] * dimension);
-    }
-    return PackedDocuments::make(std::move(out), std::move(lengths), dimension);
-  }
-
-  // int8: gather codes and scales, check them, then decode on the pool.
-  const auto codes = segment_values<std::int8_t>(segments_, 0);
-  const auto scales = segment_values<float>(segments_, 1);
-  std::vector<std::int8_t> gathered_codes(total * dimension);
-  std::vector<float> gathered_scales(total);
-  std::size_t code_count = 0;
-  std::size_t scale_count = 0;
-  for (std::size_t i = 0; i < locations.size(); ++i) {
-    const std::size_t segment = locations[i].segment;
-    const auto code_rows = codes[segment].subspan(ranges[i].begin * dimension, lengths[i] * dimension);
-    const auto scale_rows = scales[segment].subspan(ranges[i].begin, lengths[i]);
-    std::memcpy(gathered_codes.data() + code_count, code_rows.data(), code_rows.size());
-    std::memcpy(gathered_scales.data() + scale_count, scale_rows.data(), scale_rows.size() * sizeof(float));
-    code_count += code_rows.size();
-    scale_count += scale_rows.size();
-  }
-  if (code_count != total * dimension || scale_count != total)
-    return std::unexpected(Error::storage("int8 rows, scales, and dimension are inconsistent"));
-  for (float scale : gathered_scales)
-    if (!(std::isfinite(scale) && scale > 0))
-      return std::unexpected(Error::storage("int8 scales must be finite and positive"));
-
-  std::vector<float> out = output_buffer<float>(total * dimension);
-  out.resize(total * dimension);
-  const bool unit_rows = representation().normalized();
-  QM_TRY(install(threads, [&]() -> Result<bool> {
-    int8_decode(gathered_codes, gathered_scales, dimension, unit_rows, out);
-    return true;
-  }));
-  return PackedDocuments::make(std::move(out), std::move(lengths), dimension);
+  std::vector<float> out(plan.rows * dimension);
+  QM_TRY(fetch_into(plan, out, threads));
+  return PackedDocuments::make(std::move(out), std::move(plan.lengths), dimension);
 }
 
 // --- loading ---

@@ -55,6 +55,23 @@ struct Location {
   std::uint64_t row = 0;
 };
 
+// The token rows [begin, end) of one located document in its segment
+// (StoreView::segments()[segment]).
+struct RowRange {
+  std::size_t segment = 0;
+  std::uint64_t begin = 0;
+  std::uint64_t end = 0;
+  std::size_t rows() const { return static_cast<std::size_t>(end - begin); }
+};
+
+// What a fetch copies: the row ranges of the requested documents in request
+// order, each document's token count, and their sum.
+struct FetchPlan {
+  std::vector<RowRange> ranges;
+  std::vector<std::size_t> lengths;
+  std::size_t rows = 0;
+};
+
 // One committed state of a store. Immutable; shared freely between threads,
 // which read it without locking.
 //
@@ -93,19 +110,51 @@ class StoreView final : public VectorView {
       std::span<const SharedText> document_ids) const override;
 
   // The vectors of the requested documents, packed in request order (an ID
-  // may repeat). float32 stores copy on the calling thread and ignore
-  // `threads`; int8 stores decode on the pool chosen by install(threads),
-  // renormalising rows when the representation is normalized.
+  // may repeat): plan_fetch, then fetch_into a new buffer. Large requests
+  // are copied (float32) or decoded (int8, renormalising rows when the
+  // representation is normalized) in parallel on the pool chosen by
+  // install(threads); a float32 fetch accepts any thread count, 0 included.
   // Returns InvalidInput "document "ID" is not in the vector store of corpus
-  // "CORPUS"" for the first absent ID; for int8, Storage "int8 rows, scales,
-  // and dimension are inconsistent" or "int8 scales must be finite and
-  // positive" for bad on-disk data, and install's InvalidInput errors.
+  // "CORPUS"" for the first absent ID; for int8, Storage "int8 scales must
+  // be finite and positive" for bad on-disk data, then install's
+  // InvalidInput errors.
   Result<PackedDocuments> fetch(std::span<const SharedText> document_ids,
                                 std::optional<std::size_t> threads) const override;
 
- private:
+  // fetch() in two steps, so that a caller can provide the output buffer:
+  // plan_fetch locates the documents (returning fetch's error for the first
+  // absent one), fetch_into fills `out` with their rows.
+  Result<FetchPlan> plan_fetch(std::span<const SharedText> document_ids) const;
+  // Writes the plan's rows, one document after another, into `out` as
+  // float32. Large plans are copied (float32) or decoded (int8) in parallel
+  // on the pool chosen by install(threads); a float32 fetch never fails and
+  // runs on the calling thread for threads 0 or 1. Returns, checked before
+  // anything is written, for int8: Storage "int8 scales must be finite and
+  // positive", then InvalidInput "threads must be positive" and install's
+  // pool error.
+  // REQUIRES: the plan comes from this view; out.size() == plan.rows *
+  // dimension.
+  Result<void> fetch_into(const FetchPlan& plan, std::span<float> out, std::optional<std::size_t> threads) const;
+
   // The located documents, or the error for the first absent one.
   Result<std::vector<Location>> locate_all(std::span<const SharedText> document_ids) const;
+  // The token rows of a located document.
+  RowRange row_range(Location location) const;
+
+  // Storage "int8 scales must be finite and positive" when a row of
+  // `ranges` has such a scale; float32 views always succeed. Reads only the
+  // scales.
+  Result<void> check_rows(std::span<const RowRange> ranges) const;
+  // Writes the rows of `ranges`, one after another, into `out` as float32 on
+  // the calling thread: a copy for float32 views; for int8 views the
+  // decoded rows, renormalised when the representation is normalized.
+  // Touches `out` in order, once. Safe to call concurrently (the view is
+  // only read).
+  // REQUIRES: check_rows(ranges) succeeded; out.size() is the ranges' rows
+  // times the dimension.
+  void gather_rows(std::span<const RowRange> ranges, std::span<float> out) const;
+
+ private:
 
   Manifest manifest_;
   Encoding encoding_;

@@ -17,6 +17,7 @@
 #include "storage/npy.h"
 #include "storage/store.h"
 #include "temp_dir.h"
+#include "test_store.h"
 
 namespace quillmark {
 namespace {
@@ -580,6 +581,198 @@ TEST(MaxSimRerankerConcurrency, ThreadsShareOneRerankerAndAgree) {
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(mismatches, 0);
 }
+
+// ---- native stores: gathered and scored on the workers vs. fetched ----
+
+// A store behind plain VectorViews: the reranker then fetches every batch
+// whole and hands it to the kernel, as for any source but a native store.
+class FetchingSource : public MultiVectorSource {
+ public:
+  explicit FetchingSource(std::shared_ptr<const VectorStore> store) : store_(std::move(store)) {}
+  std::string_view corpus() const override { return store_->corpus(); }
+  const Representation& representation() const override { return store_->representation(); }
+  std::string_view score_semantics() const override { return store_->score_semantics(); }
+  Result<std::shared_ptr<const VectorView>> view() const override {
+    std::shared_ptr<const StoreView> view = QM_TRY(store_->store_view());
+    return std::make_shared<const Forward>(std::move(view));
+  }
+
+ private:
+  class Forward : public VectorView {
+   public:
+    explicit Forward(std::shared_ptr<const StoreView> view) : view_(std::move(view)) {}
+    TimeValue as_of() const override { return view_->as_of(); }
+    Result<std::vector<std::optional<std::size_t>>> document_lengths(
+        std::span<const SharedText> ids) const override {
+      return view_->document_lengths(ids);
+    }
+    Result<PackedDocuments> fetch(std::span<const SharedText> ids, std::optional<std::size_t> threads) const override {
+      return view_->fetch(ids, threads);
+    }
+
+   private:
+    std::shared_ptr<const StoreView> view_;
+  };
+  std::shared_ptr<const VectorStore> store_;
+};
+
+// Two corpora, each of two segments where the second replaces and deletes
+// documents of the first; documents long enough for several 4096-row kernel
+// batches per corpus. `live` holds what each view holds, as it decodes it.
+// At this dimension and query length the BLAS computes products of up to
+// about 170 rows another way than larger ones (their last bits differ), so
+// a kernel batch cut elsewhere than a fetched batch's would show.
+struct SegmentedStores {
+  static constexpr std::size_t kDim = 32;
+  testing::TempDir dir;
+  std::map<std::string, Docs> live;
+  SourceList native, fetching;
+  std::vector<Candidate> list;
+  std::vector<float> q;
+
+  SegmentedStores(const std::string& encoding, bool normalized) {
+    std::mt19937 rng(5);
+    std::normal_distribution<float> normal;
+    std::uniform_int_distribution<std::size_t> tokens(1, 400);
+    for (const char* corpus : {"beta", "alpha"}) {
+      fs::create_directories(dir / corpus);
+      testing::TestStore store(dir / corpus, encoding, kDim, normalized, corpus);
+      Docs& docs = live[corpus];
+      auto segment = [&](int first, int last) {
+        std::vector<std::pair<std::string, std::vector<float>>> rows;
+        for (int i = first; i < last; ++i) {
+          std::vector<float> v(tokens(rng) * kDim);
+          for (float& x : v) x = normal(rng);
+          rows.emplace_back(doc_name(i), v);
+          docs[doc_name(i)] = decoded(v, encoding, normalized);
+        }
+        return store.append(rows);
+      };
+      const std::uint64_t old = segment(0, 50);
+      const std::uint64_t fresh = segment(40, 80);  // replaces d40..d49
+      store.remove(old, {3, 45});                    // d3 deleted; row 45 is hidden by the new d45 anyway
+      store.remove(fresh, {2});                      // d42 deleted
+      store.publish();
+      docs.erase("d3");
+      docs.erase("d42");
+      auto opened = VectorStore::open(dir / corpus).value();
+      native.push_back(opened);
+      fetching.push_back(std::make_shared<const FetchingSource>(opened));
+    }
+    std::uniform_int_distribution<int> pick(0, 89);  // 80..89 are in neither store
+    for (int i = 0; i < 160; ++i)
+      list.push_back(Candidate{DocumentKey(i % 3 ? "alpha" : "beta", doc_name(pick(rng))), 0, list.size(), ""});
+    q = std::vector<float>(7 * kDim);
+    for (float& x : q) x = normal(rng);
+  }
+
+  static std::vector<float> decoded(const std::vector<float>& v, const std::string& encoding, bool normalized) {
+    if (encoding == "float32") return v;
+    std::vector<std::int8_t> codes(v.size());
+    std::vector<float> scales(v.size() / kDim), out(v.size());
+    int8_encode(v, kDim, codes, scales);
+    int8_decode(codes, scales, kDim, normalized, out);
+    return out;
+  }
+
+  Result<Scored> rerank(const SourceList& sources, const ResourceBudget& b) const {
+    auto reranker = make_ok(sources);
+    auto representation = sources.front()->representation();
+    return reranker->rerank(query_of(q, kDim, representation), list, b);
+  }
+};
+
+struct GatherCase {
+  const char* encoding;
+  bool normalized;
+};
+
+void PrintTo(const GatherCase& c, std::ostream* os) { *os << c.encoding << (c.normalized ? " unit rows" : ""); }
+
+class MaxSimRerankerGather : public ::testing::TestWithParam<GatherCase> {};
+
+// Same batches, same kernel batches: the scores of the fused path are those
+// of fetching each batch and scoring it, bit for bit, for every budget and
+// thread count; and they are MaxSim over what the views hold.
+TEST_P(MaxSimRerankerGather, ScoresEqualFetchingEachBatchForEveryThreadCount) {
+  const auto [encoding, normalized] = GetParam();
+  SegmentedStores s(encoding, normalized);
+  Scores reference;
+  for (std::size_t tokens : {std::size_t{ResourceBudget::kDefaultMaxBatchTokens}, std::size_t{150},
+                             std::size_t{5000}}) {
+    for (std::size_t documents : {std::size_t{256}, std::size_t{7}}) {
+      for (std::optional<std::size_t> threads :
+           {std::optional<std::size_t>{}, std::optional<std::size_t>{1}, std::optional<std::size_t>{2},
+            std::optional<std::size_t>{3}}) {
+        SCOPED_TRACE(std::to_string(tokens) + " tokens, " + std::to_string(documents) + " documents, threads " +
+                     (threads ? std::to_string(*threads) : "unset"));
+        const ResourceBudget b = budget(tokens, documents, threads);
+        auto fused = s.rerank(s.native, b);
+        auto fetched = s.rerank(s.fetching, b);
+        ASSERT_TRUE(fused.has_value()) << fused.error().debug();
+        ASSERT_TRUE(fetched.has_value()) << fetched.error().debug();
+        EXPECT_EQ(fused->scores, fetched->scores);
+        EXPECT_EQ(fused->as_of, fetched->as_of);
+        if (reference.empty()) reference = fused->scores;
+      }
+    }
+  }
+  for (std::size_t i = 0; i < s.list.size(); ++i) {
+    const Docs& docs = s.live.at(s.list[i].key.corpus().str());
+    auto doc = docs.find(s.list[i].key.document_id().str());
+    ASSERT_EQ(reference[i].has_value(), doc != docs.end()) << i;
+    if (!reference[i]) continue;
+    const double expected = naive_maxsim(s.q, doc->second, s.kDim);
+    EXPECT_NEAR(*reference[i], expected, 1e-4 * (1 + std::abs(expected))) << i;
+  }
+}
+
+// A bad int8 scale in one document fails every rerank that scores it with the
+// fetch's error, whatever the batches and threads; the kernel's own errors
+// are those of the fetching path too.
+TEST_P(MaxSimRerankerGather, FailsAsFetchingEachBatchWould) {
+  const auto [encoding, normalized] = GetParam();
+  SegmentedStores s(encoding, normalized);
+  const ResourceBudget absurd = budget(std::size_t{1} << 32, 256);
+  for (const SourceList* sources : {&s.native, &s.fetching}) {
+    auto failed = s.rerank(*sources, absurd);
+    ASSERT_FALSE(failed.has_value());
+    EXPECT_EQ(failed.error().text(), "max_batch_tokens exceeds the 32-bit BLAS interface");
+  }
+  if (encoding != std::string("int8")) return;
+  // d60 is row 20 of alpha's second segment; its first token's scale becomes 0.
+  const fs::path scales = segment_file(s.dir / "alpha", 1, "scales.npy");
+  auto array = NpyArray::open(scales).value();
+  std::vector<float> values(array.values<float>()->begin(), array.values<float>()->end());
+  std::vector<std::uint64_t> offsets;
+  {
+    auto o = NpyArray::open(segment_file(s.dir / "alpha", 1, "offsets.npy")).value();
+    offsets.assign(o.values<std::uint64_t>()->begin(), o.values<std::uint64_t>()->end());
+  }
+  values[offsets[20]] = 0.0f;
+  fs::remove(scales);
+  testing::TestStore::write_array<float>(scales, values, {values.size()});
+  SourceList native{VectorStore::open(s.dir / "alpha").value()};
+  SourceList fetching{std::make_shared<const FetchingSource>(VectorStore::open(s.dir / "alpha").value())};
+  s.list = {Candidate{DocumentKey("alpha", "d1"), 0, 0, ""}, Candidate{DocumentKey("alpha", "d60"), 0, 1, ""}};
+  for (std::optional<std::size_t> threads : {std::optional<std::size_t>{}, std::optional<std::size_t>{2}}) {
+    for (const SourceList* sources : {&native, &fetching}) {
+      auto failed = s.rerank(*sources, budget(1, 1, threads));
+      ASSERT_FALSE(failed.has_value());
+      EXPECT_EQ(failed.error().kind(), Error::Kind::Storage);
+      EXPECT_EQ(failed.error().text(), "int8 scales must be finite and positive");
+    }
+  }
+  s.list.pop_back();
+  EXPECT_TRUE(s.rerank(native, ResourceBudget()).has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, MaxSimRerankerGather,
+                         ::testing::Values(GatherCase{"float32", false}, GatherCase{"int8", false},
+                                           GatherCase{"int8", true}),
+                         [](const ::testing::TestParamInfo<GatherCase>& info) {
+                           return std::string(info.param.encoding) + (info.param.normalized ? "UnitRows" : "");
+                         });
 
 }  // namespace
 }  // namespace quillmark

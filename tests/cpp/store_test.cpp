@@ -389,6 +389,92 @@ INSTANTIATE_TEST_SUITE_P(Store, Int8Fetch, ::testing::Bool(), [](const ::testing
   return std::string(info.param ? "UnitRows" : "RawRows");
 });
 
+// Fetches large enough to be cut into several parallel tasks, across
+// segments that replace and delete each other's documents: every thread
+// count gives the rows of the newest live copy of each requested document,
+// in request order, and fetch_into writes the same into a caller's buffer.
+struct LargeFetchCase {
+  const char* encoding;
+  bool normalized;
+};
+
+void PrintTo(const LargeFetchCase& c, std::ostream* os) {
+  *os << c.encoding << (c.normalized ? " unit rows" : "");
+}
+
+class LargeFetch : public ::testing::TestWithParam<LargeFetchCase> {};
+
+TEST_P(LargeFetch, GivesTheNewestRowsForEveryThreadCount) {
+  const auto [encoding, normalized] = GetParam();
+  constexpr std::size_t kDim = 96;
+  TempDir dir;
+  TestStore builder(dir.path(), encoding, kDim, normalized);
+  std::mt19937 gen(11);
+  std::normal_distribution<float> normal;
+  std::uniform_int_distribution<std::size_t> tokens(1, 300);
+  std::map<std::string, std::vector<float>> live;  // id -> rows the view must give
+  auto segment = [&](int first, int last) {
+    Docs docs;
+    for (int i = first; i < last; ++i) {
+      std::vector<float> v(tokens(gen) * kDim);
+      for (float& x : v) x = normal(gen);
+      docs.emplace_back(doc_name(i), v);
+      live[doc_name(i)] = encoding == std::string("int8") ? decode_reference(v, kDim, normalized) : v;
+    }
+    return builder.append(docs);
+  };
+  const std::uint64_t first = segment(0, 40);
+  const std::uint64_t second = segment(30, 60);  // replaces d30..d39
+  builder.remove(first, {2, 35});                // d2 gone; d35's old row is hidden anyway
+  builder.remove(second, {1});                   // d31 gone, though segment 0 still lists it
+  builder.publish();
+  live.erase("d2");
+  live.erase("d31");
+
+  auto view = open_ok(dir.path())->current_view();
+  std::vector<SharedText> request;
+  std::vector<float> expected;
+  std::vector<std::size_t> lengths;
+  for (int round = 0; round < 3; ++round)  // every live document three times: several MiB
+    for (const auto& [id, rows] : live) {
+      request.emplace_back(id);
+      expected.insert(expected.end(), rows.begin(), rows.end());
+      lengths.push_back(rows.size() / kDim);
+    }
+  ASSERT_GT(expected.size(), std::size_t{4} << 18);  // more than four parallel tasks
+
+  std::vector<std::optional<std::size_t>> counts{std::nullopt, 1, 2, 3};
+  if (encoding == std::string("float32")) counts.push_back(0);
+  for (std::optional<std::size_t> threads : counts) {
+    SCOPED_TRACE(threads ? std::to_string(*threads) : "unset");
+    auto packed = view->fetch(request, threads);
+    ASSERT_TRUE(packed.has_value()) << packed.error().debug();
+    EXPECT_EQ(packed->lengths(), lengths);
+    ASSERT_EQ(packed->vectors().size(), expected.size());
+    std::size_t wrong = 0;
+    for (std::size_t i = 0; i < expected.size(); ++i)
+      wrong += !(std::abs(packed->vectors()[i] - expected[i]) <= 1e-6f);
+    EXPECT_EQ(wrong, 0u);
+
+    auto plan = view->plan_fetch(request);
+    ASSERT_TRUE(plan.has_value());
+    EXPECT_EQ(plan->lengths, lengths);
+    std::vector<float> out(plan->rows * kDim, NAN);
+    ASSERT_TRUE(view->fetch_into(*plan, out, threads).has_value());
+    EXPECT_TRUE(std::equal(out.begin(), out.end(), packed->vectors().begin()));
+  }
+  auto missing = view->plan_fetch(ids({"d0", "d31"}));
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_EQ(missing.error().text(), "document \"d31\" is not in the vector store of corpus \"docs\"");
+}
+
+INSTANTIATE_TEST_SUITE_P(Store, LargeFetch,
+                         ::testing::Values(LargeFetchCase{"float32", false}, LargeFetchCase{"int8", false},
+                                           LargeFetchCase{"int8", true}),
+                         [](const ::testing::TestParamInfo<LargeFetchCase>& info) {
+                           return std::string(info.param.encoding) + (info.param.normalized ? "UnitRows" : "");
+                         });
+
 // A file of an untrusted store that is no regular file (a link to
 // /dev/zero, a FIFO) has no length that bounds a read of it: opening the
 // store refuses it by name before reading anything from it.
@@ -454,10 +540,14 @@ TEST(StoreView, Int8ScalesMustBeFiniteAndPositive) {
                                   {3});
     auto view = open_ok(dir.path())->current_view();
     EXPECT_TRUE(view->fetch(ids({"a"}), std::nullopt).has_value());
-    auto fetched = view->fetch(ids({"a", "b"}), std::nullopt);
-    ASSERT_FALSE(fetched.has_value());
-    EXPECT_EQ(fetched.error().kind(), Error::Kind::Storage);
-    EXPECT_EQ(fetched.error().text(), "int8 scales must be finite and positive");
+    // The data is judged before the thread count, and on any pool.
+    for (std::optional<std::size_t> threads : {std::optional<std::size_t>{}, std::optional<std::size_t>{0},
+                                               std::optional<std::size_t>{2}}) {
+      auto fetched = view->fetch(ids({"a", "b"}), threads);
+      ASSERT_FALSE(fetched.has_value());
+      EXPECT_EQ(fetched.error().kind(), Error::Kind::Storage);
+      EXPECT_EQ(fetched.error().text(), "int8 scales must be finite and positive");
+    }
   }
 }
 

@@ -145,3 +145,18 @@ def random_documents(rng, count, dimension, *, prefix="d", min_tokens=1, max_tok
     }
 
 
+def segmented_store(path, rng, *, encoding="float32", normalized=False, dimension=48, corpus="docs"):
+    """Two segments, the second replacing d30..d39 of the first; d2 and d31
+    deleted (d31 while the first segment still lists it). Returns the builder
+    and what a view holds, decoded as the store decodes it."""
+    builder = StoreBuilder(path, corpus=corpus, encoding=encoding, dimension=dimension, normalized=normalized)
+    first = random_documents(rng, 40, dimension, max_tokens=300)
+    second = {f"d{i}": m for i, m in enumerate(random_documents(rng, 60, dimension, max_tokens=300).values()) if i >= 30}
+    builder.delete(builder.append(first), [2, 35])
+    builder.delete(builder.append(second), [1])
+    builder.publish()
+    live = {**first, **second}
+    del live["d2"], live["d31"]
+    if encoding == "int8":
+        live = {k: int8_decode(*int8_encode(v), normalized) for k, v in live.items()}
+    return builder, live

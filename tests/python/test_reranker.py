@@ -10,7 +10,7 @@ import quillmark
 from quillmark import Candidate, Feature, MaxSimReranker, Query, ResourceBudget, Scored, VectorStore
 from quillmark.representation import Representation
 
-from store_builder import StoreBuilder, int8_decode, int8_encode, random_documents
+from store_builder import StoreBuilder, int8_decode, int8_encode, random_documents, segmented_store
 
 T0 = dt.datetime(2024, 1, 1, tzinfo=dt.timezone.utc)
 F32 = "float32-exact-full-maxsim"
@@ -189,6 +189,42 @@ def test_scores_match_numpy(tmp_path, rng, encoding, normalized, python_source, 
         fetched = [i for call in source.calls if call[0] == "fetch" for i in call[1]]
         assert sorted(fetched) == sorted({doc for _, doc in keys if doc in stored})
         assert source.views == 1
+
+
+@pytest.mark.parametrize("encoding, normalized", [("float32", False), ("int8", False), ("int8", True)])
+@pytest.mark.parametrize(
+    "budget",
+    [dict(), dict(threads=1), dict(threads=2), dict(max_batch_tokens=300, max_documents_per_batch=7, threads=3)],
+    ids=["default", "t1", "t2", "small-t3"],
+)
+def test_stores_of_several_segments_score_like_numpy_and_like_fetching(tmp_path, rng, encoding, normalized, budget):
+    """Two corpora, each a store of two segments with replaced and deleted
+    documents, long enough for several kernel batches. The scores are MaxSim
+    over what each view holds, and those of a Python source serving the same
+    vectors (fetched per batch): for float32, bit for bit."""
+    stores, sources, live = [], [], {}
+    for corpus in ("a", "b"):
+        builder, held = segmented_store(tmp_path / corpus, rng, encoding=encoding, normalized=normalized,
+                                        corpus=corpus)
+        stores.append(VectorStore(builder.path))
+        sources.append(ArraySource(held, corpus=corpus, representation=rep(48, normalized),
+                                   score_semantics=F32 if encoding == "float32" else I8))
+        live[corpus] = held
+    keys = [("a" if i % 3 else "b", f"d{j}") for i, j in enumerate(rng.integers(0, 70, 150))]
+    q = rng.standard_normal((6, 48)).astype(np.float32)
+    native = MaxSimReranker(stores).rerank(query(q, rep(48, normalized)), candidates(keys),
+                                           budget=ResourceBudget(**budget))
+    fetched = MaxSimReranker(sources).rerank(query(q, rep(48, normalized)), candidates(keys),
+                                             budget=ResourceBudget(**budget))
+    want = [maxsim(q, live[c][d]) if d in live[c] else None for c, d in keys]
+    assert [s is None for s in native.scores] == [w is None for w in want] == [s is None for s in fetched.scores]
+    np.testing.assert_allclose([s for s in native.scores if s is not None], [w for w in want if w is not None],
+                               rtol=1e-5, atol=1e-5)
+    if encoding == "float32":
+        assert native.scores == fetched.scores
+    else:
+        np.testing.assert_allclose([s for s in native.scores if s is not None],
+                                   [s for s in fetched.scores if s is not None], rtol=1e-6, atol=1e-6)
 
 
 def test_python_source_is_called_from_pool_workers(rng):

@@ -15,7 +15,7 @@ import quillmark
 from quillmark import StoreView, VectorStore
 from quillmark.representation import Representation
 
-from store_builder import StoreBuilder, int8_decode, random_documents
+from store_builder import StoreBuilder, int8_decode, random_documents, segmented_store
 
 
 def packed(docs, ids):
@@ -196,6 +196,27 @@ def test_newest_segment_wins_and_tombstones_hide(tmp_path, rng):
     assert "b" not in view and "z" not in view
     assert view.document_ids == ["a", "é"]
     assert view.document_lengths(["a", "b"]) == {"a": 3}
+
+
+@pytest.mark.parametrize("encoding, normalized", [("float32", False), ("int8", False), ("int8", True)])
+@pytest.mark.parametrize("threads", [None, 0, 1, 2, 3])
+def test_large_fetch_across_segments_matches_numpy(tmp_path, rng, encoding, normalized, threads):
+    builder, live = segmented_store(tmp_path / "s", rng, encoding=encoding, normalized=normalized)
+    view = VectorStore(builder.path).view()
+    request = [doc for _ in range(3) for doc in rng.permutation(sorted(live))]  # several MiB, in parallel tasks
+    want, want_lengths = packed(live, request)
+    if encoding == "int8" and threads == 0:
+        with pytest.raises(ValueError, match="^threads must be positive$"):
+            view.fetch(request, threads=threads)
+        return
+    vectors, lengths = view.fetch(request, threads=threads)
+    assert vectors.dtype == np.float32 and vectors.flags.c_contiguous and vectors.flags.writeable
+    assert lengths.dtype == np.int64
+    np.testing.assert_array_equal(lengths, want_lengths)
+    np.testing.assert_allclose(vectors, want, rtol=0, atol=1e-6)
+    again, _ = view.fetch(request, threads=threads)
+    assert not np.shares_memory(vectors, again)  # every fetch returns a new array
+    np.testing.assert_array_equal(again, vectors)
 
 
 def test_repr(tmp_path, rng):

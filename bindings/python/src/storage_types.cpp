@@ -161,23 +161,12 @@ PyObject* view_document_ids(PyObject* self, void*) {
   });
 }
 
-// (vectors, lengths): a float32 [tokens, dimension] array that owns the
-// fetched buffer, and a new int64 array of the lengths. Consumes `packed`.
-PyObject* packed_to_py(PackedDocuments&& packed) {
-  const std::size_t rows = packed.row_count();
-  const std::size_t dimension = packed.dimension();
-  const std::vector<std::size_t> counts = packed.lengths();
-  npy_intp length_dims[1] = {static_cast<npy_intp>(counts.size())};
-  Ref lengths = Ref::steal(PyArray_SimpleNew(1, length_dims, NPY_INT64));
-  if (!lengths) return nullptr;
-  auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(lengths.get())));
-  for (std::size_t i = 0; i < counts.size(); ++i) out[i] = static_cast<std::int64_t>(counts[i]);
-  const std::size_t shape[2] = {rows, dimension};
-  Ref vectors = owned_floats_to_py(std::move(packed).take_vectors(), shape);
-  if (!vectors) return nullptr;
-  return PyTuple_Pack(2, vectors.get(), lengths.get());
-}
-
+// fetch(): the documents are located with the lock released, the output
+// array is allocated with it held (NumPy's allocator, untouched so far), and
+// the rows are written into it with the lock released again, in parallel for
+// large fetches: the first touch of the fresh pages, which costs about as much
+// as the copy itself, is then shared by the pool's workers too. Nothing but
+// this call sees the array before it is returned.
 PyObject* view_fetch(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* keywords[] = {"document_ids", "threads", nullptr};
@@ -191,14 +180,26 @@ PyObject* view_fetch(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto ids = document_ids(ids_obj);
     if (!ids) return nullptr;
     std::shared_ptr<const StoreView> view = as_view(self)->view;
-    auto packed = detached([&] { return view->fetch(*ids, threads); });
-    if (!packed) return raise(packed.error());
+    auto plan = detached([&] { return view->plan_fetch(*ids); });
+    if (!plan) return raise(plan.error());
     // The store's dimension comes from its manifest: refuse, in the store's
     // terms, a shape NumPy could not describe (even with no rows).
-    const std::size_t dimension = packed->dimension();
+    const std::size_t dimension = static_cast<std::size_t>(view->representation().dimension());
     if (dimension > static_cast<std::size_t>(NPY_MAX_INTP) / sizeof(float))
       return raise(Error::storage("dimension " + std::to_string(dimension) + " is too large for an array"));
-    return packed_to_py(std::move(*packed));
+    npy_intp dims[2] = {static_cast<npy_intp>(plan->rows), static_cast<npy_intp>(dimension)};
+    Ref vectors = Ref::steal(PyArray_SimpleNew(2, dims, NPY_FLOAT32));
+    if (!vectors) return nullptr;
+    auto* values = static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(vectors.get())));
+    auto filled = detached([&] { return view->fetch_into(*plan, {values, plan->rows * dimension}, threads); });
+    if (!filled) return raise(filled.error());
+
+    npy_intp length_dims[1] = {static_cast<npy_intp>(plan->lengths.size())};
+    Ref lengths = Ref::steal(PyArray_SimpleNew(1, length_dims, NPY_INT64));
+    if (!lengths) return nullptr;
+    auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(lengths.get())));
+    for (std::size_t i = 0; i < plan->lengths.size(); ++i) out[i] = static_cast<std::int64_t>(plan->lengths[i]);
+    return PyTuple_Pack(2, vectors.get(), lengths.get());
   });
 }
 
