@@ -40,4 +40,14 @@ Result<std::vector<float>> maxsim_scores(std::span<const float> query, std::span
                                          std::optional<std::size_t> max_batch_tokens,
                                          std::optional<std::size_t> threads);
 
+// The kernel without its maximum: validates like maxsim_scores, then runs
+// the same batches, pool rule and per-batch sgemm into the per-thread buffer,
+// and discards the similarities. Returns the number of batches, or the same
+// InvalidInput errors as maxsim_scores. It measures the limit the BLAS puts on
+// the kernel (benchmarks) and is not a scoring operation.
+Result<std::size_t> maxsim_product_only(std::span<const float> query, std::span<const float> documents,
+                                        std::span<const std::size_t> lengths, std::size_t dimension,
+                                        std::optional<std::size_t> max_batch_tokens,
+                                        std::optional<std::size_t> threads);
+
 }  // namespace quillmark

@@ -47,7 +47,8 @@ std::vector<double> reference_scores(const std::vector<float>& q, const std::vec
   return out;
 }
 
-std::string error_text(const Result<std::vector<float>>& r) {
+template <class T>
+std::string error_text(const Result<T>& r) {
   EXPECT_FALSE(r.has_value());
   if (r) return "";
   EXPECT_EQ(r.error().kind(), Error::Kind::InvalidInput);
@@ -136,31 +137,52 @@ TEST(MaxF32, PortableIgnoresNaN) {
   EXPECT_EQ(portable_max(std::span<const float>(v.data(), 4)), 3.0f);
 }
 
+// Both entry points share the validation: each case must give the same text
+// from the scorer and from the product-only measurement.
+std::string both_error_text(std::span<const float> q, std::span<const float> d, std::span<const std::size_t> lengths,
+                            std::size_t dim, std::optional<std::size_t> bound, std::optional<std::size_t> threads) {
+  const std::string scored = error_text(maxsim_scores(q, d, lengths, dim, bound, threads));
+  EXPECT_EQ(error_text(maxsim_product_only(q, d, lengths, dim, bound, threads)), scored);
+  return scored;
+}
+
 TEST(MaxSimScores, ValidationOrderAndMessages) {
   std::vector<float> q2 = {1, 0, 0, 1}, d5(10, 1.0f), d4(8, 1.0f);
   std::vector<std::size_t> ok = {2, 2};
   std::vector<std::size_t> zero = {2, 0}, two_two = {2, 2};
   const auto none = std::nullopt;
-  EXPECT_EQ(error_text(maxsim_scores({}, d4, ok, 2, none, none)),
+  EXPECT_EQ(both_error_text({}, d4, ok, 2, none, none),
             "query must have shape [tokens, dimension] with non-zero axes");
-  EXPECT_EQ(error_text(maxsim_scores(q2, d4, ok, 0, none, none)),
+  EXPECT_EQ(both_error_text(q2, d4, ok, 0, none, none),
             "query must have shape [tokens, dimension] with non-zero axes");
-  EXPECT_EQ(error_text(maxsim_scores(q2, d4, ok, 3, none, none)),
+  EXPECT_EQ(both_error_text(q2, d4, ok, 3, none, none),
             "query must have shape [tokens, dimension] with non-zero axes");
   std::vector<float> d_odd(7, 1.0f);
-  EXPECT_EQ(error_text(maxsim_scores(q2, d_odd, ok, 2, none, none)),
+  EXPECT_EQ(both_error_text(q2, d_odd, ok, 2, none, none),
             "query dimension 2 differs from the document dimension");
-  EXPECT_EQ(error_text(maxsim_scores(q2, d4, ok, 2, std::size_t{0}, std::size_t{0})),
+  EXPECT_EQ(both_error_text(q2, d4, ok, 2, std::size_t{0}, std::size_t{0}),
             "max_batch_tokens must be positive");
-  EXPECT_EQ(error_text(maxsim_scores(q2, d4, ok, 2, std::size_t{2147483648u}, none)),
+  EXPECT_EQ(both_error_text(q2, d4, ok, 2, std::size_t{2147483648u}, none),
             "max_batch_tokens exceeds the 32-bit BLAS interface");
-  EXPECT_EQ(error_text(maxsim_scores(q2, d4, zero, 2, none, std::size_t{0})), "threads must be positive");
-  EXPECT_EQ(error_text(maxsim_scores(q2, d4, zero, 2, none, none)), "document length at position 1 must be positive");
+  EXPECT_EQ(both_error_text(q2, d4, zero, 2, none, std::size_t{0}), "threads must be positive");
+  EXPECT_EQ(both_error_text(q2, d4, zero, 2, none, none), "document length at position 1 must be positive");
   std::vector<std::size_t> huge = {1, 2147483648u, 0};
-  EXPECT_EQ(error_text(maxsim_scores(q2, d4, huge, 2, none, none)),
+  EXPECT_EQ(both_error_text(q2, d4, huge, 2, none, none),
             "document length at position 1 exceeds the 32-bit BLAS interface");
-  EXPECT_EQ(error_text(maxsim_scores(q2, d5, two_two, 2, none, none)),
+  EXPECT_EQ(both_error_text(q2, d5, two_two, 2, none, none),
             "document lengths sum to 4, but documents contain 5 rows");
+}
+
+TEST(MaxSimProductOnly, RunsTheScorersBatches) {
+  const std::size_t dim = 4;
+  std::vector<std::size_t> lengths = {3, 1, 2};
+  auto q = random_values(2 * dim, 6), d = random_values(6 * dim, 7);
+  for (std::optional<std::size_t> threads : {std::optional<std::size_t>{}, std::optional<std::size_t>{2}}) {
+    EXPECT_EQ(maxsim_product_only(q, d, lengths, dim, std::size_t{1}, threads).value(), 3u);
+    EXPECT_EQ(maxsim_product_only(q, d, lengths, dim, std::size_t{4}, threads).value(), 2u);
+    EXPECT_EQ(maxsim_product_only(q, d, lengths, dim, std::nullopt, threads).value(), 1u);
+  }
+  EXPECT_EQ(maxsim_product_only(q, {}, {}, dim, std::nullopt, std::nullopt).value(), 0u);
 }
 
 TEST(MaxSimScores, NoDocuments) {

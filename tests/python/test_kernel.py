@@ -80,6 +80,18 @@ def test_portable_and_wide_maximum_agree_on_finite_values_and_differ_on_nan(rng)
     assert _scores(q, d, lengths, portable=False).tolist() != portable.tolist()
 
 
+@pytest.mark.parametrize("threads", [None, 1, 2])
+def test_blas_product_only_runs_every_batch_shape(rng, threads):
+    q, d, lengths = corpus(rng, [3, 1, 7, 2, 30, 1, 5, 64, 9])
+    for bound in (None, 1, 4, 64):
+        assert testing.blas_product_only(q, d, lengths, max_batch_tokens=bound, threads=threads) is None
+    assert testing.blas_product_only(q, np.zeros((0, 16), np.float32), np.zeros(0, np.int64)) is None
+    with pytest.raises(TypeError):
+        testing.blas_product_only(q.astype(np.float64), d, lengths)
+    with pytest.raises(TypeError):
+        testing.blas_product_only(q, d, lengths, 4)  # keyword-only
+
+
 def test_scores_array_owns_its_buffer(rng):
     q, d, lengths = corpus(rng, [5, 5])
     scores = maxsim_scores_packed(q, d, lengths)
@@ -117,11 +129,14 @@ def test_no_documents():
         ((2, 4), (4, 4), [0, 2**31], {"max_batch_tokens": 1}, "document length at position 0 must be positive"),
     ],
 )
-def test_invalid_input_messages(query, documents, lengths, kwargs, message):
+@pytest.mark.parametrize("entry", ["maxsim_scores_packed", "blas_product_only"])
+def test_invalid_input_messages(entry, query, documents, lengths, kwargs, message):
+    # The product-only hook validates exactly like the function it measures.
+    fn = maxsim_scores_packed if entry == "maxsim_scores_packed" else testing.blas_product_only
     q = np.ones(query, np.float32)
     d = np.ones(documents, np.float32)
     with pytest.raises(ValueError) as info:
-        maxsim_scores_packed(q, d, np.array(lengths, np.int64), **kwargs)
+        fn(q, d, np.array(lengths, np.int64), **kwargs)
     assert str(info.value) == message
     assert type(info.value) is ValueError
 

@@ -8,8 +8,10 @@
 
 #include "convert.h"
 #include "errors.h"
+#include "kernel.h"
 #include "max_f32.h"
 #include "numpy_api.h"
+#include "packed_arguments.h"
 #include "pending_release.h"
 #include "shared_object.h"
 
@@ -156,7 +158,25 @@ PyObject* t_force_portable_max(PyObject*, PyObject* flag) {
   Py_RETURN_NONE;
 }
 
+// blas_product_only(query, documents, document_lengths, *,
+// max_batch_tokens=None, threads=None) -> None: the kernel's batches, pool
+// rule and sgemm calls without the maximum (the limit the BLAS puts on
+// maxsim_scores_packed). Accepts and rejects exactly what that function does.
+PyObject* t_blas_product_only(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PackedArguments a;
+    if (!parse_packed_arguments(args, kwargs, "blas_product_only", a)) return nullptr;
+    auto done = detached([&] {
+      return maxsim_product_only(a.query, a.documents, a.lengths, a.dimension, a.max_batch_tokens, a.threads);
+    });
+    if (!done) return raise(done.error());
+    Py_RETURN_NONE;
+  });
+}
+
 PyMethodDef methods[] = {
+    {"blas_product_only", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(t_blas_product_only)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
     {"document_ids", t_document_ids, METH_O, nullptr},
     {"lengths", t_lengths, METH_O, nullptr},
     {"requirements", t_requirements, METH_O, nullptr},
