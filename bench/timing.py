@@ -16,7 +16,8 @@ from typing import Callable
 
 @dataclass
 class Stats:
-    samples: list[float]
+    samples: list[float]  # wall seconds per call
+    cpu: list[float]  # CPU seconds of the process (all its threads) per call
 
     @property
     def median(self) -> float:
@@ -34,8 +35,8 @@ class Stats:
 def interleaved(methods: dict[str, Callable[[], object]], *, budget: float = 10.0, min_rounds: int = 7,
                 max_rounds: int = 101, before: dict[str, Callable[[], object]] | None = None,
                 settle: dict[str, float] | None = None) -> dict[str, Stats]:
-    """Wall time of every method over rounds that each run all methods once,
-    in the given order.
+    """Wall and process CPU time of every method over rounds that each run
+    all methods once, in the given order.
 
     Each method runs once untimed first (warm-up); the number of rounds is then
     what fits in about `budget` seconds, within [min_rounds, max_rounds]
@@ -54,29 +55,34 @@ def interleaved(methods: dict[str, Callable[[], object]], *, budget: float = 10.
         warm += time.perf_counter() - t0 + settle.get(name, 0.0)
         time.sleep(settle.get(name, 0.0))
     rounds = int(os.environ.get("BENCH_ROUNDS", "0")) or max(min_rounds, min(max_rounds, int(budget / warm)))
-    samples: dict[str, list[float]] = {name: [] for name in methods}
+    stats = {name: Stats([], []) for name in methods}
     for _ in range(rounds):
         for name, fn in methods.items():
             before.get(name, lambda: None)()
-            t0 = time.perf_counter()
+            c0, t0 = time.process_time(), time.perf_counter()
             fn()
-            samples[name].append(time.perf_counter() - t0)
+            t1, c1 = time.perf_counter(), time.process_time()
+            stats[name].samples.append(t1 - t0)
+            stats[name].cpu.append(c1 - c0)
             if name in settle:
                 time.sleep(settle[name])
-    return {name: Stats(s) for name, s in samples.items()}
+    return stats
 
 
 def print_table(title: str, stats: dict[str, Stats], baseline: str) -> None:
-    """One row per method: median, min and max in milliseconds, and the
-    median's ratio to the baseline method's median (above 1: slower)."""
+    """One row per method: median, min and max wall time in milliseconds,
+    the median's ratio to the baseline method's median (above 1: slower), and
+    the median CPU time of all the process's threads (less sensitive to other
+    processes on the machine than wall time; it includes threads that spin
+    while waiting)."""
     rounds = len(next(iter(stats.values())).samples)
     width = max(len(name) for name in stats)
     print(f"\n{title} ({rounds} interleaved rounds; ratio = median / median of {baseline!r})")
-    print(f"  {'method':<{width}} {'median ms':>10} {'min ms':>9} {'max ms':>9} {'ratio':>7}")
+    print(f"  {'method':<{width}} {'median ms':>10} {'min ms':>9} {'max ms':>9} {'ratio':>7} {'cpu ms':>9}")
     base = stats[baseline].median
     for name, s in stats.items():
         print(f"  {name:<{width}} {s.median * 1e3:10.2f} {s.min * 1e3:9.2f} {s.max * 1e3:9.2f} "
-              f"{s.median / base:7.2f}")
+              f"{s.median / base:7.2f} {statistics.median(s.cpu) * 1e3:9.2f}")
 
 
 def ratio_line(label: str, numerator: Stats, denominator: Stats, *, goal: float | None = None) -> str:
