@@ -86,11 +86,13 @@ def print_table(title: str, stats: dict[str, Stats], baseline: str) -> None:
 
 
 def ratio_line(label: str, numerator: Stats, denominator: Stats, *, goal: float | None = None) -> str:
-    """'label: 1.23x' of two medians, with 'met'/'MISSED' when a goal
-    (largest acceptable ratio) is given."""
+    """'label: 1.23x' of two wall-time medians, with 'met'/'MISSED' when a
+    goal (largest acceptable ratio) is given, and the ratio of the median CPU
+    times beside it."""
     r = numerator.median / denominator.median
     verdict = "" if goal is None else f" (goal <= {goal:g}: {'met' if r <= goal else 'MISSED'})"
-    return f"  {label}: {r:.2f}x{verdict}"
+    cpu = statistics.median(numerator.cpu) / statistics.median(denominator.cpu)
+    return f"  {label}: {r:.2f}x{verdict}; cpu {cpu:.2f}x"
 
 
 def load_average() -> str:
