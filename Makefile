@@ -10,7 +10,7 @@ APT_PACKAGES := cmake g++ make libgtest-dev
 PY_PACKAGES := "scikit-build-core>=0.10" "numpy>=2" "scipy-openblas32>=0.3.28" "nlohmann-json==3.11.2" "pytest>=8" "hypothesis>=6"
 CMAKE_ARGS := -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DQUILLMARK_BUILD_TESTS=ON
 
-.PHONY: test-python313 all demo demo-deps test-real test test-cpp test-python bench deps venv build sanitize tsan lint-threads clang fuzz clean crash
+.PHONY: test-python313 all demo demo-deps test-real test test-cpp test-python bench bench-peers deps venv build sanitize tsan lint-threads clang fuzz clean crash
 
 all: build
 
@@ -69,6 +69,21 @@ bench: build
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/store_bench.py
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/rerank_bench.py
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/writer_bench.py
+	PYTHONPATH=$(BUILD)/pkg $(PY) bench/maxsim_cases.py
+
+# quillmark beside PyTorch (bench/peers.py). The peers live in their own
+# virtual environment, .venv-peers, never in .venv. It is made by the same
+# interpreter as .venv, so the build in $(BUILD)/pkg imports there as it is
+# (its BLAS is found through the library's run path, as in make bench).
+PEERS_VENV := .venv-peers
+$(PEERS_VENV)/.ready: bench/requirements-peers.txt
+	$(PYTHON) -m venv $(PEERS_VENV)
+	$(PEERS_VENV)/bin/python -m pip install -q --upgrade pip
+	$(PEERS_VENV)/bin/python -m pip install -q -r bench/requirements-peers.txt
+	touch $@
+
+bench-peers: build $(PEERS_VENV)/.ready
+	PYTHONPATH=$(BUILD)/pkg $(PEERS_VENV)/bin/python bench/peers.py
 
 # The writer's durability at length:
 #  - simulated power loss at every file-system call of writer sequences,
