@@ -77,8 +77,15 @@ class MeanPooledGatherer:
         return self.encoder.encode([query.text], workers=1, template=self.encoder.representation.query_template)[0].pooled
 
     def scores(self, query: _native.Query) -> np.ndarray:
-        """Cosine of every document, in constructor order."""
-        return self.vectors @ self.query_vector(query)
+        """Cosine of every document, in constructor order.
+
+        Each document's score is one dot product of its own row, so it does
+        not depend on which other documents the gatherer holds: a matrix-vector
+        product would let the BLAS round a row differently by where it falls in
+        its blocking, and gatherers over parts of a corpus (shards) would then
+        disagree in the last bit with one gatherer over all of it.
+        """
+        return np.vecdot(self.vectors, self.query_vector(query))
 
     def gather(self, query: _native.Query, limit: int, *, subset: Optional[_native.Subset] = None) -> _native.Gathered:
         scores = self.scores(query)
