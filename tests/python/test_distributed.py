@@ -210,7 +210,12 @@ def test_gatherer_over_given_vectors_matches_one_gatherer(twin, rng):
 
 def test_protocols_and_names(twin):
     store = twin.sharded[2]
-    assert isinstance(ShardedGatherer(store, MeanPooledFromStore(POOLED)), quillmark.CandidateGenerator)
+    gatherer = ShardedGatherer(store, MeanPooledFromStore(POOLED))
+    assert isinstance(gatherer, quillmark.CandidateGenerator)
+    assert gatherer.requires == {"single_vector": POOLED}
+    gatherer.close()
+    with pytest.raises(ShardError, match="failed: LookupError: no gatherer .* is installed"):
+        gatherer.gather(query(unit(np.ones((2, DIM)))), 5)
     reranker = ShardedReranker(store)
     assert isinstance(reranker, quillmark.Reranker)
     assert reranker.requires == {"multi_vector": REP}

@@ -142,6 +142,11 @@ class ShardServer:
             self._gatherers[key] = _Installed(builder)
 
     @ray.method(concurrency_group="search")
+    def uninstall(self, key: str) -> None:
+        with self._lock:
+            self._gatherers.pop(key, None)
+
+    @ray.method(concurrency_group="search")
     def gather(self, key: str, query: tuple, limit: int, subset: Optional[tuple]):
         """The shard's candidates as (id, score, provenance, tie key) tuples, best
         first, and the gatherer's ``as_of``. ``query`` is (text, {name:
@@ -149,7 +154,9 @@ class ShardServer:
         ids) for this shard's corpus, kind None when the subset does not name it."""
         view = self.store.view()
         with self._lock:
-            installed = self._gatherers[key]
+            installed = self._gatherers.get(key)
+            if installed is None:
+                raise LookupError(f"no gatherer {key} is installed on this shard (it was closed)")
             if installed.gatherer is None or installed.commit != view.commit:
                 # A gatherer reflects one commit; the next search after a commit rebuilds it.
                 installed.gatherer = installed.builder(self.corpus, view)

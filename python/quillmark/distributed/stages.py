@@ -95,6 +95,11 @@ class ShardedGatherer:
             builders.append(MeanPooledVectors([ids[r] for r in rows], vectors[rows], rows, representation))
         return cls(store, builders, timeout=timeout)
 
+    def close(self) -> None:
+        """Removes this gatherer's shard gatherers from the shard actors (they
+        hold their index in memory until then, or until the actors end)."""
+        self.store._uninstall(self._key)
+
     def gather(self, query, limit: int, *, subset: Optional[Subset] = None) -> Gathered:
         payload = _query_payload(query, self.requires)
         subsets = _subset_payloads(self.store, subset)

@@ -204,6 +204,10 @@ class ShardedStore:
         self.fan_out("installing a gatherer", "install", [(key, b) for b in builders])
         self._builders[key] = builders
 
+    def _uninstall(self, key: str) -> None:
+        if self._builders.pop(key, None) is not None:
+            self.fan_out("removing a gatherer", "uninstall", [(key,)] * self.shards)
+
     # -- writing -----------------------------------------------------------------------
 
     def _validate(self, ids: list[str], embeddings: np.ndarray, lengths: np.ndarray) -> None:
