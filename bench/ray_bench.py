@@ -107,20 +107,29 @@ def main() -> int:
 
         latency = {name: [] for name in pipelines}
         ping = {n: [] for n in SHARDS}
+        # The driver's own CPU time (its process, all threads) per search and per
+        # fan-out: the part of the cost that grows with the shard count wherever
+        # the shards run.
+        cpu = {name: 0.0 for name in pipelines}
+        ping_cpu = {n: 0.0 for n in SHARDS}
         for _ in range(ROUNDS):
             for name, p in pipelines.items():
                 times = []
+                cpu_started = time.process_time()
                 for q in qs:
                     started = time.perf_counter()
                     p.search(q, gather_limit=GATHER_LIMIT, limit=LIMIT)
                     times.append(time.perf_counter() - started)
+                cpu[name] += time.process_time() - cpu_started
                 latency[name].append(statistics.median(times))
             for n, store in sharded.items():
                 times = []
+                cpu_started = time.process_time()
                 for _ in range(SEARCHES):
                     started = time.perf_counter()
                     store.ping()
                     times.append(time.perf_counter() - started)
+                ping_cpu[n] += time.process_time() - cpu_started
                 ping[n].append(statistics.median(times))
 
         base = statistics.median(latency["unsharded"])
@@ -134,11 +143,16 @@ def main() -> int:
                                         f"({2 * min(ping[n]) * 1e3:.2f}-{2 * max(ping[n]) * 1e3:.2f})")
             print(f"{name:<12}{med * 1e3:>9.2f} ({min(values) * 1e3:6.2f}-{max(values) * 1e3:6.2f})"
                   f"{1 / med:>12.1f}{med / base:>13.2f}x{fan:>20}")
-        print("\noverhead per search over unsharded, and the share of it that is the two fan-outs:")
+        total = ROUNDS * SEARCHES
+        print("\noverhead per search over unsharded, the share of it that is the two fan-outs, and the driver's "
+              "CPU time per search and per no-op fan-out:")
+        print(f"  {'unsharded':<10} driver CPU {cpu['unsharded'] / total * 1e3:5.2f} ms per search")
         for n in SHARDS:
             name = f"{n} shard{'s' if n > 1 else ''}"
             extra = statistics.median(latency[name]) - base
-            print(f"  {name:<10} +{extra * 1e3:6.2f} ms, of which fan-out {2 * statistics.median(ping[n]) * 1e3:5.2f} ms")
+            print(f"  {name:<10} +{extra * 1e3:6.2f} ms, of which fan-out {2 * statistics.median(ping[n]) * 1e3:5.2f} ms;"
+                  f" driver CPU {cpu[name] / total * 1e3:5.2f} ms per search, {ping_cpu[n] / total * 1e3:5.2f} ms "
+                  "per fan-out")
 
         print(f"\nthroughput, {CLIENTS} client threads, {SEARCHES * 4} searches each case:")
         for name, p in pipelines.items():
