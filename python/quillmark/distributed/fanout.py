@@ -84,7 +84,7 @@ def collect(calls: Sequence[tuple[Shard, Any]], operation: str, timeout: Optiona
             position = pending.pop(ref)
             try:
                 answers[position] = ray.get(ref)
-            except (ray.exceptions.RayError, Exception) as error:
+            except Exception as error:  # the shard's failure, as Ray reports it
                 problem, cause = _explain(error)
                 raise ShardError(calls[position][0], operation, problem) from cause
     return answers
