@@ -71,22 +71,25 @@ class ShardedStore:
 
     Make one with ``create`` or ``open``; ``close`` (or leaving a ``with``
     block) ends the actors. ``timeout`` (seconds, ``None`` to wait as long as it
-    takes) bounds every call to the shards unless a stage gives its own.
+    takes) bounds every call to the shards unless a stage gives its own;
+    ``start_timeout`` bounds the start of the actors (here and in ``restart``),
+    which must find a node, start a worker process and open the shard.
     """
 
     def __init__(self, root: pathlib.Path, layout: Layout, *, nodes: Optional[Sequence[str]],
-                 timeout: Optional[float], create: Optional[tuple] = None):
+                 timeout: Optional[float], start_timeout: Optional[float], create: Optional[tuple] = None):
         if nodes is not None and len(nodes) != layout.shards:
             raise ValueError(f"{len(nodes)} nodes were given for {layout.shards} shards")
         self.root = root
         self.layout = layout
         self.timeout = timeout
+        self.start_timeout = start_timeout
         self._nodes = list(nodes) if nodes is not None else None
         self._builders: dict[str, list[Any]] = {}  # installed gatherers, reinstalled on restart
         self._actors = [self._start(i, create) for i in range(layout.shards)]
         try:
             described = collect([(self.shard(i), a.describe.remote()) for i, a in enumerate(self._actors)],
-                                "start", timeout)
+                                "start", start_timeout)
         except BaseException:
             self.close()
             raise
@@ -108,18 +111,19 @@ class ShardedStore:
     @classmethod
     def create(cls, root: str | os.PathLike[str], corpus: str, representation: Representation, *, shards: int,
                encoding: str = "float32", nodes: Optional[Sequence[str]] = None,
-               timeout: Optional[float] = None) -> "ShardedStore":
+               timeout: Optional[float] = None, start_timeout: Optional[float] = 120.0) -> "ShardedStore":
         """A new empty sharded store at ``root``: every shard actor writes the
         layout file on its machine and creates its shard's store. ``nodes``
         places shard i on the Ray node ``nodes[i]`` (by node id); without it Ray
         places the actors."""
         layout = Layout(corpus, shards)
-        return cls(pathlib.Path(root), layout, nodes=nodes, timeout=timeout,
+        return cls(pathlib.Path(root), layout, nodes=nodes, timeout=timeout, start_timeout=start_timeout,
                    create=(corpus, representation, encoding))
 
     @classmethod
     def open(cls, root: str | os.PathLike[str], *, shards: Optional[int] = None,
-             nodes: Optional[Sequence[str]] = None, timeout: Optional[float] = None) -> "ShardedStore":
+             nodes: Optional[Sequence[str]] = None, timeout: Optional[float] = None,
+             start_timeout: Optional[float] = 120.0) -> "ShardedStore":
         """The sharded store at ``root``. Its layout file is read here when
         ``root`` is visible to this process (and must then agree with
         ``shards``); each shard actor also checks the layout on its own machine."""
@@ -132,7 +136,7 @@ class ShardedStore:
             # The files live on other machines only: the actors check them there.
             layout = Layout("", shards)
         layout.check(root, shards)
-        return cls(root, layout, nodes=nodes, timeout=timeout)
+        return cls(root, layout, nodes=nodes, timeout=timeout, start_timeout=start_timeout)
 
     def _start(self, index: int, create: Optional[tuple] = None):
         options: dict[str, Any] = {"num_cpus": 0}
@@ -154,7 +158,7 @@ class ShardedStore:
         actor = ShardServer.options(**options).remote(str(self.root), shard, self.layout.shards, None)
         calls = [(self.shard(shard), actor.describe.remote())]
         calls += [(self.shard(shard), actor.install.remote(key, b[shard])) for key, b in self._builders.items()]
-        collect(calls, "restart", self.timeout)
+        collect(calls, "restart", self.start_timeout)
         self._actors[shard] = actor
 
     def close(self) -> None:
