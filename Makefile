@@ -8,9 +8,11 @@ BUILD := build
 JOBS ?= 2
 APT_PACKAGES := cmake g++ make libgtest-dev
 PY_PACKAGES := "scikit-build-core>=0.10" "numpy>=2" "scipy-openblas32>=0.3.28" "nlohmann-json==3.11.2" "pytest>=8" "hypothesis>=6"
+# quillmark.distributed (the `ray` extra); its tests run in make test, never skipped.
+RAY_PACKAGE := "ray==2.60.0"
 CMAKE_ARGS := -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DQUILLMARK_BUILD_TESTS=ON
 
-.PHONY: test-python313 all demo demo-deps test-real test test-cpp test-python bench bench-peers deps venv build sanitize tsan lint-threads clang fuzz clean crash
+.PHONY: bench-ray test-python313 all demo demo-deps test-real test test-cpp test-python bench bench-peers deps venv build sanitize tsan lint-threads clang fuzz clean crash
 
 all: build
 
@@ -24,7 +26,7 @@ deps:
 $(VENV)/.ready: Makefile
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q $(PY_PACKAGES)
+	$(PY) -m pip install -q $(PY_PACKAGES) $(RAY_PACKAGE)
 	# The encoding layer's tests run on a tiny model through the tokenizers
 	# library (without its model-hub client, which reading a local file does
 	# not need).
@@ -41,7 +43,7 @@ test-cpp: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
 test-python: build
-	PYTHONPATH=$(BUILD)/pkg QUILLMARK_REQUIRE_TEST_MODULE=1 $(PY) -m pytest -q tests/python
+	PYTHONPATH=$(BUILD)/pkg QUILLMARK_REQUIRE_TEST_MODULE=1 QUILLMARK_REQUIRE_RAY=1 $(PY) -m pytest -q tests/python
 
 test: test-cpp test-python
 
@@ -84,6 +86,11 @@ $(PEERS_VENV)/.ready: bench/requirements-peers.txt
 
 bench-peers: build $(PEERS_VENV)/.ready
 	PYTHONPATH=$(BUILD)/pkg $(PEERS_VENV)/bin/python bench/peers.py
+
+# Searches over a sharded store on a local Ray cluster (1, 2, 4 shards)
+# against one unsharded store, and the cost of a fan-out by itself.
+bench-ray: build
+	PYTHONPATH=$(BUILD)/pkg $(PY) bench/ray_bench.py
 
 # The writer's durability at length:
 #  - simulated power loss at every file-system call of writer sequences,
@@ -166,6 +173,8 @@ test-python313: deps
 	test -x $(PY313) || { echo "no CPython 3.13 at $(PY313)"; exit 1; }
 	[ -x .venv313/bin/python ] || $(PY313) -m venv .venv313
 	.venv313/bin/python -m pip install -q $(PY_PACKAGES)
+	# Ray where it has a wheel for this interpreter; its tests skip otherwise.
+	.venv313/bin/python -m pip install -q $(RAY_PACKAGE) || echo "no Ray for CPython 3.13: its tests skip"
 	cmake -S . -B build-py313 -DPython_EXECUTABLE=$(CURDIR)/.venv313/bin/python -DQUILLMARK_BUILD_TESTS=ON >/dev/null
 	cmake --build build-py313 -j$(JOBS) --target _native _native_testing
 	PYTHONPATH=build-py313/pkg .venv313/bin/python -m pytest -q tests/python

@@ -7,6 +7,9 @@ vector store with ``VectorStoreWriter``, searches every FAQ question with
 nDCG@10, recall@10 and MRR@10 beside the references computed in the same
 run: exact MaxSim over every document (NumPy), the single-vector cosine
 alone, and BM25. ``--full`` runs the whole corpus and every question.
+``--shards N`` also writes both stores as sharded stores of N shards on a local
+Ray cluster and runs every question through ``SearchPipeline(ShardedGatherer,
+ShardedReranker)``: each result must equal the unsharded one.
 """
 
 from __future__ import annotations
@@ -53,6 +56,10 @@ class Run:
     sizes: dict[str, int]
     agreement: dict[str, tuple[int, list[str]]]
     sample: tuple[str, str, list[tuple[str, float, str]]]
+    # --shards N: shard count, and per encoding the queries whose sharded result
+    # equals the unsharded one, with the first differences.
+    shards: int = 0
+    sharded: dict[str, tuple[int, list[str]]] = dataclasses.field(default_factory=dict)
     # What the run searched with, for checks that repeat its searches.
     stores: dict = dataclasses.field(default_factory=dict, repr=False)
     pipelines: dict = dataclasses.field(default_factory=dict, repr=False)
@@ -84,7 +91,13 @@ def write_store(path: pathlib.Path, ids: list[str], encoded, representation, enc
     writer.commit()
 
 
-def run(*, passages: int | None, queries: int | None, backend: str, cache: pathlib.Path, progress: bool = True) -> Run:
+def _outcome(result) -> tuple:
+    return ([(d.document_id, d.score) for d in result.documents],
+            [(c.document_id, c.gather_score) for c in result.candidates], result.scores)
+
+
+def run(*, passages: int | None, queries: int | None, backend: str, cache: pathlib.Path, progress: bool = True,
+        shards: int = 0) -> Run:
     root, version = corpus_module.fetch(cache / "corpus")
     corpus = corpus_module.load(root, version)
     questions, ids = corpus_module.sample(corpus, passages, queries)
@@ -116,11 +129,13 @@ def run(*, passages: int | None, queries: int | None, backend: str, cache: pathl
     first_result = None
     index = {doc: i for i, doc in enumerate(ids)}
     pipelines = {}
+    outcomes: dict[str, list[tuple]] = {}
     for encoding, store in stores.items():
         pipeline = pipelines[encoding] = SearchPipeline(gatherer, MaxSimReranker([store]))
         rankings, totals, mismatches = [], [], []
         for question, query, e in zip(questions, query_objects, query_encoded):
             result = pipeline.search(query, gather_limit=GATHER_LIMIT, limit=quality.CUTOFF)
+            outcomes.setdefault(encoding, []).append(_outcome(result))
             ranked = [d.document_id for d in result.documents]
             rankings.append(ranked)
             totals.append(result.timings.total_seconds)
@@ -140,6 +155,11 @@ def run(*, passages: int | None, queries: int | None, backend: str, cache: pathl
         table[f"pipeline, {encoding} store"] = quality.mean_metrics(rankings, relevant)
         latency[encoding] = (float(np.percentile(totals, 50)), float(np.percentile(totals, 95)))
         agreement[encoding] = (len(questions) - len(mismatches), mismatches)
+
+    sharded = {}
+    if shards:
+        sharded = _run_sharded(shards, cache, ids, encoded, encoder, gatherer, query_objects, outcomes, relevant,
+                               table, latency)
 
     exact, cosine = [], []
     for e in query_encoded:
@@ -169,10 +189,54 @@ def run(*, passages: int | None, queries: int | None, backend: str, cache: pathl
         sizes={encoding: _directory_size(store.path) for encoding, store in stores.items()},
         agreement=agreement,
         sample=sample,
+        shards=shards,
+        sharded=sharded,
         stores=stores,
         pipelines=pipelines,
         query_objects=query_objects,
     )
+
+
+def _run_sharded(shards, cache, ids, encoded, encoder, gatherer, query_objects, outcomes, relevant, table,
+                 latency) -> dict[str, tuple[int, list[str]]]:
+    """Both stores again as sharded stores on a local Ray cluster, every query
+    through the sharded pipeline, each result compared with the unsharded one."""
+    import os
+
+    import ray
+
+    from quillmark.distributed import ShardedGatherer, ShardedReranker, ShardedStore
+
+    ray.init(num_cpus=os.cpu_count(), include_dashboard=False, log_to_driver=False, configure_logging=False)
+    agreement = {}
+    try:
+        for encoding in ("float32", "int8"):
+            root = cache / "stores" / f"{CORPUS_NAME}-{encoding}-{shards}-shards"
+            shutil.rmtree(root, ignore_errors=True)
+            with ShardedStore.create(root, CORPUS_NAME, encoder.representation, shards=shards,
+                                     encoding=encoding, timeout=300) as store:
+                step = -(-len(ids) // APPEND_BATCHES)
+                for start in range(0, len(ids), step):
+                    store.append(ids[start : start + step], *pack(encoded[start : start + step]))
+                store.commit()
+                pipeline = SearchPipeline(
+                    ShardedGatherer.mean_pooled(store, gatherer.document_ids, gatherer.vectors,
+                                                representation=gatherer.representation),
+                    ShardedReranker(store))
+                rankings, totals, differences = [], [], []
+                for i, query in enumerate(query_objects):
+                    result = pipeline.search(query, gather_limit=GATHER_LIMIT, limit=quality.CUTOFF)
+                    rankings.append([d.document_id for d in result.documents])
+                    totals.append(result.timings.total_seconds)
+                    if _outcome(result) != outcomes[encoding][i]:
+                        differences.append(f"query {i}: {rankings[-1][:3]}... != {[d for d, _ in outcomes[encoding][i][0][:3]]}...")
+            name = f"{encoding}, {shards} shards"
+            table[f"pipeline, {name} (Ray)"] = quality.mean_metrics(rankings, relevant)
+            latency[name] = (float(np.percentile(totals, 50)), float(np.percentile(totals, 95)))
+            agreement[encoding] = (len(query_objects) - len(differences), differences)
+    finally:
+        ray.shutdown()
+    return agreement
 
 
 def _select(documents: np.ndarray, lengths: np.ndarray, rows: list[int]) -> tuple[np.ndarray, np.ndarray]:
@@ -186,7 +250,14 @@ def checks(r: Run) -> list[tuple[str, bool]]:
     ndcg = {name: row["ndcg"] for name, row in r.table.items()}
     f32, i8 = ndcg["pipeline, float32 store"], ndcg["pipeline, int8 store"]
     exact = ndcg["exact MaxSim, all documents (NumPy)"]
-    return [
+    sharded = [
+        (f"{r.shards}-shard {encoding} pipeline returns every query's unsharded result "
+         f"({same}/{r.queries}) and the same quality",
+         same == r.queries and r.table[f"pipeline, {encoding}, {r.shards} shards (Ray)"]
+         == r.table[f"pipeline, {encoding} store"])
+        for encoding, (same, _) in r.sharded.items()
+    ]
+    return sharded + [
         ("float32 pipeline ranks every query as exact MaxSim over its candidates",
          r.agreement["float32"][0] == r.queries),
         (f"pipeline nDCG@10 {f32:.4f} >= exact MaxSim {exact:.4f} - 0.01", f32 >= exact - 0.01),
@@ -210,8 +281,9 @@ def report(r: Run) -> str:
         lines.append(f"{name:<40}{row['ndcg']:>8.4f}{row['recall']:>8.4f}{row['mrr']:>8.4f}")
     lines.append("")
     for encoding, (p50, p95) in r.latency.items():
+        size = f"store {r.sizes[encoding] / 2**20:>7.1f} MiB" if encoding in r.sizes else "sharded, on Ray"
         lines.append(
-            f"{encoding:<8} store {r.sizes[encoding] / 2**20:>7.1f} MiB   search p50 {p50 * 1e3:6.1f} ms  "
+            f"{encoding:<18} {size:<18} search p50 {p50 * 1e3:6.1f} ms  "
             f"p95 {p95 * 1e3:6.1f} ms   (SearchResult.timings, gather_limit {GATHER_LIMIT}, query encoded beforehand)"
         )
     question, answer_id, top = r.sample
@@ -225,6 +297,9 @@ def report(r: Run) -> str:
     for encoding, (_, mismatches) in r.agreement.items():
         for m in mismatches[:3]:
             lines.append(f"  {encoding} ranking differs from NumPy MaxSim: {m}")
+    for encoding, (_, differences) in r.sharded.items():
+        for d in differences[:3]:
+            lines.append(f"  {encoding} sharded result differs from unsharded: {d}")
     return "\n".join(lines)
 
 
@@ -235,6 +310,8 @@ def main(argv: list[str] | None = None) -> int:
                         help="encoder inference: the int8 ONNX graph (default) or the float32 NumPy pass")
     parser.add_argument("--cache", type=pathlib.Path, default=REPOSITORY / ".cache", help="corpus, encodings and stores")
     parser.add_argument("--no-progress", action="store_true")
+    parser.add_argument("--shards", type=int, default=0, metavar="N",
+                        help="also search both stores sharded N ways on a local Ray cluster (quillmark[ray])")
     args = parser.parse_args(argv)
     try:
         r = run(
@@ -243,6 +320,7 @@ def main(argv: list[str] | None = None) -> int:
             backend=args.backend,
             cache=args.cache,
             progress=not args.no_progress,
+            shards=args.shards,
         )
     except (MissingModelError, corpus_module.CorpusUnavailable) as error:
         print(f"demo: {error}", file=sys.stderr)

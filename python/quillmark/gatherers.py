@@ -66,6 +66,28 @@ class MeanPooledGatherer:
         vectors = np.stack([e.pooled for e in encoded]) if len(encoded) else np.zeros((0, encoder.representation.dimension))
         return cls(corpus, document_ids, vectors, representation=encoder.pooled_representation, encoder=encoder)
 
+    @classmethod
+    def from_view(cls, corpus: str, view: _native.StoreView, representation: Representation,
+                  *, chunk: int = 1024) -> "MeanPooledGatherer":
+        """The gatherer over every document of a store ``view``, each pooled from
+        its stored token vectors: their mean, made unit length. ``representation``
+        names the pooled space (queries carry their pooled vector under it).
+        Documents are held in ``view.document_ids`` order (UTF-8 byte order),
+        which therefore decides among equal scores; ``as_of`` is the view's."""
+        ids = view.document_ids
+        pooled = np.zeros((len(ids), representation.dimension), dtype=np.float32)
+        for start in range(0, len(ids), chunk):
+            vectors, lengths = view.fetch(ids[start : start + chunk])
+            starts = np.concatenate([[0], np.cumsum(lengths)[:-1]])
+            # Summed in float64 so that a document's pooled vector depends on its
+            # own rows only, never on the chunk it was fetched with.
+            means = np.add.reduceat(vectors.astype(np.float64), starts, axis=0) / lengths[:, None]
+            norms = np.maximum(np.linalg.norm(means, axis=1, keepdims=True), 1e-12)
+            pooled[start : start + len(lengths)] = means / norms
+        gatherer = cls(corpus, ids, pooled, representation=representation)
+        gatherer.as_of = view.as_of
+        return gatherer
+
     def query_vector(self, query: _native.Query) -> np.ndarray:
         if SINGLE_VECTOR in query.features:
             value = query.feature(SINGLE_VECTOR, self.representation)
@@ -77,8 +99,15 @@ class MeanPooledGatherer:
         return self.encoder.encode([query.text], workers=1, template=self.encoder.representation.query_template)[0].pooled
 
     def scores(self, query: _native.Query) -> np.ndarray:
-        """Cosine of every document, in constructor order."""
-        return self.vectors @ self.query_vector(query)
+        """Cosine of every document, in constructor order.
+
+        Each document's score is one dot product of its own row, so it does
+        not depend on which other documents the gatherer holds: a matrix-vector
+        product would let the BLAS round a row differently by where it falls in
+        its blocking, and gatherers over parts of a corpus (shards) would then
+        disagree in the last bit with one gatherer over all of it.
+        """
+        return np.vecdot(self.vectors, self.query_vector(query))
 
     def gather(self, query: _native.Query, limit: int, *, subset: Optional[_native.Subset] = None) -> _native.Gathered:
         scores = self.scores(query)

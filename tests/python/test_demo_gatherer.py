@@ -35,14 +35,28 @@ def test_gather_is_the_exact_top_k_in_score_then_constructor_order(index, limit)
     ids, vectors, gatherer = index
     q = vectors[3] + 0.01  # d3 and d7 score alike near the top
     gathered = gatherer.gather(query_with(q), limit, subset=None)
-    scores = vectors @ unit(q)
+    scores = vectors.astype(np.float64) @ unit(q).astype(np.float64)
     expected = sorted(range(len(ids)), key=lambda i: (-scores[i], i))[:limit]
     got = gathered.candidates
     assert [c.document_id for c in got] == [ids[i] for i in expected]
     assert [c.gather_rank for c in got] == list(range(len(expected)))
     assert all(c.corpus == "docs" for c in got)
-    np.testing.assert_allclose([c.gather_score for c in got], scores[expected], rtol=1e-6)
+    np.testing.assert_allclose([c.gather_score for c in got], scores[expected], rtol=1e-6, atol=1e-7)
     assert gathered.as_of == gatherer.as_of
+
+
+@pytest.mark.parametrize("dimension", [7, 384])
+def test_a_documents_score_does_not_depend_on_the_other_documents(rng, dimension):
+    # Gatherers over parts of a corpus (shards) must agree bit for bit with one
+    # gatherer over all of it, whatever the part's size or memory alignment.
+    representation = Representation("pooled-test", "1", dimension, True)
+    vectors = unit(rng.standard_normal((301, dimension)))
+    ids = [f"d{i}" for i in range(301)]
+    query = quillmark.Query("q", single_vector=quillmark.Feature(representation, unit(vectors[0] + 0.5)[None, :]))
+    whole = MeanPooledGatherer("docs", ids, vectors, representation=representation).scores(query)
+    for part in (rng.choice(301, size, replace=False) for size in (1, 5, 64, 250)):
+        gatherer = MeanPooledGatherer("docs", [ids[i] for i in part], vectors[part], representation=representation)
+        assert np.array_equal(gatherer.scores(query), whole[part])
 
 
 def test_gather_honours_the_subset(index):

@@ -1,0 +1,300 @@
+"""A corpus split over shards, each an ordinary store behind its own Ray actor.
+
+Documents are routed by a stable hash of their id (``layout.shard_of``), so a
+document, and every later version of it, always lives in the same shard: an
+append that replaces a document and a deletion both reach the shard holding
+it. ``append``, ``delete``, ``compact`` and ``commit`` fan out to the shards'
+single writers.
+
+Commits are atomic per shard, not across shards: each shard publishes its own
+commit, so a reader may see shard 0's new commit beside shard 1's old one, and
+a commit that fails on one shard may have taken effect on the others. What
+holds: every shard's commit is all or nothing, a search's ``as_of`` is the
+earliest commit time of the shards it read (every write committed on every
+shard before that time is reflected), and ``commit()`` reports each shard's
+commit time.
+"""
+
+from __future__ import annotations
+
+import datetime
+import os
+import pathlib
+from typing import Any, Iterable, Optional, Sequence
+
+import numpy as np
+import ray
+from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
+
+from ..representation import Representation
+from .fanout import Shard, ShardError, collect
+from .layout import Layout, LayoutError, shard_of
+from .shard import ShardServer
+
+__all__ = ["ShardedStore"]
+
+# The writer's own tolerance for unit-length rows: the float32 nearest 0.0011.
+_UNIT_TOLERANCE = np.float32(0.0011)
+
+
+def _debug(text: str) -> str:
+    out = ['"']
+    for ch in text:
+        if ch in '"\\':
+            out.append("\\" + ch)
+        elif ch == "\n":
+            out.append("\\n")
+        elif ch == "\t":
+            out.append("\\t")
+        elif ch == "\r":
+            out.append("\\r")
+        elif ord(ch) < 0x20 or ord(ch) == 0x7F:
+            out.append(f"\\u{{{ord(ch):x}}}")
+        else:
+            out.append(ch)
+    out.append('"')
+    return "".join(out)
+
+
+def _document_ids(ids: Iterable[str]) -> list[str]:
+    if isinstance(ids, str):
+        raise TypeError("expected an iterable of document IDs, not a single string")
+    out = list(ids)
+    for i, d in enumerate(out):
+        if not isinstance(d, str):
+            raise TypeError(f"document ID at position {i} must be str, not {type(d).__name__}")
+    return out
+
+
+class ShardedStore:
+    """The driver's handle on a sharded store: its layout and its shard actors.
+
+    Make one with ``create`` or ``open``; ``close`` (or leaving a ``with``
+    block) ends the actors. ``timeout`` (seconds, ``None`` to wait as long as it
+    takes) bounds every call to the shards unless a stage gives its own;
+    ``start_timeout`` bounds the start of the actors (here and in ``restart``),
+    which must find a node, start a worker process and open the shard.
+    """
+
+    def __init__(self, root: pathlib.Path, layout: Layout, *, nodes: Optional[Sequence[str]],
+                 timeout: Optional[float], start_timeout: Optional[float], create: Optional[tuple] = None):
+        if nodes is not None and len(nodes) != layout.shards:
+            raise ValueError(f"{len(nodes)} nodes were given for {layout.shards} shards")
+        self.root = root
+        self.layout = layout
+        self.timeout = timeout
+        self.start_timeout = start_timeout
+        self._nodes = list(nodes) if nodes is not None else None
+        self._builders: dict[str, list[Any]] = {}  # installed gatherers, reinstalled on restart
+        self._actors = [self._start(i, create) for i in range(layout.shards)]
+        try:
+            described = collect([(self.shard(i), a.describe.remote()) for i, a in enumerate(self._actors)],
+                                "start", start_timeout)
+        except BaseException:
+            self.close()
+            raise
+        first = described[0]
+        for i, d in enumerate(described):
+            for field in ("corpus", "encoding", "representation", "score_semantics"):
+                if d[field] != first[field]:
+                    self.close()
+                    raise LayoutError(f"shard {i} of {layout.shards} ({d['path']}) has {field} {d[field]!r}, "
+                                      f"but shard 0 has {first[field]!r}")
+        self.corpus: str = first["corpus"]
+        self.encoding: str = first["encoding"]
+        self.representation: Representation = first["representation"]
+        self.score_semantics: str = first["score_semantics"]
+        self.nodes: list[str] = [d["node"] for d in described]
+
+    # -- making and ending ------------------------------------------------------------
+
+    @classmethod
+    def create(cls, root: str | os.PathLike[str], corpus: str, representation: Representation, *, shards: int,
+               encoding: str = "float32", nodes: Optional[Sequence[str]] = None,
+               timeout: Optional[float] = None, start_timeout: Optional[float] = 120.0) -> "ShardedStore":
+        """A new empty sharded store at ``root``: every shard actor writes the
+        layout file on its machine and creates its shard's store. ``nodes``
+        places shard i on the Ray node ``nodes[i]`` (by node id); without it Ray
+        places the actors."""
+        layout = Layout(corpus, shards)
+        return cls(pathlib.Path(root), layout, nodes=nodes, timeout=timeout, start_timeout=start_timeout,
+                   create=(corpus, representation, encoding))
+
+    @classmethod
+    def open(cls, root: str | os.PathLike[str], *, shards: Optional[int] = None,
+             nodes: Optional[Sequence[str]] = None, timeout: Optional[float] = None,
+             start_timeout: Optional[float] = 120.0) -> "ShardedStore":
+        """The sharded store at ``root``. Its layout file is read here when
+        ``root`` is visible to this process (and must then agree with
+        ``shards``); each shard actor also checks the layout on its own machine."""
+        root = pathlib.Path(root)
+        try:
+            layout = Layout.read(root)
+        except LayoutError:
+            if shards is None or (root / "shards.json").exists():
+                raise
+            # The files live on other machines only: the actors check them there.
+            layout = Layout("", shards)
+        layout.check(root, shards)
+        return cls(root, layout, nodes=nodes, timeout=timeout, start_timeout=start_timeout)
+
+    def _start(self, index: int, create: Optional[tuple] = None):
+        options: dict[str, Any] = {"num_cpus": 0}
+        if self._nodes is not None:
+            options["scheduling_strategy"] = NodeAffinitySchedulingStrategy(node_id=self._nodes[index], soft=False)
+        return ShardServer.options(**options).remote(str(self.root), index, self.layout.shards, create)
+
+    def restart(self, shard: int) -> None:
+        """Ends shard ``shard``'s actor if it still runs and starts a new one on
+        the shard's files, on the same node: it serves the shard's last commit
+        (work staged and not committed is lost) and gets every installed
+        gatherer again."""
+        try:
+            ray.kill(self._actors[shard], no_restart=True)
+        except Exception:  # already gone
+            pass
+        options: dict[str, Any] = {"num_cpus": 0, "scheduling_strategy": NodeAffinitySchedulingStrategy(
+            node_id=self.nodes[shard], soft=False)}
+        actor = ShardServer.options(**options).remote(str(self.root), shard, self.layout.shards, None)
+        calls = [(self.shard(shard), actor.describe.remote())]
+        calls += [(self.shard(shard), actor.install.remote(key, b[shard])) for key, b in self._builders.items()]
+        collect(calls, "restart", self.start_timeout)
+        self._actors[shard] = actor
+
+    def close(self) -> None:
+        """Ends every shard actor (staged, uncommitted work is lost)."""
+        for actor in getattr(self, "_actors", []):
+            try:
+                ray.kill(actor, no_restart=True)
+            except Exception:
+                pass
+        self._actors = []
+
+    def __enter__(self) -> "ShardedStore":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    # -- shards ------------------------------------------------------------------------
+
+    @property
+    def shards(self) -> int:
+        return self.layout.shards
+
+    def shard_of(self, document_id: str) -> int:
+        return shard_of(document_id, self.layout.shards)
+
+    def shard(self, index: int) -> Shard:
+        return Shard(index, self.layout.shards, str(Layout.directory(self.root, index)))
+
+    def actor(self, index: int):
+        """The Ray actor serving shard ``index``."""
+        return self._actors[index]
+
+    def fan_out(self, operation: str, method: str, arguments: Sequence[tuple], *,
+                timeout: Optional[float] = ..., shards: Optional[Sequence[int]] = None) -> list:
+        """Calls ``method`` of the shards (every shard, or those listed) with
+        their arguments, and returns their answers in shard order."""
+        indices = range(self.shards) if shards is None else shards
+        calls = [(self.shard(i), getattr(self._actors[i], method).remote(*args)) for i, args in zip(indices, arguments)]
+        return collect(calls, operation, self.timeout if timeout is ... else timeout)
+
+    def ping(self, *, timeout: Optional[float] = ...) -> None:
+        """A round trip to every shard and nothing else: the cost of a fan-out."""
+        self.fan_out("ping", "ping", [()] * self.shards, timeout=timeout)
+
+    def _install(self, key: str, builders: list) -> None:
+        self.fan_out("installing a gatherer", "install", [(key, b) for b in builders])
+        self._builders[key] = builders
+
+    def _uninstall(self, key: str) -> None:
+        if self._builders.pop(key, None) is not None:
+            self.fan_out("removing a gatherer", "uninstall", [(key,)] * self.shards)
+
+    # -- writing -----------------------------------------------------------------------
+
+    def _validate(self, ids: list[str], embeddings: np.ndarray, lengths: np.ndarray) -> None:
+        """The writer's checks, in its order and words, made here so that a bad
+        batch is refused whole before any shard stages a part of it."""
+        dimension = self.representation.dimension
+        if embeddings.shape[1] != dimension:
+            raise ValueError(f"embedding dimension {embeddings.shape[1]} differs from the representation "
+                             f"dimension {dimension}")
+        if embeddings.shape[0] == 0:
+            raise ValueError("embeddings must be a non-empty [tokens, dimension] matrix")
+        if lengths.size == 0 or (lengths == 0).any():
+            raise ValueError("document lengths must be a non-empty positive vector")
+        if int(lengths.sum()) != embeddings.shape[0]:
+            raise ValueError("document lengths do not match packed embedding rows")
+        if not np.isfinite(embeddings).all():
+            raise ValueError("embeddings contain a non-finite value")
+        if self.representation.normalized:
+            norms = np.sqrt(np.einsum("ij,ij->i", embeddings, embeddings, dtype=np.float32))
+            if (np.abs(norms - np.float32(1)) > _UNIT_TOLERANCE).any():
+                raise ValueError("representation declares unit vectors, but rows are not normalized")
+        if len(ids) != lengths.size:
+            raise ValueError(f"{len(ids)} document IDs were given for {lengths.size} documents")
+        seen: set[str] = set()
+        for d in ids:
+            if d in seen:
+                raise ValueError(f"document ID {_debug(d)} appears more than once")
+            seen.add(d)
+
+    def append(self, document_ids: Iterable[str], embeddings: np.ndarray, document_lengths, *,
+               threads: Optional[int] = None) -> None:
+        """Stages documents, each in its shard (``VectorStoreWriter.append``'s
+        arguments). Appending a document that is present replaces it, in the
+        shard that holds it. A batch the writer would refuse is refused here
+        before any shard sees it; if a shard then fails, the other shards' parts
+        stay staged, and appending the same batch again is safe (it replaces)."""
+        if not isinstance(embeddings, np.ndarray) or embeddings.dtype != np.float32 or embeddings.ndim != 2:
+            raise TypeError("embeddings must be a float32 [tokens, dimension] NumPy array")
+        ids = _document_ids(document_ids)
+        lengths = np.asarray(document_lengths, dtype=np.int64).reshape(-1)
+        negative = np.flatnonzero(lengths < 0)
+        if negative.size:
+            raise ValueError(f"document length at position {negative[0]} must be positive")
+        if embeddings.size == 0 and not ids and lengths.size == 0:
+            return
+        self._validate(ids, embeddings, lengths)
+        owner = np.array([self.shard_of(d) for d in ids], dtype=np.int64)
+        row_owner = np.repeat(owner, lengths)
+        targets = [int(s) for s in np.unique(owner)]
+        arguments = []
+        for s in targets:
+            mine = owner == s
+            arguments.append(([d for d, m in zip(ids, mine) if m], np.ascontiguousarray(embeddings[row_owner == s]),
+                              lengths[mine], threads))
+        self.fan_out("append", "append", arguments, shards=targets)
+
+    def delete(self, document_ids: Iterable[str]) -> int:
+        """Stages the deletion of the documents present among ``document_ids``
+        and returns how many there were."""
+        ids = _document_ids(document_ids)
+        groups: dict[int, list[str]] = {}
+        for d in ids:
+            groups.setdefault(self.shard_of(d), []).append(d)
+        targets = sorted(groups)
+        return sum(self.fan_out("delete", "delete", [(groups[s],) for s in targets], shards=targets))
+
+    def compact(self) -> None:
+        """Stages, in every shard, its present documents as one segment."""
+        self.fan_out("compact", "compact", [()] * self.shards)
+
+    def commit(self) -> tuple[datetime.datetime, ...]:
+        """Publishes everything staged, shard by shard, and returns each shard's
+        commit time, in shard order. Each shard's commit is atomic; the set of
+        them is not (see the module's documentation)."""
+        return tuple(self.fan_out("commit", "commit", [()] * self.shards))
+
+    # -- reading -----------------------------------------------------------------------
+
+    def document_ids(self) -> list[str]:
+        """The ids of every present document of the shards' latest commits,
+        sorted by their UTF-8 bytes."""
+        parts = self.fan_out("listing documents", "document_ids", [()] * self.shards)
+        return sorted((d for part in parts for d in part), key=lambda d: d.encode("utf-8"))
+
+    def __repr__(self) -> str:
+        return f"ShardedStore(root={str(self.root)!r}, corpus={self.corpus!r}, shards={self.shards})"
