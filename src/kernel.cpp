@@ -148,14 +148,14 @@ void score_batch(const Inputs& in, Work work, MaxPath path, float* out) {
   }
 }
 
-// Runs batch_fn(b) for every unit of work under the pool rule of `threads`,
-// with two shortcuts that leave the results unchanged and only save thread
-// creation:
+// Runs batch_fn(b) for every unit of work under the pool rule of `threads`
+// (install), with two shortcuts that leave the results unchanged (the batches
+// call no user code, so which thread runs the loop is not observable):
 //   - a call that cannot use more than one thread (one unit, or threads=1)
 //     runs on the calling thread instead of on a pool built for it;
 //   - a caller outside any pool asking for as many threads as the default
-//     pool has runs on the default pool, as a call without `threads` does,
-//     instead of building and joining an identical pool for this call.
+//     pool has runs the loop from its own thread on the default pool, as a
+//     call without `threads` does, saving install's hand-over to a worker.
 template <class BatchFn>
 Result<std::size_t> run_batches(const Inputs& in, std::optional<std::size_t> threads, BatchFn&& batch_fn) {
   if (threads && (*threads == 1 || in.work.size() <= 1)) {

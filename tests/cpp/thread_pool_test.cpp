@@ -72,13 +72,14 @@ TEST(PoolThreads, ConcurrentSubmittersShareOnePool) {
   EXPECT_EQ(total.load(), 4L * 20 * (15 * 16 / 2));
 }
 
-TEST(PoolThreads, InstallUsesAFreshPoolOrTheCurrentOne) {
+TEST(PoolThreads, InstallUsesAFreshPoolTheCurrentOneOrTheDefaultOne) {
   EXPECT_EQ(ThreadPool::current(), nullptr);
+  const std::size_t others = default_pool().size() + 1;  // a count the default pool does not have
   ThreadPool* outer = nullptr;
-  auto r = install(std::size_t{3}, [&]() -> Result<std::size_t> {
+  auto r = install(others, [&]() -> Result<std::size_t> {
     outer = ThreadPool::current();
     // Same count: runs right here, on the same pool.
-    return install(std::size_t{3}, [&]() -> Result<std::size_t> {
+    return install(others, [&]() -> Result<std::size_t> {
       EXPECT_EQ(ThreadPool::current(), outer);
       // Another count: a pool of its own.
       auto other = install(std::size_t{1}, []() -> Result<std::size_t> { return current_pool_size(); });
@@ -86,8 +87,19 @@ TEST(PoolThreads, InstallUsesAFreshPoolOrTheCurrentOne) {
       return current_pool_size();
     });
   });
-  EXPECT_EQ(r.value(), 3u);
+  EXPECT_EQ(r.value(), others);
   EXPECT_NE(outer, nullptr);
+  EXPECT_NE(outer, &default_pool());
+  // With the default pool's own count, from outside any pool: on a worker
+  // of the default pool, which nested calls with that count then use.
+  auto borrowed = install(default_pool().size(), [&]() -> Result<std::size_t> {
+    EXPECT_EQ(ThreadPool::current(), &default_pool());
+    return install(default_pool().size(), [&]() -> Result<std::size_t> {
+      EXPECT_EQ(ThreadPool::current(), &default_pool());
+      return current_pool_size();
+    });
+  });
+  EXPECT_EQ(borrowed.value(), default_pool().size());
   // Without a count the caller's own thread runs the operation.
   std::thread::id id;
   (void)install(std::nullopt, [&]() -> Result<int> {
