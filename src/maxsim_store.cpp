@@ -25,8 +25,10 @@ struct GatherBuffer {
 };
 thread_local GatherBuffer GATHER_BUFFER;
 
-// Exclusive use of this thread's gather buffer for one kernel batch. Nothing
-// run under a lease submits pool work, so a thread never needs two.
+// Exclusive use of this thread's gather buffer for one kernel batch. A thread
+// never needs two: the only pool work submitted under a lease is the kernel
+// splitting a large single batch, and a worker waiting for its own job runs
+// only that job's parts, which use the similarity buffer, not this one.
 class GatherLease {
  public:
   explicit GatherLease(std::size_t size) {
