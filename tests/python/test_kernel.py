@@ -78,11 +78,11 @@ def test_nan_similarity_never_wins_the_maximum():
         if testing.force_max_path(path):
             testing.force_max_path(None)
             assert _scores(q, d, lengths, path).tolist() == [np.nanmax(d @ q.T)] == [10.0]
-    testing.force_portable_max(True)
+    testing.force_max_path("portable")
     try:
         assert maxsim_scores_packed(q, d, lengths).tolist() == [10.0]
     finally:
-        testing.force_portable_max(False)
+        testing.force_max_path(None)
 
 
 @pytest.mark.parametrize("threads", [None, 1, 2])

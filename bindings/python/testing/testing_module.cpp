@@ -211,17 +211,6 @@ PyObject* t_force_max_path(PyObject*, PyObject* arg) {
   });
 }
 
-// force_portable_max(flag): force_max_path("portable") for a true flag,
-// force_max_path(None) otherwise.
-PyObject* t_force_portable_max(PyObject*, PyObject* flag) {
-  return guarded([&]() -> PyObject* {
-    const int truth = PyObject_IsTrue(flag);
-    if (truth < 0) return nullptr;
-    force_max_path(truth ? std::optional<MaxPath>(MaxPath::Portable) : std::nullopt);
-    Py_RETURN_NONE;
-  });
-}
-
 PyMethodDef methods[] = {
     {"blas_product_only", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(t_blas_product_only)),
      METH_VARARGS | METH_KEYWORDS, nullptr},
@@ -238,7 +227,6 @@ PyMethodDef methods[] = {
     {"raise_error", t_raise, METH_VARARGS, nullptr},
     {"error_debug", t_error_debug, METH_VARARGS, nullptr},
     {"force_max_path", t_force_max_path, METH_O, nullptr},
-    {"force_portable_max", t_force_portable_max, METH_O, nullptr},
     {"drop_on_native_thread", t_drop_on_native_thread, METH_O, nullptr},
     {"pending_releases", t_pending_releases, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
