@@ -18,15 +18,6 @@ Error last_os_error() { return IoError::from_errno(errno); }
 
 Error from_error_code(const std::error_code& ec) { return IoError::from_errno(ec.value()); }
 
-Result<FileDescriptor> open_directory(const std::filesystem::path& path) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return std::unexpected(last_os_error());
-  return FileDescriptor(fd);
-}
-
 struct DirectoryCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
 };
@@ -70,10 +61,26 @@ int remove_tree(int parent, const char* name) {
   return 0;
 }
 
+Result<void> check(int rc) {
+  if (rc != 0) return std::unexpected(last_os_error());
+  return {};
+}
+
 class OsFileSystem final : public FileSystem {
  public:
-  Result<FileDescriptor> create_exclusive(const std::filesystem::path& path) override {
-    return FileDescriptor::create_new(path);
+  Result<Directory> open_directory(const std::filesystem::path& path) override { return Directory::open(path); }
+
+  Result<Directory> open_directory(const Directory& parent, const std::string& name) override {
+    return parent.open_child(name);
+  }
+
+  Result<FileDescriptor> create_exclusive(const Directory& directory, const std::string& name) override {
+    int fd;
+    do {
+      fd = ::openat(directory.fd(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return std::unexpected(last_os_error());
+    return FileDescriptor(fd);
   }
 
   Result<void> write(const FileDescriptor& file, std::span<const std::byte> bytes) override {
@@ -84,24 +91,25 @@ class OsFileSystem final : public FileSystem {
 
   Result<void> close(FileDescriptor& file) override { return file.close(); }
 
-  Result<void> link(const std::filesystem::path& from, const std::filesystem::path& to) override {
-    if (::link(from.c_str(), to.c_str()) != 0) return std::unexpected(last_os_error());
-    return {};
+  Result<void> link(const Directory& from_dir, const std::string& from, const Directory& to_dir,
+                    const std::string& to) override {
+    return check(::linkat(from_dir.fd(), from.c_str(), to_dir.fd(), to.c_str(), 0));
   }
 
-  Result<void> rename(const std::filesystem::path& from, const std::filesystem::path& to) override {
-    if (::rename(from.c_str(), to.c_str()) != 0) return std::unexpected(last_os_error());
-    return {};
+  Result<void> rename(const Directory& directory, const std::string& from, const std::string& to) override {
+    return check(::renameat(directory.fd(), from.c_str(), directory.fd(), to.c_str()));
   }
 
-  Result<void> remove_file(const std::filesystem::path& path) override {
-    if (::unlink(path.c_str()) != 0) return std::unexpected(last_os_error());
-    return {};
+  Result<void> remove_file(const Directory& directory, const std::string& name) override {
+    return check(::unlinkat(directory.fd(), name.c_str(), 0));
   }
 
-  Result<void> create_directory(const std::filesystem::path& path) override {
-    if (::mkdir(path.c_str(), 0777) != 0) return std::unexpected(last_os_error());
-    return {};
+  Result<void> create_directory(const Directory& directory, const std::string& name) override {
+    return check(::mkdirat(directory.fd(), name.c_str(), 0777));
+  }
+
+  Result<void> remove_directory(const Directory& directory, const std::string& name) override {
+    return check(::unlinkat(directory.fd(), name.c_str(), AT_REMOVEDIR));
   }
 
   Result<void> create_directories(const std::filesystem::path& path) override {
@@ -111,25 +119,25 @@ class OsFileSystem final : public FileSystem {
     return {};
   }
 
-  Result<void> remove_all(const std::filesystem::path& path) override {
-    if (int failure = remove_tree(AT_FDCWD, path.c_str()); failure != 0)
+  Result<void> remove_all(const Directory& directory, const std::string& name) override {
+    if (int failure = remove_tree(directory.fd(), name.c_str()); failure != 0)
       return std::unexpected(IoError::from_errno(failure));
     return {};
   }
 
-  Result<bool> exists(const std::filesystem::path& path) override {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) == 0) return true;
-    if (errno == ENOENT) return false;
-    return std::unexpected(last_os_error());
-  }
-
-  Result<std::vector<DirectoryEntry>> list(const std::filesystem::path& path) override {
-    DIR* opened;
+  Result<std::vector<DirectoryEntry>> list(const Directory& directory) override {
+    // A descriptor of its own: readdir moves the position of the one it reads.
+    int fd;
     do {
-      opened = ::opendir(path.c_str());
-    } while (opened == nullptr && errno == EINTR);
-    if (opened == nullptr) return std::unexpected(last_os_error());
+      fd = ::openat(directory.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return std::unexpected(last_os_error());
+    DIR* opened = ::fdopendir(fd);
+    if (opened == nullptr) {
+      const int failure = errno;
+      ::close(fd);
+      return std::unexpected(IoError::from_errno(failure));
+    }
     // Closed on every exit, std::bad_alloc from a name included.
     const std::unique_ptr<DIR, DirectoryCloser> dir(opened);
     std::vector<DirectoryEntry> entries;
@@ -157,16 +165,11 @@ class OsFileSystem final : public FileSystem {
     return entries;
   }
 
-  Result<void> sync_directory(const std::filesystem::path& path, FlushSite) override {
-    FileDescriptor fd = QM_TRY(open_directory(path));
-    QM_TRY(fd.full_sync());
-    return fd.close();
-  }
+  Result<void> sync_directory(const Directory& directory, FlushSite) override { return directory.sync(); }
 
-  Result<DirectoryLock> lock_directory(const std::filesystem::path& path) override {
-    FileDescriptor fd = QM_TRY(open_directory(path));
+  Result<void> lock_directory(const Directory& directory) override {
     for (;;) {
-      if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) return DirectoryLock(std::move(fd));
+      if (::flock(directory.fd(), LOCK_EX | LOCK_NB) == 0) return {};
       if (errno != EINTR) return std::unexpected(last_os_error());
     }
   }

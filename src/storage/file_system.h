@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "error.h"
+#include "directory.h"
 #include "file_descriptor.h"
 
 namespace quillmark {
@@ -23,19 +24,6 @@ namespace quillmark {
 struct DirectoryEntry {
   std::string name;   // the entry's file name, as bytes
   bool is_directory;  // a directory itself, not a link to one
-};
-
-// An exclusive advisory lock on a directory (flock on a descriptor of the
-// directory itself), held while this value lives and released when it is
-// destroyed or the process dies. Adds no file to the directory.
-class DirectoryLock {
- public:
-  DirectoryLock() = default;
-  explicit DirectoryLock(FileDescriptor fd) : fd_(std::move(fd)) {}
-  bool held() const { return fd_.is_open(); }
-
- private:
-  FileDescriptor fd_;  // closing it releases the lock
 };
 
 // Where a flush comes from. The operating system ignores it; a test file
@@ -52,44 +40,57 @@ enum class FlushSite : unsigned char {
   OpenedStore,        // the store directory at open, before the clean-up
 };
 
+// Every call names its files by a name inside an open Directory (a single
+// component, or ".staging-X/NAME" below it), never by a path resolved again:
+// a writer keeps working on the directory it opened and locked.
 // Thread-compatible: one implementation may serve several writers at once,
 // each call being independent.
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
 
-  // Creates a new file for writing; fails with AlreadyExists if anything
-  // exists at `path`. Permission bits 0666 before the umask.
-  virtual Result<FileDescriptor> create_exclusive(const std::filesystem::path& path) = 0;
+  // Opens the directory at `path` (resolved now, following links).
+  virtual Result<Directory> open_directory(const std::filesystem::path& path) = 0;
+  // Opens the subdirectory `name` of `parent`, not following a link.
+  virtual Result<Directory> open_directory(const Directory& parent, const std::string& name) = 0;
+  // Creates a new file `name` in `directory` for writing; fails with
+  // AlreadyExists if anything exists there. Permission bits 0666 before the
+  // umask.
+  virtual Result<FileDescriptor> create_exclusive(const Directory& directory, const std::string& name) = 0;
   // Writes every byte at the file's position (retrying short writes).
   virtual Result<void> write(const FileDescriptor& file, std::span<const std::byte> bytes) = 0;
   // Forces the file's data and metadata to stable storage.
   virtual Result<void> sync(const FileDescriptor& file, FlushSite site) = 0;
   // Closes the file, reporting a failure of the close.
   virtual Result<void> close(FileDescriptor& file) = 0;
-  // Creates a hard link `to` to the file `from`; never replaces `to`.
-  virtual Result<void> link(const std::filesystem::path& from, const std::filesystem::path& to) = 0;
-  // Atomically renames `from` to `to`, replacing a file at `to`.
-  virtual Result<void> rename(const std::filesystem::path& from, const std::filesystem::path& to) = 0;
+  // Creates a hard link `to_dir`/`to` to the file `from_dir`/`from`; never
+  // replaces `to`.
+  virtual Result<void> link(const Directory& from_dir, const std::string& from, const Directory& to_dir,
+                            const std::string& to) = 0;
+  // Atomically renames `from` to `to` within `directory`, replacing a file
+  // at `to`.
+  virtual Result<void> rename(const Directory& directory, const std::string& from, const std::string& to) = 0;
   // Removes a file (not a directory).
-  virtual Result<void> remove_file(const std::filesystem::path& path) = 0;
+  virtual Result<void> remove_file(const Directory& directory, const std::string& name) = 0;
   // Creates one directory; fails with AlreadyExists if anything is there.
-  virtual Result<void> create_directory(const std::filesystem::path& path) = 0;
+  virtual Result<void> create_directory(const Directory& directory, const std::string& name) = 0;
+  // Removes the empty directory `name`.
+  virtual Result<void> remove_directory(const Directory& directory, const std::string& name) = 0;
   // Creates a directory and its missing parents (0777 before the umask).
   virtual Result<void> create_directories(const std::filesystem::path& path) = 0;
-  // Removes a directory and everything in it.
-  virtual Result<void> remove_all(const std::filesystem::path& path) = 0;
-  // Whether anything (file, directory, or link, even a dangling one) is at
-  // `path`.
-  virtual Result<bool> exists(const std::filesystem::path& path) = 0;
+  // Removes `name` and, for a directory, everything in it. Nothing there is
+  // success.
+  virtual Result<void> remove_all(const Directory& directory, const std::string& name) = 0;
   // The entries of a directory, "." and ".." excluded, in the order the file
   // system returns them. Entries whose type cannot be read are left out.
-  virtual Result<std::vector<DirectoryEntry>> list(const std::filesystem::path& path) = 0;
-  // Opens the directory, flushes it to stable storage, closes it.
-  virtual Result<void> sync_directory(const std::filesystem::path& path, FlushSite site) = 0;
-  // Takes the exclusive lock of a directory without waiting: WouldBlock
-  // when another holder has it (in this process or another).
-  virtual Result<DirectoryLock> lock_directory(const std::filesystem::path& path) = 0;
+  virtual Result<std::vector<DirectoryEntry>> list(const Directory& directory) = 0;
+  // Flushes the directory's entries to stable storage.
+  virtual Result<void> sync_directory(const Directory& directory, FlushSite site) = 0;
+  // Takes the exclusive lock of the directory (flock on its descriptor)
+  // without waiting: WouldBlock when another holder has it (in this process
+  // or another). The lock lasts as long as the descriptor: closing the
+  // Directory releases it.
+  virtual Result<void> lock_directory(const Directory& directory) = 0;
 };
 
 // The operating system's file system. Lives for the process.

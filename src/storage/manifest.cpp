@@ -177,17 +177,30 @@ std::vector<ArraySpec> Encoding::arrays(Encoding encoding, std::uint64_t dimensi
   return {{"codes", Dtype::Int8, dimension}, {"scales", Dtype::Float32, std::nullopt}};
 }
 
+std::string segment_file_name(std::uint64_t id, std::string_view name) {
+  return "segment-" + std::to_string(id) + "." + std::string(name);
+}
+
+std::string tombstones_file_name(std::uint64_t id, std::uint64_t commit) {
+  return segment_file_name(id, "tombstones-" + std::to_string(commit) + ".npy");
+}
+
 std::filesystem::path segment_file(const std::filesystem::path& directory, std::uint64_t id, std::string_view name) {
-  return directory / ("segment-" + std::to_string(id) + "." + std::string(name));
+  return directory / segment_file_name(id, name);
 }
 
 std::filesystem::path tombstones_file(const std::filesystem::path& directory, std::uint64_t id, std::uint64_t commit) {
-  return segment_file(directory, id, "tombstones-" + std::to_string(commit) + ".npy");
+  return directory / tombstones_file_name(id, commit);
 }
 
 Result<Manifest> Manifest::read(const std::filesystem::path& directory) {
   std::string text = QM_TRY(read_file(directory / kManifestFileName));
   return parse(text, directory);
+}
+
+Result<Manifest> Manifest::read(const Directory& directory) {
+  std::string text = QM_TRY(directory.read(std::string(kManifestFileName)));
+  return parse(text, directory.path());
 }
 
 Result<Manifest> Manifest::parse(std::string_view text, const std::filesystem::path& directory) {
@@ -211,7 +224,9 @@ Result<Manifest> Manifest::parse(std::string_view text, const std::filesystem::p
   return m;
 }
 
-Result<TimeValue> Manifest::committed_at_time() const {
+Result<TimeValue> Manifest::committed_at_time() const { return time_from_seconds(committed_at); }
+
+Result<TimeValue> time_from_seconds(double committed_at) {
   if (!valid_time(committed_at))
     return std::unexpected(Error::storage("vector-store committed_at must be a non-negative time"));
   // committed_at = mantissa * 2^exponent exactly; the nanoseconds are

@@ -65,6 +65,10 @@ class Encoding {
   Value value_;
 };
 
+// "segment-ID.NAME", a file name in the store directory.
+std::string segment_file_name(std::uint64_t id, std::string_view name);
+// "segment-ID.tombstones-N.npy".
+std::string tombstones_file_name(std::uint64_t id, std::uint64_t commit);
 // directory/segment-ID.NAME
 std::filesystem::path segment_file(const std::filesystem::path& directory, std::uint64_t id, std::string_view name);
 // directory/segment-ID.tombstones-N.npy
@@ -79,6 +83,11 @@ struct SegmentEntry {
 
   friend bool operator==(const SegmentEntry&, const SegmentEntry&) = default;
 };
+
+// Seconds since the Unix epoch as a time value rounded to the nearest
+// nanosecond (halves up); Storage "vector-store committed_at must be a
+// non-negative time" when negative, not finite, or 2^63 seconds or more.
+Result<TimeValue> time_from_seconds(double seconds);
 
 // The record of one commit, as stored in manifest.json.
 //
@@ -102,6 +111,8 @@ struct Manifest {
   // Reads directory/manifest.json. Returns the I/O error of reading it, or a
   // Storage error for the first failed check (see parse).
   static Result<Manifest> read(const std::filesystem::path& directory);
+  // Reads manifest.json of the open `directory` (not following a link).
+  static Result<Manifest> read(const Directory& directory);
   // Parses and checks the text of a manifest of the store at `directory`
   // (used in messages). A JSON failure is Storage "invalid manifest.json in
   // DIRECTORY: MESSAGE at line L column C"; then the checks of the

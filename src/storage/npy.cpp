@@ -166,30 +166,47 @@ Result<NpyLayout> parse_npy(std::span<const std::byte> file, const std::filesyst
 }
 
 Result<NpyArray> NpyArray::open(const std::filesystem::path& path) {
-  FileDescriptor fd = QM_TRY(FileDescriptor::open_read_only(path));
+  return map(QM_TRY(FileDescriptor::open_read_only(path)), path);
+}
+
+Result<NpyArray> NpyArray::open(const Directory& directory, const std::string& name) {
+  return map(QM_TRY(directory.open_file(name)), directory.file(name));
+}
+
+Result<NpyArray> NpyArray::map(FileDescriptor fd, const std::filesystem::path& path) {
   // Only a regular file has a length that bounds what mapping it exposes.
   const std::uint64_t length = QM_TRY(fd.regular_file_length(path));
   if (length > SIZE_MAX) return std::unexpected(IoError::from_errno(EFBIG));
+  const FileIdentity identity = QM_TRY(identity_of(fd));
   auto mapping = QM_TRY(FileMapping::map(fd, static_cast<std::size_t>(length)));
   // The mapping outlives the descriptor; closing a read-only descriptor
   // cannot lose data, so its result is not needed.
   fd = FileDescriptor();
   NpyLayout layout = QM_TRY(parse_npy(mapping->bytes(), path));
-  return NpyArray(std::move(mapping), std::move(layout));
+  return NpyArray(std::move(mapping), std::move(layout), identity);
 }
 
-Result<NpyWriter> NpyWriter::create(const std::filesystem::path& path, Dtype dtype,
+Result<NpyWriter> NpyWriter::create(const Directory& directory, const std::string& name, Dtype dtype,
                                     std::span<const std::uint64_t> shape, FileSystem& file_system) {
+  const std::filesystem::path path = directory.file(name);
   std::string prefix = QM_TRY(npy_file_prefix(dtype, shape));
   std::uint64_t bytes = dtype_item_size(dtype);
   for (std::uint64_t dim : shape)
     if (__builtin_mul_overflow(bytes, dim, &bytes)) return std::unexpected(file_error(path, "shape overflows usize"));
-  FileDescriptor fd = QM_TRY(file_system.create_exclusive(path));
+  FileDescriptor fd = QM_TRY(file_system.create_exclusive(directory, name));
   NpyWriter writer(path, dtype, file_system, std::move(fd), bytes);
   writer.buffer_.reserve(kBufferSize);
   const auto* p = reinterpret_cast<const std::byte*>(prefix.data());
   writer.buffer_.assign(p, p + prefix.size());
   return writer;
+}
+
+Result<NpyWriter> NpyWriter::create(const std::filesystem::path& path, Dtype dtype,
+                                    std::span<const std::uint64_t> shape) {
+  std::filesystem::path parent = path.parent_path();
+  if (parent.empty()) parent = ".";
+  const Directory directory = QM_TRY(Directory::open(parent));
+  return create(directory, path.filename().string(), dtype, shape, os_file_system());
 }
 
 Error NpyWriter::fail(Error error) {

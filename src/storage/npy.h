@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "error.h"
+#include "directory.h"
 #include "file_descriptor.h"
 #include "file_mapping.h"
 #include "file_system.h"
@@ -85,6 +86,12 @@ class NpyArray {
   // mmap, or the Storage error of parse_npy. A failure leaves no descriptor
   // or mapping open.
   static Result<NpyArray> open(const std::filesystem::path& path);
+  // Opens the file `name` of `directory` likewise, refusing a symbolic link
+  // (Directory::open_file's error).
+  static Result<NpyArray> open(const Directory& directory, const std::string& name);
+
+  // The file it was mapped from.
+  const FileIdentity& identity() const { return identity_; }
 
   Dtype dtype() const { return layout_.dtype; }
   const std::vector<std::uint64_t>& shape() const { return layout_.shape; }
@@ -107,11 +114,15 @@ class NpyArray {
   }
 
  private:
-  NpyArray(std::shared_ptr<const FileMapping> mapping, NpyLayout layout)
-      : mapping_(std::move(mapping)), layout_(std::move(layout)) {}
+  NpyArray(std::shared_ptr<const FileMapping> mapping, NpyLayout layout, FileIdentity identity)
+      : mapping_(std::move(mapping)), layout_(std::move(layout)), identity_(identity) {}
+
+  // Maps and validates the open file `fd`, named `path` in errors.
+  static Result<NpyArray> map(FileDescriptor fd, const std::filesystem::path& path);
 
   std::shared_ptr<const FileMapping> mapping_;  // never null
   NpyLayout layout_;
+  FileIdentity identity_;
 };
 
 // Streams the values of one new .npy file through a 1 MiB buffer.
@@ -133,9 +144,12 @@ class NpyWriter {
   // (permission bits 0666 before the umask; I/O error if it exists or cannot
   // be created). Every file-system call goes through `file_system`, which
   // must outlive the writer.
+  static Result<NpyWriter> create(const Directory& directory, const std::string& name, Dtype dtype,
+                                  std::span<const std::uint64_t> shape, FileSystem& file_system);
+  // create() in the directory of `path`, opened now, on the operating
+  // system's file system; the directory's I/O error first.
   static Result<NpyWriter> create(const std::filesystem::path& path, Dtype dtype,
-                                  std::span<const std::uint64_t> shape,
-                                  FileSystem& file_system = os_file_system());
+                                  std::span<const std::uint64_t> shape);
 
   NpyWriter(NpyWriter&&) = default;
   NpyWriter& operator=(NpyWriter&&) = default;

@@ -26,20 +26,26 @@ std::string random_name(std::string_view prefix) {
   return name;
 }
 
-Result<ImmutableFiles> ImmutableFiles::create(FileSystem& file_system, const std::filesystem::path& store) {
-  std::error_code ec;
-  const std::filesystem::path directory = std::filesystem::absolute(store, ec);
-  if (ec) return std::unexpected(IoError::from_errno(ec.value()));
+Result<ImmutableFiles> ImmutableFiles::create(FileSystem& file_system, const Directory& store) {
   for (int attempt = 1;; ++attempt) {
-    std::filesystem::path staging = directory / random_name(kStagingPrefix);
-    auto made = file_system.create_directory(staging);
-    if (made) return ImmutableFiles(file_system, std::move(staging));
+    std::string name = random_name(kStagingPrefix);
+    auto made = file_system.create_directory(store, name);
+    if (made) {
+      auto staging = file_system.open_directory(store, name);
+      if (!staging) {
+        (void)file_system.remove_all(store, name);
+        return std::unexpected(staging.error());
+      }
+      return ImmutableFiles(file_system, store, std::move(name), std::move(*staging));
+    }
     if (!already_exists(made.error()) || attempt == kMaxNameAttempts) return std::unexpected(made.error());
   }
 }
 
 ImmutableFiles::ImmutableFiles(ImmutableFiles&& other) noexcept
     : file_system_(std::exchange(other.file_system_, nullptr)),
+      store_(other.store_),
+      staging_name_(std::move(other.staging_name_)),
       staging_(std::move(other.staging_)),
       installed_(std::move(other.installed_)) {}
 
@@ -49,40 +55,33 @@ ImmutableFiles::~ImmutableFiles() {
   // removal failure, not a reason to end the process: the next clean-up
   // removes what stays.
   try {
-    for (const auto& path : installed_) (void)file_system_->remove_file(path);
-    (void)file_system_->remove_all(staging_);
+    for (const auto& name : installed_) (void)file_system_->remove_file(*store_, name);
+    staging_.close();
+    (void)file_system_->remove_all(*store_, staging_name_);
   } catch (const std::bad_alloc&) {
   }
 }
 
-Result<void> ImmutableFiles::install(const std::filesystem::path& destination) {
-  const std::vector<DirectoryEntry> entries = QM_TRY(file_system_->list(staging_));
+Result<void> ImmutableFiles::install() {
+  std::vector<DirectoryEntry> entries = QM_TRY(file_system_->list(staging_));
   // Room for every name first: recording a link just made must not fail,
   // or the name would stay in the store unrecorded and block a retry.
   installed_.reserve(installed_.size() + entries.size());
-  for (const DirectoryEntry& entry : entries) {
-    std::filesystem::path target = destination / entry.name;
-    QM_TRY(file_system_->link(staging_ / entry.name, target));
-    installed_.push_back(std::move(target));
+  for (DirectoryEntry& entry : entries) {
+    QM_TRY(file_system_->link(staging_, entry.name, *store_, entry.name));
+    installed_.push_back(std::move(entry.name));  // moved: allocates nothing
   }
-  return sync_directory(*file_system_, destination, FlushSite::InstalledNames);
+  return file_system_->sync_directory(*store_, FlushSite::InstalledNames);
 }
 
-Result<void> sync_directory(FileSystem& file_system, const std::filesystem::path& directory, FlushSite site) {
-  return file_system.sync_directory(directory, site);
-}
-
-Result<void> write_manifest(FileSystem& file_system, const std::filesystem::path& store, const Manifest& manifest,
+Result<void> write_manifest(FileSystem& file_system, const Directory& store, const Manifest& manifest,
                             bool& published) {
   const std::string text = manifest.to_json();
-  std::error_code ec;
-  const std::filesystem::path directory = std::filesystem::absolute(store, ec);
-  if (ec) return std::unexpected(IoError::from_errno(ec.value()));
-  std::filesystem::path temporary;
+  std::string temporary;
   FileDescriptor file;
   for (int attempt = 1;; ++attempt) {
-    temporary = directory / random_name(kTemporaryManifestPrefix);
-    auto created = file_system.create_exclusive(temporary);
+    temporary = random_name(kTemporaryManifestPrefix);
+    auto created = file_system.create_exclusive(store, temporary);
     if (created) {
       file = std::move(*created);
       break;
@@ -93,15 +92,15 @@ Result<void> write_manifest(FileSystem& file_system, const std::filesystem::path
     QM_TRY(file_system.write(file, std::as_bytes(std::span(text.data(), text.size()))));
     QM_TRY(file_system.sync(file, FlushSite::ManifestFile));
     QM_TRY(file_system.close(file));
-    return file_system.rename(temporary, directory / kManifestFileName);
+    return file_system.rename(store, temporary, std::string(kManifestFileName));
   }();
   if (!written) {
     file = FileDescriptor();  // closed before the name goes, whatever the step
-    (void)file_system.remove_file(temporary);
+    (void)file_system.remove_file(store, temporary);
     return std::unexpected(written.error());
   }
   published = true;
-  if (auto synced = sync_directory(file_system, directory, FlushSite::PublishedManifest); !synced)
+  if (auto synced = file_system.sync_directory(store, FlushSite::PublishedManifest); !synced)
     return std::unexpected(
         Error::storage("manifest published but directory synchronization failed; retry commit or reopen the writer: " +
                        synced.error().text()));

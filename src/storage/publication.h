@@ -10,7 +10,6 @@
 // Nothing else in a store begins with these prefixes, which is how the
 // clean-up (remove_unreferenced, writer.h) recognises leftovers.
 
-#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,17 +34,18 @@ std::string random_name(std::string_view prefix);
 // not (it is rolled back), then destroy.
 //
 // Invariants:
-//  1. installed_ holds the destination paths linked by install and not yet
-//     taken over by retain; destroying the value removes them.
-//  2. The staging directory is absolute and is removed with its contents
-//     when the value is destroyed.
+//  1. installed_ holds the names linked into the store by install and not
+//     yet taken over by retain; destroying the value removes them.
+//  2. The staging directory lies in the store directory (reached through
+//     the store's descriptor) and is removed with its contents when the
+//     value is destroyed.
 // Move-only; used by one thread.
 class ImmutableFiles {
  public:
-  // Creates a fresh staging directory inside `store` (a relative `store` is
-  // resolved against the current directory now). Returns the I/O error of
-  // creating it. `file_system` must outlive the value.
-  static Result<ImmutableFiles> create(FileSystem& file_system, const std::filesystem::path& store);
+  // Creates a fresh staging directory inside `store`. Returns the I/O error
+  // of creating or opening it. `file_system` and `store` must outlive the
+  // value.
+  static Result<ImmutableFiles> create(FileSystem& file_system, const Directory& store);
 
   ImmutableFiles(ImmutableFiles&& other) noexcept;
   ImmutableFiles& operator=(ImmutableFiles&&) = delete;
@@ -55,30 +55,30 @@ class ImmutableFiles {
   // failures are ignored (the next clean-up retries).
   ~ImmutableFiles();
 
-  const std::filesystem::path& staging_directory() const { return staging_; }
+  const Directory& staging_directory() const { return staging_; }
 
-  // Links every file of the staging directory into `destination` under the
+  // Links every file of the staging directory into the store under the
   // same name (never replacing an existing name: AlreadyExists), then
-  // flushes `destination`. Returns the first I/O error; links made before
-  // it stay recorded and are removed on destruction.
-  Result<void> install(const std::filesystem::path& destination);
+  // flushes the store directory. Returns the first I/O error; links made
+  // before it stay recorded and are removed on destruction.
+  Result<void> install();
 
   // The installed names now belong to the store.
   void retain() { installed_.clear(); }
 
  private:
-  ImmutableFiles(FileSystem& file_system, std::filesystem::path staging)
-      : file_system_(&file_system), staging_(std::move(staging)) {}
+  ImmutableFiles(FileSystem& file_system, const Directory& store, std::string staging_name, Directory staging)
+      : file_system_(&file_system), store_(&store), staging_name_(std::move(staging_name)),
+        staging_(std::move(staging)) {}
 
   FileSystem* file_system_;  // null once moved from
-  std::filesystem::path staging_;
-  std::vector<std::filesystem::path> installed_;
+  const Directory* store_;
+  std::string staging_name_;  // its name in the store
+  Directory staging_;
+  std::vector<std::string> installed_;
 };
 
-// Flushes a directory's entries to stable storage. Returns the I/O error.
-Result<void> sync_directory(FileSystem& file_system, const std::filesystem::path& directory, FlushSite site);
-
-// Replaces store/manifest.json by `manifest` atomically and durably:
+// Replaces manifest.json in `store` by `manifest` atomically and durably:
 // temporary file, whole write, sync, rename, then a flush of the store
 // directory. REQUIRES: `published` is false on entry.
 // Before the rename a failure returns the I/O error, removes the temporary
@@ -86,7 +86,7 @@ Result<void> sync_directory(FileSystem& file_system, const std::filesystem::path
 // rename `published` is true; a failure of the final directory flush then
 // returns Storage "manifest published but directory synchronization failed;
 // retry commit or reopen the writer: " + the I/O error's text.
-Result<void> write_manifest(FileSystem& file_system, const std::filesystem::path& store, const Manifest& manifest,
+Result<void> write_manifest(FileSystem& file_system, const Directory& store, const Manifest& manifest,
                             bool& published);
 
 }  // namespace quillmark

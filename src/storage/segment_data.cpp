@@ -37,17 +37,27 @@ bool matches(const NpyArray& array, const ArraySpec& spec, std::uint64_t tokens)
 
 }  // namespace
 
-Result<std::shared_ptr<const SegmentData>> SegmentData::load(const std::filesystem::path& directory,
+Result<std::shared_ptr<const SegmentData>> SegmentData::load(const std::filesystem::path& path,
                                                              const SegmentEntry& entry, Encoding encoding,
                                                              std::uint64_t dimension) {
+  const Directory directory = QM_TRY(Directory::open(path));
+  return load(directory, entry, encoding, dimension);
+}
+
+Result<std::shared_ptr<const SegmentData>> SegmentData::load(const Directory& directory, const SegmentEntry& entry,
+                                                             Encoding encoding, std::uint64_t dimension) {
   const std::string segment = std::to_string(entry.id);
   std::shared_ptr<SegmentData> data(new SegmentData());
 
   // 1. The ids file.
-  const auto ids_path = segment_file(directory, entry.id, "ids.json");
-  const std::string text = QM_TRY(read_file(ids_path));
+  const std::string ids_name = segment_file_name(entry.id, "ids.json");
+  FileDescriptor ids_file = QM_TRY(directory.open_file(ids_name));
+  data->files_.emplace_back(ids_name, QM_TRY(identity_of(ids_file)));
+  const std::uint64_t ids_length = QM_TRY(ids_file.regular_file_length(directory.file(ids_name)));
+  const std::string text = QM_TRY(ids_file.read_at_most(ids_length));
+  ids_file = FileDescriptor();
   auto ids = parse_json_string_array(text);
-  if (!ids) return std::unexpected(storage(ids_path.string() + ": " + ids.error()));
+  if (!ids) return std::unexpected(storage(directory.file(ids_name).string() + ": " + ids.error()));
 
   // 2. Rows by ID.
   data->ids_.reserve(ids->size());
@@ -66,35 +76,53 @@ Result<std::shared_ptr<const SegmentData>> SegmentData::load(const std::filesyst
     return std::unexpected(storage("segment " + segment + " holds " + std::to_string(data->ids_.size()) +
                                    " documents, but the manifest says " + std::to_string(entry.documents)));
 
-  // 4. The offsets.
-  NpyArray offsets = QM_TRY(NpyArray::open(segment_file(directory, entry.id, "offsets.npy")));
+  // 4. The offsets, copied: checked once, they must not change afterwards.
+  const std::string offsets_name = segment_file_name(entry.id, "offsets.npy");
+  const NpyArray offsets = QM_TRY(NpyArray::open(directory, offsets_name));
+  data->files_.emplace_back(offsets_name, offsets.identity());
   auto values = u64_vector(offsets);
-  if (!values || values->empty() || values->size() - 1 != entry.documents || values->front() != 0 || !strictly_ascending(*values) ||
-      values->back() != entry.tokens)
+  if (values) data->offsets_.assign(values->begin(), values->end());
+  const std::vector<std::uint64_t>& copied = data->offsets_;
+  if (!values || copied.empty() || copied.size() - 1 != entry.documents || copied.front() != 0 ||
+      !strictly_ascending(copied) || copied.back() != entry.tokens)
     return std::unexpected(storage("the offsets of segment " + segment + " are invalid"));
-  data->offsets_ = *values;
-  data->offsets_file_ = std::move(offsets);
 
   // 5. The arrays of the encoding.
   for (const ArraySpec& spec : Encoding::arrays(encoding, dimension)) {
-    NpyArray array = QM_TRY(NpyArray::open(segment_file(directory, entry.id, std::string(spec.name) + ".npy")));
+    const std::string name = segment_file_name(entry.id, std::string(spec.name) + ".npy");
+    NpyArray array = QM_TRY(NpyArray::open(directory, name));
     if (!matches(array, spec, entry.tokens))
       return std::unexpected(storage("array '" + std::string(spec.name) + "' of segment " + segment +
                                      " has the wrong shape or dtype"));
+    data->files_.emplace_back(name, array.identity());
     data->arrays_.push_back(std::move(array));
   }
   return std::shared_ptr<const SegmentData>(std::move(data));
 }
 
-Result<std::shared_ptr<const std::vector<std::uint64_t>>> load_tombstones(const std::filesystem::path& directory,
+bool SegmentData::same_files(const Directory& directory) const {
+  for (const auto& [name, identity] : files_) {
+    auto now = directory.identity(name);
+    if (now && *now != identity) return false;
+  }
+  return true;
+}
+
+Result<std::shared_ptr<const std::vector<std::uint64_t>>> load_tombstones(const Directory& directory,
                                                                            const SegmentEntry& entry) {
   QM_INVARIANT(entry.tombstones.has_value(), "tombstones are loaded only for entries that name a file");
-  NpyArray array = QM_TRY(NpyArray::open(tombstones_file(directory, entry.id, *entry.tombstones)));
+  NpyArray array = QM_TRY(NpyArray::open(directory, tombstones_file_name(entry.id, *entry.tombstones)));
   auto rows = u64_vector(array);
   if (!rows || !strictly_ascending(*rows) || (!rows->empty() && rows->back() >= entry.documents))
     return std::unexpected(
         storage("the tombstones of segment " + std::to_string(entry.id) + " must be ascending rows inside it"));
   return std::make_shared<const std::vector<std::uint64_t>>(rows->begin(), rows->end());
+}
+
+Result<std::shared_ptr<const std::vector<std::uint64_t>>> load_tombstones(const std::filesystem::path& path,
+                                                                           const SegmentEntry& entry) {
+  const Directory directory = QM_TRY(Directory::open(path));
+  return load_tombstones(directory, entry);
 }
 
 }  // namespace quillmark

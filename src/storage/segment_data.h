@@ -9,6 +9,7 @@
 #include <span>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "error.h"
@@ -22,7 +23,9 @@ namespace quillmark {
 // further checks):
 //  1. ids() holds `documents` distinct texts; row(ids()[r]) == r.
 //  2. offsets() has documents + 1 entries, starts at 0, strictly increases
-//     and ends at `tokens`.
+//     and ends at `tokens`. They are a private copy: a store file rewritten
+//     in place (which a store never does, but a careless copy may) cannot
+//     change them, so a row range never leaves the mapped arrays.
 //  3. arrays() are the arrays of Encoding::arrays(encoding, dimension), in
 //     that order, each with its dtype, its shape for `tokens` rows, and
 //     values aligned for their type (values<T>() succeeds).
@@ -35,9 +38,20 @@ class SegmentData {
   // no ID twice, the ID count equals entry.documents, the offsets, each
   // array's dtype and shape. Returns the first failure as a Storage error
   // (or the I/O or Storage error of opening a .npy file).
-  static Result<std::shared_ptr<const SegmentData>> load(const std::filesystem::path& directory,
+  // Files are opened relative to `directory`, never through a link.
+  static Result<std::shared_ptr<const SegmentData>> load(const Directory& directory, const SegmentEntry& entry,
+                                                         Encoding encoding, std::uint64_t dimension);
+  // load() from the directory at `path`, opened now.
+  static Result<std::shared_ptr<const SegmentData>> load(const std::filesystem::path& path,
                                                          const SegmentEntry& entry, Encoding encoding,
                                                          std::uint64_t dimension);
+
+  // Whether `directory` still holds the very files this segment was loaded
+  // from (same device and inode for each), as opposed to files of the same
+  // names restored or replaced since. Costs one fstatat(2) per file, no
+  // read. A file that is gone or cannot be inspected does not count as
+  // replaced: the loaded copy, validated when it was read, still stands.
+  bool same_files(const Directory& directory) const;
 
   SegmentData(const SegmentData&) = delete;
   SegmentData& operator=(const SegmentData&) = delete;
@@ -59,9 +73,10 @@ class SegmentData {
   std::vector<SharedText> ids_;
   // Keys view the texts of ids_, whose storage never moves.
   std::unordered_map<std::string_view, std::uint64_t> rows_;
-  std::optional<NpyArray> offsets_file_;  // keeps the offsets mapped
-  std::span<const std::uint64_t> offsets_;
+  std::vector<std::uint64_t> offsets_;
   std::vector<NpyArray> arrays_;
+  // The file names and identities of every file loaded, ids file first.
+  std::vector<std::pair<std::string, FileIdentity>> files_;
 };
 
 // Loads the tombstone file the entry names (entry.tombstones must be set):
@@ -69,7 +84,10 @@ class SegmentData {
 // below entry.documents; else Storage "the tombstones of segment ID must be
 // ascending rows inside it". Errors of opening the file are returned as they
 // are. The rows are copied out of the file.
-Result<std::shared_ptr<const std::vector<std::uint64_t>>> load_tombstones(const std::filesystem::path& directory,
+Result<std::shared_ptr<const std::vector<std::uint64_t>>> load_tombstones(const Directory& directory,
+                                                                           const SegmentEntry& entry);
+// load_tombstones from the directory at `path`, opened now.
+Result<std::shared_ptr<const std::vector<std::uint64_t>>> load_tombstones(const std::filesystem::path& path,
                                                                            const SegmentEntry& entry);
 
 }  // namespace quillmark

@@ -1,6 +1,8 @@
 #include "store.h"
 
 #include <algorithm>
+#include <chrono>
+#include <iterator>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -261,86 +263,127 @@ Result<PackedDocuments> StoreView::fetch(std::span<const SharedText> document_id
 
 // --- loading ---
 
-Result<std::vector<LiveSegment>> load_segments(const std::filesystem::path& directory, const Manifest& manifest,
-                                               std::span<const LiveSegment> previous) {
+Result<void> load_segments_into(const Directory& directory, const Manifest& manifest,
+                                std::span<const LiveSegment> previous, std::vector<LiveSegment>& segments) {
+  segments.clear();
   const Encoding encoding = QM_TRY(Encoding::parse(manifest.encoding));
   const std::uint64_t dimension = manifest.representation.dimension();
 
   std::unordered_map<std::uint64_t, const LiveSegment*> known;
   known.reserve(previous.size());
-  for (const LiveSegment& segment : previous) known.emplace(segment.entry.id, &segment);
+  // The last of several with one ID is the most recently loaded.
+  for (const LiveSegment& segment : previous) known[segment.entry.id] = &segment;
 
-  std::vector<LiveSegment> segments;
   segments.reserve(manifest.segments.size());
   for (const SegmentEntry& entry : manifest.segments) {
     LiveSegment live{entry, nullptr, nullptr};
-    if (auto it = known.find(entry.id); it != known.end()) {
+    // A known segment stands in only while the directory holds the very
+    // files it was loaded from: a store restored from a backup reuses
+    // segment IDs for other content.
+    if (auto it = known.find(entry.id); it != known.end() && it->second->data->same_files(directory)) {
       const LiveSegment& old = *it->second;
       if (old.entry.documents != entry.documents || old.entry.tokens != entry.tokens)
         return std::unexpected(Error::storage("a known segment's dimensions changed"));
       live.data = old.data;
-      if (old.entry.tombstones == entry.tombstones) live.tombstones = old.tombstones;
+      const auto same_tombstones = [&] {
+        if (!entry.tombstones) return true;
+        auto now = directory.identity(tombstones_file_name(entry.id, *entry.tombstones));
+        return !now || *now == old.tombstones_file;
+      };
+      if (old.entry.tombstones == entry.tombstones && same_tombstones()) {
+        live.tombstones = old.tombstones;
+        live.tombstones_file = old.tombstones_file;
+      }
     } else {
       live.data = QM_TRY(SegmentData::load(directory, entry, encoding, dimension));
     }
     if (live.tombstones) {
-      // unchanged tombstone commit: shared
+      // unchanged tombstone file: shared
     } else if (entry.tombstones) {
+      const std::string name = tombstones_file_name(entry.id, *entry.tombstones);
       live.tombstones = QM_TRY(load_tombstones(directory, entry));
+      live.tombstones_file = QM_TRY(directory.identity(name));
     } else {
       live.tombstones = no_tombstones();
     }
     segments.push_back(std::move(live));
   }
+  return {};
+}
+
+Result<std::vector<LiveSegment>> load_segments(const Directory& directory, const Manifest& manifest,
+                                               std::span<const LiveSegment> previous) {
+  std::vector<LiveSegment> segments;
+  QM_TRY(load_segments_into(directory, manifest, previous, segments));
   return segments;
 }
 
-Result<std::shared_ptr<const StoreView>> load_committed(const std::filesystem::path& directory,
-                                                        const StoreView* previous) {
+Result<std::shared_ptr<const StoreView>> load_committed(const Directory& directory, const StoreView* previous) {
   Manifest manifest = QM_TRY(Manifest::read(directory));
   return load_committed(directory, std::move(manifest), previous);
 }
 
-Result<std::shared_ptr<const StoreView>> load_committed(const std::filesystem::path& directory,
-                                                        Manifest manifest, const StoreView* previous) {
-  return load_committed(directory, std::move(manifest), previous, load_segments);
+Result<std::shared_ptr<const StoreView>> load_committed(const Directory& directory, Manifest manifest,
+                                                        const StoreView* previous) {
+  return load_committed(directory, std::move(manifest), previous, load_segments_into, kLoadRetrySeconds);
 }
 
-Result<std::shared_ptr<const StoreView>> load_committed(const std::filesystem::path& directory,
-                                                        Manifest manifest, const StoreView* previous,
-                                                        const SegmentLoader& load) {
+Result<std::shared_ptr<const StoreView>> load_committed(const Directory& directory, Manifest manifest,
+                                                        const StoreView* previous, const SegmentLoader& load,
+                                                        double retry_seconds) {
   // A file named by the manifest can vanish while it is being opened when a
   // newer commit's clean-up removes it; the newer manifest then names what
-  // to load instead.
-  constexpr int kRetries = 7;
-  for (int attempt = 0;; ++attempt) {
-    std::span<const LiveSegment> reusable;
-    if (previous != nullptr && can_reuse(*previous, manifest)) reusable = previous->segments();
-    auto segments = load(directory, manifest, reusable);
-    if (segments) {
+  // to load instead. Each attempt reuses what the earlier ones loaded, so a
+  // retry opens only the files the newer commits added, and a reader keeps
+  // up with a writer however often it commits.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(retry_seconds);
+  std::vector<LiveSegment> reusable;
+  if (previous != nullptr && can_reuse(*previous, manifest))
+    reusable.assign(previous->segments().begin(), previous->segments().end());
+  std::vector<LiveSegment> segments;
+  for (;;) {
+    auto loaded = load(directory, manifest, reusable, segments);
+    if (loaded) {
       const Encoding encoding = QM_TRY(Encoding::parse(manifest.encoding));
       const TimeValue as_of = QM_TRY(manifest.committed_at_time());
-      return std::make_shared<const StoreView>(std::move(manifest), encoding, as_of, std::move(*segments));
+      return std::make_shared<const StoreView>(std::move(manifest), encoding, as_of, std::move(segments));
     }
-    if (!is_not_found(segments.error()) || attempt == kRetries) return std::unexpected(std::move(segments).error());
+    if (!is_not_found(loaded.error()) || std::chrono::steady_clock::now() >= deadline)
+      return std::unexpected(std::move(loaded).error());
     Manifest again = QM_TRY(Manifest::read(directory));
-    if (again == manifest) return std::unexpected(std::move(segments).error());
+    if (again == manifest) return std::unexpected(std::move(loaded).error());
+    // Segments of the same store just loaded are as good as the previous
+    // view's; another store (a new store_id) shares nothing.
+    if (again.store_id != manifest.store_id || again.encoding != manifest.encoding ||
+        again.representation.dimension() != manifest.representation.dimension())
+      reusable.clear();
+    else
+      reusable.insert(reusable.end(), std::make_move_iterator(segments.begin()),
+                      std::make_move_iterator(segments.end()));
     manifest = std::move(again);
   }
 }
 
 // --- VectorStore ---
 
-VectorStore::VectorStore(std::filesystem::path path, std::shared_ptr<const StoreView> view)
+VectorStore::VectorStore(std::filesystem::path path, std::filesystem::path resolved,
+                         std::shared_ptr<const StoreView> view)
     : path_(std::move(path)),
+      resolved_(std::move(resolved)),
       corpus_(view->corpus()),
       encoding_(view->encoding()),
       representation_(view->representation()),
       current_(std::move(view)) {}
 
 Result<std::shared_ptr<const VectorStore>> VectorStore::open(const std::filesystem::path& path) {
-  std::shared_ptr<const StoreView> view = QM_TRY(load_committed(path, nullptr));
-  return std::shared_ptr<const VectorStore>(new VectorStore(path, std::move(view)));
+  // Resolved once: a later change of the working directory must not lead
+  // this store to another directory.
+  std::error_code ec;
+  std::filesystem::path resolved = std::filesystem::absolute(path, ec);
+  if (ec) return std::unexpected(IoError::from_errno(ec.value()));
+  const Directory directory = QM_TRY(Directory::open(resolved));
+  std::shared_ptr<const StoreView> view = QM_TRY(load_committed(directory, nullptr));
+  return std::shared_ptr<const VectorStore>(new VectorStore(path, std::move(resolved), std::move(view)));
 }
 
 std::string_view VectorStore::score_semantics() const {
@@ -354,10 +397,13 @@ std::shared_ptr<const StoreView> VectorStore::current_view() const {
 
 Result<std::shared_ptr<const StoreView>> VectorStore::store_view() const {
   std::shared_ptr<const StoreView> current = current_view();
-  Manifest manifest = QM_TRY(Manifest::read(path_));
+  // The path is followed anew, so a store renamed into its place is seen;
+  // the manifest and every file of one load come from one directory.
+  const Directory directory = QM_TRY(Directory::open(resolved_));
+  Manifest manifest = QM_TRY(Manifest::read(directory));
   if (manifest == current->manifest()) return current;
 
-  std::shared_ptr<const StoreView> fresh = QM_TRY(load_committed(path_, std::move(manifest), current.get()));
+  std::shared_ptr<const StoreView> fresh = QM_TRY(load_committed(directory, std::move(manifest), current.get()));
   if (fresh->corpus() != corpus_ || fresh->encoding() != encoding_ || fresh->representation() != representation_)
     return std::unexpected(Error::storage("vector store " + path_.string() +
                                           " was replaced by one of another corpus, encoding, or representation"));

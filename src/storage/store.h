@@ -43,6 +43,8 @@ struct LiveSegment {
   SegmentEntry entry;
   std::shared_ptr<const SegmentData> data;
   std::shared_ptr<const Tombstones> tombstones;
+  // The tombstone file the list was read from (none: zeros).
+  FileIdentity tombstones_file{};
 
   // Whether `row` is deleted (binary search in the tombstones).
   bool deleted(std::uint64_t row) const;
@@ -162,37 +164,49 @@ class StoreView final : public VectorView {
   std::vector<LiveSegment> segments_;
 };
 
-// Loads the segments of `manifest` from `directory`, reusing every segment of
-// `previous` with the same ID (its data, and its tombstone list when the
-// tombstone commit is unchanged). Returns the live segments in manifest
-// order, or the first error: Storage "a known segment's dimensions changed"
-// when a reused segment's counts differ, else the errors of
-// SegmentData::load and load_tombstones.
+// How long a load keeps retrying while newer commits remove the files it
+// is opening.
+inline constexpr double kLoadRetrySeconds = 10.0;
+
+// Loads the segments of `manifest` from `directory` into `segments` (in
+// manifest order), reusing every segment of `previous` with the same ID
+// whose files `directory` still holds (SegmentData::same_files): its data,
+// and its tombstone list when the tombstone file is the same one. On
+// failure `segments` holds the segments loaded before it. Returns the first
+// error: Storage "a known segment's dimensions changed" when a reused
+// segment's counts differ, else the errors of SegmentData::load and
+// load_tombstones.
 // REQUIRES: `previous` was loaded for the same store, encoding and
 // dimension as `manifest`.
-Result<std::vector<LiveSegment>> load_segments(const std::filesystem::path& directory, const Manifest& manifest,
+Result<void> load_segments_into(const Directory& directory, const Manifest& manifest,
+                                std::span<const LiveSegment> previous, std::vector<LiveSegment>& segments);
+// load_segments_into, returning the segments.
+Result<std::vector<LiveSegment>> load_segments(const Directory& directory, const Manifest& manifest,
                                                std::span<const LiveSegment> previous);
 
-// Reads the committed state of the store at `directory` and builds its view,
+// Reads the committed state of the store in `directory` and builds its view,
 // reusing segments of `previous` (may be null) when it is a view of the same
 // store. When a file the manifest names has vanished (a newer commit's
-// clean-up removed it), rereads the manifest and starts over, up to 7 times.
-// Returns the errors of Manifest::read and load_segments; the not-found
-// error when the manifest did not change or the retries ran out.
-Result<std::shared_ptr<const StoreView>> load_committed(const std::filesystem::path& directory,
-                                                        const StoreView* previous);
+// clean-up removed it), rereads the manifest and starts over, reusing what
+// was loaded, for as long as the manifest keeps changing and at most
+// kLoadRetrySeconds. Returns the errors of Manifest::read and
+// load_segments; the not-found error when the manifest did not change or the
+// time ran out.
+Result<std::shared_ptr<const StoreView>> load_committed(const Directory& directory, const StoreView* previous);
 
 // load_committed starting from a manifest the caller has just read.
-Result<std::shared_ptr<const StoreView>> load_committed(const std::filesystem::path& directory,
-                                                        Manifest manifest, const StoreView* previous);
+Result<std::shared_ptr<const StoreView>> load_committed(const Directory& directory, Manifest manifest,
+                                                        const StoreView* previous);
 
-// The segment-loading step of load_committed (load_segments by default);
-// tests pass their own to change the directory between the steps.
-using SegmentLoader = std::function<Result<std::vector<LiveSegment>>(
-    const std::filesystem::path& directory, const Manifest& manifest, std::span<const LiveSegment> previous)>;
-Result<std::shared_ptr<const StoreView>> load_committed(const std::filesystem::path& directory,
-                                                        Manifest manifest, const StoreView* previous,
-                                                        const SegmentLoader& load);
+// The segment-loading step of load_committed (load_segments_into by
+// default) and its time bound; tests pass their own to change the directory
+// between the steps.
+using SegmentLoader = std::function<Result<void>(const Directory& directory, const Manifest& manifest,
+                                                 std::span<const LiveSegment> previous,
+                                                 std::vector<LiveSegment>& segments)>;
+Result<std::shared_ptr<const StoreView>> load_committed(const Directory& directory, Manifest manifest,
+                                                        const StoreView* previous, const SegmentLoader& load,
+                                                        double retry_seconds);
 
 // A store directory opened for reading.
 //
@@ -204,7 +218,8 @@ Result<std::shared_ptr<const StoreView>> load_committed(const std::filesystem::p
 // Thread-safe: every method may be called concurrently.
 class VectorStore final : public MultiVectorSource {
  public:
-  // Loads the committed state (load_committed with no previous view).
+  // Loads the committed state (load_committed with no previous view). A
+  // relative path is resolved against the current directory now, once.
   // Returns its errors unchanged.
   static Result<std::shared_ptr<const VectorStore>> open(const std::filesystem::path& path);
 
@@ -231,10 +246,11 @@ class VectorStore final : public MultiVectorSource {
   std::shared_ptr<const StoreView> current_view() const;
 
  private:
-  VectorStore(std::filesystem::path path, std::shared_ptr<const StoreView> view);
+  VectorStore(std::filesystem::path path, std::filesystem::path resolved, std::shared_ptr<const StoreView> view);
 
   // Constant after construction.
-  const std::filesystem::path path_;
+  const std::filesystem::path path_;      // as given, for messages
+  const std::filesystem::path resolved_;  // absolute, resolved at opening; followed by view()
   const std::string corpus_;
   const Encoding encoding_;
   const Representation representation_;

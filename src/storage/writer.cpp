@@ -2,70 +2,133 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <ctime>
+#include <limits>
 #include <sys/random.h>
+#include <unistd.h>
 
 #include "publication.h"
 
 namespace quillmark {
 
-VectorStoreWriter::VectorStoreWriter(std::filesystem::path path, FileSystem& file_system, DirectoryLock lock,
+namespace {
+
+bool is_error_kind(const Error& error, IoErrorKind kind) {
+  return error.io() != nullptr && error.io()->kind() == kind;
+}
+
+// `path` without trailing separators: "dir/store/" names the directory
+// "store" in "dir", whose entry a new store's creation must flush.
+std::filesystem::path without_trailing_separator(std::filesystem::path path) {
+  while (path.has_relative_path() && !path.has_filename()) path = path.parent_path();
+  return path;
+}
+
+}  // namespace
+
+VectorStoreWriter::VectorStoreWriter(std::filesystem::path path, FileSystem& file_system, Directory store,
                                      Manifest manifest, std::vector<LiveSegment> segments, Encoding encoding)
     : path_(std::move(path)),
       file_system_(&file_system),
-      lock_(std::move(lock)),
+      store_(std::move(store)),
+      fork_released_(store_.fd()),
+      owner_(::getpid()),
       manifest_(std::move(manifest)),
       segments_(std::move(segments)),
       next_segment_id_(manifest_.next_segment_id),
       encoding_(encoding) {}
 
-Result<VectorStoreWriter> VectorStoreWriter::create(const std::filesystem::path& path, std::string corpus,
+Result<VectorStoreWriter> VectorStoreWriter::create(const std::filesystem::path& given, std::string corpus,
                                                     Representation representation, Encoding encoding,
                                                     FileSystem& file_system) {
   if (corpus.empty()) return std::unexpected(Error::invalid_input("a vector store's corpus must not be empty"));
-  if (QM_TRY(file_system.exists(path)))
-    return std::unexpected(
-        IoError::with_message(IoErrorKind::AlreadyExists, "vector store already exists: " + path.string()));
-  QM_TRY(file_system.create_directories(path));
-  Manifest manifest{std::string(kManifestFormat),
-                    QM_TRY(store_id()),
-                    std::string(encoding.name()),
-                    std::move(corpus),
-                    std::move(representation),
-                    0,
-                    0,
-                    now(),
-                    {}};
-  bool published = false;
-  if (auto written = write_manifest(file_system, path, manifest, published); !written) {
-    if (!published) (void)file_system.remove_all(path);
-    return std::unexpected(written.error());
+  const std::filesystem::path path = without_trailing_separator(given);
+  std::filesystem::path parent_path = path.parent_path();
+  if (parent_path.empty()) parent_path = ".";
+  const std::string name = path.filename().string();
+  auto already_exists = [&] {
+    return IoError::with_message(IoErrorKind::AlreadyExists, "vector store already exists: " + given.string());
+  };
+  // "." and ".." always exist; the root has no name to create.
+  if (name.empty() || name == "." || name == "..") return std::unexpected(already_exists());
+  QM_TRY(file_system.create_directories(parent_path));
+  const Directory parent = QM_TRY(file_system.open_directory(parent_path));
+  // The one exclusive step: of racing creators exactly one makes the
+  // directory, and everything after works on the directory it made.
+  if (auto made = file_system.create_directory(parent, name); !made) {
+    if (is_error_kind(made.error(), IoErrorKind::AlreadyExists)) return std::unexpected(already_exists());
+    return std::unexpected(made.error());
   }
-  std::filesystem::path parent = path.parent_path();
-  if (parent.empty()) parent = ".";
-  QM_TRY(sync_directory(file_system, parent, FlushSite::NewStoreParent));
-  return open(path, file_system);
+  Directory store;
+  bool published = false;
+  auto built = [&]() -> Result<void> {
+    store = QM_TRY(file_system.open_directory(parent, name));
+    QM_TRY(file_system.lock_directory(store));
+    Manifest manifest{std::string(kManifestFormat),
+                      QM_TRY(store_id()),
+                      std::string(encoding.name()),
+                      std::move(corpus),
+                      std::move(representation),
+                      0,
+                      0,
+                      now(),
+                      {}};
+    return write_manifest(file_system, store, manifest, published);
+  }();
+  if (!built) {
+    // Only what this call made goes: the directory's contents through its
+    // own descriptor, then its name, which rmdir removes only while empty
+    // (a directory moved into its place meanwhile is not touched).
+    if (!published) {
+      if (store.is_open()) {
+        if (auto entries = file_system.list(store))
+          for (const DirectoryEntry& entry : *entries) (void)file_system.remove_all(store, entry.name);
+        store.close();
+      }
+      (void)file_system.remove_directory(parent, name);
+    }
+    return std::unexpected(built.error());
+  }
+  QM_TRY(file_system.sync_directory(parent, FlushSite::NewStoreParent));
+  return open_locked(given, file_system, std::move(store));
 }
 
 Result<VectorStoreWriter> VectorStoreWriter::open(const std::filesystem::path& path, FileSystem& file_system) {
+  Directory store = QM_TRY(file_system.open_directory(path));
   // The lock comes first: a refused writer must not run the clean-up, which
   // would remove what the holder has staged.
-  auto lock = file_system.lock_directory(path);
-  if (!lock) {
-    if (lock.error().io() != nullptr && lock.error().io()->kind() == IoErrorKind::WouldBlock)
+  if (auto locked = file_system.lock_directory(store); !locked) {
+    if (is_error_kind(locked.error(), IoErrorKind::WouldBlock))
       return std::unexpected(
           IoError::with_message(IoErrorKind::WouldBlock, "vector store is already open for writing: " + path.string()));
-    return std::unexpected(lock.error());
+    return std::unexpected(locked.error());
   }
-  Manifest manifest = QM_TRY(Manifest::read(path));
-  std::vector<LiveSegment> segments = QM_TRY(load_segments(path, manifest, {}));
+  return open_locked(path, file_system, std::move(store));
+}
+
+Result<VectorStoreWriter> VectorStoreWriter::open_locked(const std::filesystem::path& path, FileSystem& file_system,
+                                                         Directory store) {
+  Manifest manifest = QM_TRY(Manifest::read(store));
+  std::vector<LiveSegment> segments = QM_TRY(load_segments(store, manifest, {}));
   // Durable before anything is removed: a leftover must not be removed
   // while the entries it depends on could still vanish in a power loss.
-  QM_TRY(sync_directory(file_system, path, FlushSite::OpenedStore));
-  remove_unreferenced(file_system, path, manifest);
+  QM_TRY(file_system.sync_directory(store, FlushSite::OpenedStore));
+  remove_unreferenced(file_system, store, manifest);
   // Manifest::read accepted only these two texts.
   const Encoding encoding = manifest.encoding == "int8" ? Encoding::Int8 : Encoding::Float32;
-  return VectorStoreWriter(path, file_system, std::move(*lock), std::move(manifest), std::move(segments), encoding);
+  return VectorStoreWriter(path, file_system, std::move(store), std::move(manifest), std::move(segments), encoding);
+}
+
+std::optional<std::string> VectorStoreWriter::inherited() const {
+  if (::getpid() == owner_) return std::nullopt;
+  return "vector store writer of " + path_.string() + " was opened in process " + std::to_string(owner_) +
+         "; a writer inherited across a fork cannot be used";
+}
+
+Result<void> VectorStoreWriter::check_owner() const {
+  if (auto message = inherited()) return std::unexpected(Error::storage(std::move(*message)));
+  return {};
 }
 
 Result<std::uint64_t> VectorStoreWriter::allocate_segment() {
@@ -132,6 +195,20 @@ Result<std::string> store_id() {
     text += kHex[b & 0xf];
   }
   return text;
+}
+
+double next_commit_time(double previous, double now) {
+  const auto before = time_from_seconds(previous);
+  if (!before) return std::max(previous, now);  // a manifest never holds such a time
+  auto later = [&](double t) {
+    auto time = time_from_seconds(t);
+    return time && *time > *before;
+  };
+  if (later(now)) return now;
+  double next = previous;
+  do next = std::nextafter(next, std::numeric_limits<double>::infinity());
+  while (!later(next));
+  return next;
 }
 
 double now() {

@@ -19,9 +19,17 @@
 // writer, in this process or another, is refused with WouldBlock. The lock
 // dies with the process, so a crash never leaves it behind; readers never
 // take it.
+//
+// The writer works on the directory it locked, through that descriptor:
+// every file it reads, writes, links, renames or removes is named relative
+// to it, so a change of the working directory, a rename of the store, or
+// another store made at the old path never leads it into another
+// directory. A child made by fork() inherits the object but not the lock
+// (fork_release.h), and every operation there is refused (inherited()).
 
 #include <cstddef>
 #include <cstdint>
+#include <sys/types.h>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -34,6 +42,7 @@
 
 #include "error.h"
 #include "file_system.h"
+#include "fork_release.h"
 #include "manifest.h"
 #include "npy.h"
 #include "representation.h"
@@ -65,17 +74,19 @@ class VectorStoreWriter {
   // The manifest-writing step of a commit: the contract of write_manifest
   // (publication.h), including the published flag.
   using ManifestWriter =
-      std::function<Result<void>(const std::filesystem::path& store, const Manifest& manifest, bool& published)>;
+      std::function<Result<void>(const Directory& store, const Manifest& manifest, bool& published)>;
   // Fills the vector arrays of a staged segment, given their writers in
   // Encoding::arrays order.
   using ArrayFiller = std::function<Result<void>(std::span<NpyWriter> arrays)>;
 
-  // Makes a new empty store at `path` and opens it. Fails with InvalidInput
-  // "a vector store's corpus must not be empty"; Io AlreadyExists "vector
-  // store already exists: PATH" when anything is at `path`; the I/O error of
-  // creating the directory; the error of write_manifest (the new directory
-  // is then removed unless the manifest was published); the I/O error of
-  // flushing the parent directory (the store stays); or open's errors.
+  // Makes a new empty store at `path` (trailing separators ignored) and
+  // opens it. Fails with InvalidInput "a vector store's corpus must not be
+  // empty"; Io AlreadyExists "vector store already exists: PATH" when
+  // anything is at `path` (of concurrent creators of one path exactly one
+  // succeeds); the I/O error of creating the directory; the error of
+  // write_manifest (what this call made is then removed unless the manifest
+  // was published); the I/O error of flushing the parent directory (the
+  // store stays); or open's errors.
   // `file_system` must outlive the writer.
   static Result<VectorStoreWriter> create(const std::filesystem::path& path, std::string corpus,
                                           Representation representation, Encoding encoding,
@@ -90,8 +101,16 @@ class VectorStoreWriter {
                                         FileSystem& file_system = os_file_system());
 
   VectorStoreWriter(VectorStoreWriter&&) = default;
-  VectorStoreWriter& operator=(VectorStoreWriter&&) = default;
+  VectorStoreWriter& operator=(VectorStoreWriter&&) = delete;
 
+  // In a process other than the one that opened the writer (a fork), the
+  // message every operation fails with: "vector store writer of PATH was
+  // opened in process N; a writer inherited across a fork cannot be used".
+  std::optional<std::string> inherited() const;
+
+  // append, compact and commit fail first with Storage inherited() in a
+  // forked child.
+  //
   // Stages `ids` (one per entry of `lengths`) with their token rows
   // `values`, a row-major [tokens, columns] float32 matrix packed by
   // document. Checks, in order, with InvalidInput errors: nothing at all
@@ -116,8 +135,10 @@ class VectorStoreWriter {
 
   // commit_with(write_manifest on this writer's file system).
   Result<TimeValue> commit();
-  // Publishes everything staged as one new manifest written by `write`.
-  // Storage "commit numbers exhausted"; a failure before publication (the
+  // Publishes everything staged as one new manifest written by `write`,
+  // with a commit time after the previous commit's even when the clock has
+  // stepped back (next_commit_time). Storage "commit numbers exhausted"; a
+  // failure before publication (the
   // flag still false) returns its error with everything still staged; after
   // publication the writer is in the committed state, and an error of
   // `write` is returned then. On success removes unreferenced files and
@@ -149,8 +170,13 @@ class VectorStoreWriter {
   std::uint64_t dimension() const { return manifest_.representation.dimension(); }
 
  private:
-  VectorStoreWriter(std::filesystem::path path, FileSystem& file_system, DirectoryLock lock, Manifest manifest,
+  VectorStoreWriter(std::filesystem::path path, FileSystem& file_system, Directory store, Manifest manifest,
                     std::vector<LiveSegment> segments, Encoding encoding);
+  // open() after the lock of `store` was taken.
+  static Result<VectorStoreWriter> open_locked(const std::filesystem::path& path, FileSystem& file_system,
+                                               Directory store);
+  // Storage inherited() in a forked child.
+  Result<void> check_owner() const;
 
   // The checks of append, in order; the first failure.
   Result<void> check_append(std::span<const SharedText> ids, std::span<const float> values, std::size_t columns,
@@ -159,9 +185,11 @@ class VectorStoreWriter {
   // this writer owns it alone.
   void mark_deleted(std::size_t index, std::uint64_t row);
 
-  std::filesystem::path path_;  // as given by the caller
-  FileSystem* file_system_;     // never null
-  DirectoryLock lock_;          // held for the writer's lifetime
+  std::filesystem::path path_;     // as given by the caller, for messages only
+  FileSystem* file_system_;        // never null
+  Directory store_;                // locked for the writer's lifetime
+  ForkReleased fork_released_;     // of store_'s descriptor; destroyed before it
+  pid_t owner_;                    // the process that opened the writer
   Manifest manifest_;
   std::vector<LiveSegment> segments_;
   std::set<std::uint64_t> changed_segments_;
@@ -175,7 +203,7 @@ class VectorStoreWriter {
 // files. Names that are not UTF-8, other names, and other kinds of entry are
 // left alone. Never fails: what cannot be listed or removed stays for the
 // next clean-up.
-void remove_unreferenced(FileSystem& file_system, const std::filesystem::path& store, const Manifest& manifest);
+void remove_unreferenced(FileSystem& file_system, const Directory& store, const Manifest& manifest);
 
 // 32 lowercase hexadecimal digits of 16 bytes from the operating system's
 // entropy source; Storage "OS Error: N" when it fails.
@@ -183,6 +211,12 @@ Result<std::string> store_id();
 
 // The system clock as seconds since the Unix epoch; 0.0 before the epoch.
 double now();
+
+// The time of a commit made at `now` after one at `previous`: `now`, or,
+// when the clock has stepped back, the least time after `previous` that
+// reads back (to the nanosecond) as later than it, so that commit times
+// only increase.
+double next_commit_time(double previous, double now);
 
 // Whether every row of `dimension` values has a Euclidean length within
 // 0.0011 of 1 (single precision, squares summed in index order). Rows are

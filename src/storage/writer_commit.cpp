@@ -9,17 +9,18 @@ namespace quillmark {
 
 Result<TimeValue> VectorStoreWriter::commit() {
   FileSystem& file_system = *file_system_;
-  return commit_with([&file_system](const std::filesystem::path& store, const Manifest& manifest, bool& published) {
+  return commit_with([&file_system](const Directory& store, const Manifest& manifest, bool& published) {
     return write_manifest(file_system, store, manifest, published);
   });
 }
 
 Result<TimeValue> VectorStoreWriter::commit_with(const ManifestWriter& write) {
+  QM_TRY(check_owner());
   if (manifest_.commit == UINT64_MAX) return std::unexpected(Error::storage("commit numbers exhausted"));
   Manifest next = manifest_;
   next.commit = manifest_.commit + 1;
   next.next_segment_id = next_segment_id_;
-  next.committed_at = now();
+  next.committed_at = next_commit_time(manifest_.committed_at, now());
   next.segments.clear();
   next.segments.reserve(segments_.size());
   for (const LiveSegment& segment : segments_) next.segments.push_back(segment.entry);
@@ -28,23 +29,24 @@ Result<TimeValue> VectorStoreWriter::commit_with(const ManifestWriter& write) {
   // segments were made durable when they were staged.
   std::optional<ImmutableFiles> files;
   if (!changed_segments_.empty()) {
-    files.emplace(QM_TRY(ImmutableFiles::create(*file_system_, path_)));
+    files.emplace(QM_TRY(ImmutableFiles::create(*file_system_, store_)));
     for (std::size_t i = 0; i < segments_.size(); ++i) {
       SegmentEntry& entry = next.segments[i];
       if (!changed_segments_.contains(entry.id)) continue;
       // The segment's whole tombstone list, under the new commit's number.
       const Tombstones& rows = *segments_[i].tombstones;
       const std::uint64_t shape[] = {rows.size()};
-      NpyWriter writer = QM_TRY(NpyWriter::create(tombstones_file(files->staging_directory(), entry.id, next.commit),
-                                                  Dtype::Uint64, shape, *file_system_));
+      NpyWriter writer = QM_TRY(NpyWriter::create(files->staging_directory(),
+                                                  tombstones_file_name(entry.id, next.commit), Dtype::Uint64,
+                                                  shape, *file_system_));
       QM_TRY(writer.write(std::span<const std::uint64_t>(rows)));
       QM_TRY(std::move(writer).finish());
       entry.tombstones = next.commit;
     }
-    QM_TRY(files->install(path_));
+    QM_TRY(files->install());
   }
   bool published = false;
-  Result<void> written = write(path_, next, published);
+  Result<void> written = write(store_, next, published);
   if (!published) {
     QM_INVARIANT(!written, "a manifest writer that succeeded has published");
     // Nothing became visible; everything stays staged and `files` removes
@@ -56,7 +58,7 @@ Result<TimeValue> VectorStoreWriter::commit_with(const ManifestWriter& write) {
   changed_segments_.clear();
   manifest_ = std::move(next);
   if (!written) return std::unexpected(written.error());
-  remove_unreferenced(*file_system_, path_, manifest_);
+  remove_unreferenced(*file_system_, store_, manifest_);
   return manifest_.committed_at_time();
 }
 

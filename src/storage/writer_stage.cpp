@@ -50,14 +50,15 @@ Result<void> write_offsets(NpyWriter& writer, std::span<const std::uint64_t> len
   return writer.write(std::span<const std::uint64_t>(block.data(), used));
 }
 
-Result<void> write_ids(FileSystem& file_system, const std::filesystem::path& path, std::span<const SharedText> ids) {
+Result<void> write_ids(FileSystem& file_system, const Directory& directory, const std::string& name,
+                       std::span<const SharedText> ids) {
   std::string text = "[";
   for (std::size_t i = 0; i < ids.size(); ++i) {
     if (i > 0) text += ',';
     append_json_string(text, ids[i].view());
   }
   text += ']';
-  FileDescriptor file = QM_TRY(file_system.create_exclusive(path));
+  FileDescriptor file = QM_TRY(file_system.create_exclusive(directory, name));
   QM_TRY(file_system.write(file, std::as_bytes(std::span(text.data(), text.size()))));
   QM_TRY(file_system.sync(file, FlushSite::IdsFile));
   return file_system.close(file);
@@ -74,30 +75,32 @@ Result<std::shared_ptr<const SegmentData>> VectorStoreWriter::stage(const Segmen
   const std::vector<ArraySpec> specs = Encoding::arrays(encoding_, dimension());
   // Destroying `files` on any early return removes what it linked into the
   // store and the staging directory.
-  ImmutableFiles files = QM_TRY(ImmutableFiles::create(*file_system_, path_));
-  const std::filesystem::path& staging = files.staging_directory();
+  QM_TRY(check_owner());
+  ImmutableFiles files = QM_TRY(ImmutableFiles::create(*file_system_, store_));
+  const Directory& staging = files.staging_directory();
   std::vector<NpyWriter> arrays;
   arrays.reserve(specs.size());
   for (const ArraySpec& spec : specs) {
     std::string name(spec.name);
     name += ".npy";
     const std::vector<std::uint64_t> shape = spec.shape(entry.tokens);
-    arrays.push_back(QM_TRY(NpyWriter::create(segment_file(staging, entry.id, name), spec.dtype, shape, *file_system_)));
+    arrays.push_back(
+        QM_TRY(NpyWriter::create(staging, segment_file_name(entry.id, name), spec.dtype, shape, *file_system_)));
   }
   QM_TRY(fill(arrays));
   {
     const std::uint64_t shape[] = {entry.documents + 1};
-    NpyWriter offsets =
-        QM_TRY(NpyWriter::create(segment_file(staging, entry.id, "offsets.npy"), Dtype::Uint64, shape, *file_system_));
+    NpyWriter offsets = QM_TRY(
+        NpyWriter::create(staging, segment_file_name(entry.id, "offsets.npy"), Dtype::Uint64, shape, *file_system_));
     QM_TRY(write_offsets(offsets, lengths));
     QM_TRY(std::move(offsets).finish());
   }
-  QM_TRY(write_ids(*file_system_, segment_file(staging, entry.id, "ids.json"), ids));
+  QM_TRY(write_ids(*file_system_, staging, segment_file_name(entry.id, "ids.json"), ids));
   for (NpyWriter& array : arrays) QM_TRY(std::move(array).finish());
   // The new segment passes exactly the validation a reader applies before
   // any name of it appears in the store.
   std::shared_ptr<const SegmentData> data = QM_TRY(SegmentData::load(staging, entry, encoding_, dimension()));
-  QM_TRY(files.install(path_));
+  QM_TRY(files.install());
   files.retain();
   return data;
 }

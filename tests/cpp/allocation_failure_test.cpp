@@ -86,20 +86,24 @@ bool with_allocations(std::size_t fail, const std::function<void()>& run, std::s
 // time here; allocates nothing of its own.
 class NoFlushFileSystem final : public FileSystem {
  public:
-  Result<FileDescriptor> create_exclusive(const fs::path& p) override { return os().create_exclusive(p); }
+  using D = const Directory&;
+  using N = const std::string&;
+  Result<Directory> open_directory(const fs::path& p) override { return os().open_directory(p); }
+  Result<Directory> open_directory(D d, N n) override { return os().open_directory(d, n); }
+  Result<FileDescriptor> create_exclusive(D d, N n) override { return os().create_exclusive(d, n); }
   Result<void> write(const FileDescriptor& f, std::span<const std::byte> b) override { return os().write(f, b); }
   Result<void> sync(const FileDescriptor&, FlushSite) override { return {}; }
   Result<void> close(FileDescriptor& f) override { return os().close(f); }
-  Result<void> link(const fs::path& a, const fs::path& b) override { return os().link(a, b); }
-  Result<void> rename(const fs::path& a, const fs::path& b) override { return os().rename(a, b); }
-  Result<void> remove_file(const fs::path& p) override { return os().remove_file(p); }
-  Result<void> create_directory(const fs::path& p) override { return os().create_directory(p); }
+  Result<void> link(D d, N a, D e, N b) override { return os().link(d, a, e, b); }
+  Result<void> rename(D d, N a, N b) override { return os().rename(d, a, b); }
+  Result<void> remove_file(D d, N n) override { return os().remove_file(d, n); }
+  Result<void> create_directory(D d, N n) override { return os().create_directory(d, n); }
+  Result<void> remove_directory(D d, N n) override { return os().remove_directory(d, n); }
   Result<void> create_directories(const fs::path& p) override { return os().create_directories(p); }
-  Result<void> remove_all(const fs::path& p) override { return os().remove_all(p); }
-  Result<bool> exists(const fs::path& p) override { return os().exists(p); }
-  Result<std::vector<DirectoryEntry>> list(const fs::path& p) override { return os().list(p); }
-  Result<void> sync_directory(const fs::path&, FlushSite) override { return {}; }
-  Result<DirectoryLock> lock_directory(const fs::path& p) override { return os().lock_directory(p); }
+  Result<void> remove_all(D d, N n) override { return os().remove_all(d, n); }
+  Result<std::vector<DirectoryEntry>> list(D d) override { return os().list(d); }
+  Result<void> sync_directory(D, FlushSite) override { return {}; }
+  Result<void> lock_directory(D d) override { return os().lock_directory(d); }
 
  private:
   static FileSystem& os() { return os_file_system(); }
@@ -118,7 +122,7 @@ struct Operation {
 // destructor), so a failed allocation inside Manifest::to_json ends the
 // process whatever the writer does.
 Result<void> commit(VectorStoreWriter& w) {
-  QM_TRY(w.commit_with([](const fs::path& store, const Manifest& manifest, bool& published) {
+  QM_TRY(w.commit_with([](const Directory& store, const Manifest& manifest, bool& published) {
     const bool was_armed = armed;
     armed = false;
     auto written = write_manifest(no_flush, store, manifest, published);

@@ -35,9 +35,17 @@ class FailingFileSystem final : public FileSystem {
     return fail_at_ != 0 && calls_.size() >= fail_at_;
   }
 
-  Result<FileDescriptor> create_exclusive(const std::filesystem::path& path) override {
+  Result<Directory> open_directory(const std::filesystem::path& path) override {
+    QM_TRY(enter("open_directory"));
+    return os().open_directory(path);
+  }
+  Result<Directory> open_directory(const Directory& parent, const std::string& name) override {
+    QM_TRY(enter("open_directory"));
+    return os().open_directory(parent, name);
+  }
+  Result<FileDescriptor> create_exclusive(const Directory& directory, const std::string& name) override {
     QM_TRY(enter("create_exclusive"));
-    return os().create_exclusive(path);
+    return os().create_exclusive(directory, name);
   }
   Result<void> write(const FileDescriptor& file, std::span<const std::byte> bytes) override {
     QM_TRY(enter("write"));
@@ -51,45 +59,46 @@ class FailingFileSystem final : public FileSystem {
     QM_TRY(enter("close"));
     return os().close(file);
   }
-  Result<void> link(const std::filesystem::path& from, const std::filesystem::path& to) override {
+  Result<void> link(const Directory& from_dir, const std::string& from, const Directory& to_dir,
+                    const std::string& to) override {
     QM_TRY(enter("link"));
-    return os().link(from, to);
+    return os().link(from_dir, from, to_dir, to);
   }
-  Result<void> rename(const std::filesystem::path& from, const std::filesystem::path& to) override {
+  Result<void> rename(const Directory& directory, const std::string& from, const std::string& to) override {
     QM_TRY(enter("rename"));
-    return os().rename(from, to);
+    return os().rename(directory, from, to);
   }
-  Result<void> remove_file(const std::filesystem::path& path) override {
+  Result<void> remove_file(const Directory& directory, const std::string& name) override {
     QM_TRY(enter("remove_file"));
-    return os().remove_file(path);
+    return os().remove_file(directory, name);
   }
-  Result<void> create_directory(const std::filesystem::path& path) override {
+  Result<void> create_directory(const Directory& directory, const std::string& name) override {
     QM_TRY(enter("create_directory"));
-    return os().create_directory(path);
+    return os().create_directory(directory, name);
+  }
+  Result<void> remove_directory(const Directory& directory, const std::string& name) override {
+    QM_TRY(enter("remove_directory"));
+    return os().remove_directory(directory, name);
   }
   Result<void> create_directories(const std::filesystem::path& path) override {
     QM_TRY(enter("create_directories"));
     return os().create_directories(path);
   }
-  Result<void> remove_all(const std::filesystem::path& path) override {
+  Result<void> remove_all(const Directory& directory, const std::string& name) override {
     QM_TRY(enter("remove_all"));
-    return os().remove_all(path);
+    return os().remove_all(directory, name);
   }
-  Result<bool> exists(const std::filesystem::path& path) override {
-    QM_TRY(enter("exists"));
-    return os().exists(path);
-  }
-  Result<std::vector<DirectoryEntry>> list(const std::filesystem::path& path) override {
+  Result<std::vector<DirectoryEntry>> list(const Directory& directory) override {
     QM_TRY(enter("list"));
-    return os().list(path);
+    return os().list(directory);
   }
-  Result<void> sync_directory(const std::filesystem::path& path, FlushSite site) override {
+  Result<void> sync_directory(const Directory& directory, FlushSite site) override {
     QM_TRY(enter("sync_directory"));
-    return os().sync_directory(path, site);
+    return os().sync_directory(directory, site);
   }
-  Result<DirectoryLock> lock_directory(const std::filesystem::path& path) override {
+  Result<void> lock_directory(const Directory& directory) override {
     QM_TRY(enter("lock_directory"));
-    return os().lock_directory(path);
+    return os().lock_directory(directory);
   }
 
  private:

@@ -118,9 +118,23 @@ std::optional<PowerLossFileSystem::NodeId> PowerLossFileSystem::locate(const fs:
   return entry(nodes_[parent->first].live_entries, parent->second);
 }
 
-Result<FileDescriptor> PowerLossFileSystem::create_exclusive(const fs::path& path) {
+Result<Directory> PowerLossFileSystem::open_directory(const fs::path& path) {
   QM_TRY(enter());
-  FileDescriptor fd = QM_TRY(os().create_exclusive(path));
+  return os().open_directory(path);
+}
+
+Result<Directory> PowerLossFileSystem::open_directory(const Directory& parent, const std::string& name) {
+  QM_TRY(enter());
+  return os().open_directory(parent, name);
+}
+
+// The model follows paths: a Directory's path is where the tree under the
+// root had it when it was opened (tests never move directories under the
+// writer of a power-loss case).
+Result<FileDescriptor> PowerLossFileSystem::create_exclusive(const Directory& directory, const std::string& name) {
+  QM_TRY(enter());
+  FileDescriptor fd = QM_TRY(os().create_exclusive(directory, name));
+  const fs::path path = directory.file(name);
   if (auto parent = locate_parent(path)) {
     const NodeId id = add_node(false, normal(path).lexically_relative(root_).string());
     nodes_[parent->first].live_entries[parent->second] = id;
@@ -152,20 +166,21 @@ Result<void> PowerLossFileSystem::close(FileDescriptor& file) {
   return os().close(file);
 }
 
-Result<void> PowerLossFileSystem::link(const fs::path& from, const fs::path& to) {
+Result<void> PowerLossFileSystem::link(const Directory& from_dir, const std::string& from, const Directory& to_dir,
+                                       const std::string& to) {
   QM_TRY(enter());
-  QM_TRY(os().link(from, to));
-  auto node = locate(from);
-  auto parent = locate_parent(to);
+  QM_TRY(os().link(from_dir, from, to_dir, to));
+  auto node = locate(from_dir.file(from));
+  auto parent = locate_parent(to_dir.file(to));
   if (node && parent) nodes_[parent->first].live_entries[parent->second] = *node;
   return {};
 }
 
-Result<void> PowerLossFileSystem::rename(const fs::path& from, const fs::path& to) {
+Result<void> PowerLossFileSystem::rename(const Directory& directory, const std::string& from, const std::string& to) {
   QM_TRY(enter());
-  QM_TRY(os().rename(from, to));
-  auto source = locate_parent(from);
-  auto destination = locate_parent(to);
+  QM_TRY(os().rename(directory, from, to));
+  auto source = locate_parent(directory.file(from));
+  auto destination = locate_parent(directory.file(to));
   if (source && destination) {
     auto node = entry(nodes_[source->first].live_entries, source->second);
     nodes_[source->first].live_entries.erase(source->second);
@@ -175,20 +190,28 @@ Result<void> PowerLossFileSystem::rename(const fs::path& from, const fs::path& t
   return {};
 }
 
-Result<void> PowerLossFileSystem::remove_file(const fs::path& path) {
+Result<void> PowerLossFileSystem::remove_file(const Directory& directory, const std::string& name) {
   QM_TRY(enter());
-  QM_TRY(os().remove_file(path));
-  if (auto parent = locate_parent(path)) nodes_[parent->first].live_entries.erase(parent->second);
+  QM_TRY(os().remove_file(directory, name));
+  if (auto parent = locate_parent(directory.file(name))) nodes_[parent->first].live_entries.erase(parent->second);
   return {};
 }
 
-Result<void> PowerLossFileSystem::create_directory(const fs::path& path) {
+Result<void> PowerLossFileSystem::create_directory(const Directory& directory, const std::string& name) {
   QM_TRY(enter());
-  QM_TRY(os().create_directory(path));
+  QM_TRY(os().create_directory(directory, name));
+  const fs::path path = directory.file(name);
   if (auto parent = locate_parent(path)) {
     const NodeId id = add_node(true, normal(path).lexically_relative(root_).string());
     nodes_[parent->first].live_entries[parent->second] = id;
   }
+  return {};
+}
+
+Result<void> PowerLossFileSystem::remove_directory(const Directory& directory, const std::string& name) {
+  QM_TRY(enter());
+  QM_TRY(os().remove_directory(directory, name));
+  if (auto parent = locate_parent(directory.file(name))) nodes_[parent->first].live_entries.erase(parent->second);
   return {};
 }
 
@@ -218,10 +241,10 @@ void PowerLossFileSystem::forget_live(NodeId directory) {
     if (nodes_[id].directory) forget_live(id);
 }
 
-Result<void> PowerLossFileSystem::remove_all(const fs::path& path) {
+Result<void> PowerLossFileSystem::remove_all(const Directory& directory, const std::string& name) {
   QM_TRY(enter());
-  QM_TRY(os().remove_all(path));
-  if (auto parent = locate_parent(path)) {
+  QM_TRY(os().remove_all(directory, name));
+  if (auto parent = locate_parent(directory.file(name))) {
     if (auto id = entry(nodes_[parent->first].live_entries, parent->second)) {
       nodes_[parent->first].live_entries.erase(parent->second);
       if (nodes_[*id].directory) forget_live(*id);
@@ -230,27 +253,21 @@ Result<void> PowerLossFileSystem::remove_all(const fs::path& path) {
   return {};
 }
 
-Result<bool> PowerLossFileSystem::exists(const fs::path& path) {
+Result<std::vector<DirectoryEntry>> PowerLossFileSystem::list(const Directory& directory) {
   QM_TRY(enter());
-  return os().exists(path);
+  return os().list(directory);
 }
 
-Result<std::vector<DirectoryEntry>> PowerLossFileSystem::list(const fs::path& path) {
-  QM_TRY(enter());
-  return os().list(path);
-}
-
-Result<void> PowerLossFileSystem::sync_directory(const fs::path& path, FlushSite site) {
+Result<void> PowerLossFileSystem::sync_directory(const Directory& directory, FlushSite site) {
   QM_TRY(enter());
   if (skipped(site, {})) return {};
-  if (!QM_TRY(os().exists(path))) return std::unexpected(IoError::from_errno(ENOENT));
-  if (auto id = locate(path)) nodes_[*id].durable_entries = nodes_[*id].live_entries;
+  if (auto id = locate(directory.path())) nodes_[*id].durable_entries = nodes_[*id].live_entries;
   return {};
 }
 
-Result<DirectoryLock> PowerLossFileSystem::lock_directory(const fs::path& path) {
+Result<void> PowerLossFileSystem::lock_directory(const Directory& directory) {
   QM_TRY(enter());
-  return os().lock_directory(path);
+  return os().lock_directory(directory);
 }
 
 std::vector<PowerLossFileSystem::Change> PowerLossFileSystem::changes() const {

@@ -58,20 +58,23 @@ class PowerLossFileSystem final : public FileSystem {
   // not changed. REQUIRES: keep.size() == pending_changes().size().
   void power_loss(const std::vector<bool>& keep) const;
 
-  Result<FileDescriptor> create_exclusive(const std::filesystem::path& path) override;
+  Result<Directory> open_directory(const std::filesystem::path& path) override;
+  Result<Directory> open_directory(const Directory& parent, const std::string& name) override;
+  Result<FileDescriptor> create_exclusive(const Directory& directory, const std::string& name) override;
   Result<void> write(const FileDescriptor& file, std::span<const std::byte> bytes) override;
   Result<void> sync(const FileDescriptor& file, FlushSite site) override;
   Result<void> close(FileDescriptor& file) override;
-  Result<void> link(const std::filesystem::path& from, const std::filesystem::path& to) override;
-  Result<void> rename(const std::filesystem::path& from, const std::filesystem::path& to) override;
-  Result<void> remove_file(const std::filesystem::path& path) override;
-  Result<void> create_directory(const std::filesystem::path& path) override;
+  Result<void> link(const Directory& from_dir, const std::string& from, const Directory& to_dir,
+                    const std::string& to) override;
+  Result<void> rename(const Directory& directory, const std::string& from, const std::string& to) override;
+  Result<void> remove_file(const Directory& directory, const std::string& name) override;
+  Result<void> create_directory(const Directory& directory, const std::string& name) override;
+  Result<void> remove_directory(const Directory& directory, const std::string& name) override;
   Result<void> create_directories(const std::filesystem::path& path) override;
-  Result<void> remove_all(const std::filesystem::path& path) override;
-  Result<bool> exists(const std::filesystem::path& path) override;
-  Result<std::vector<DirectoryEntry>> list(const std::filesystem::path& path) override;
-  Result<void> sync_directory(const std::filesystem::path& path, FlushSite site) override;
-  Result<DirectoryLock> lock_directory(const std::filesystem::path& path) override;
+  Result<void> remove_all(const Directory& directory, const std::string& name) override;
+  Result<std::vector<DirectoryEntry>> list(const Directory& directory) override;
+  Result<void> sync_directory(const Directory& directory, FlushSite site) override;
+  Result<void> lock_directory(const Directory& directory) override;
 
  private:
   using NodeId = std::size_t;

@@ -60,19 +60,21 @@ TEST(PowerLossFileSystem, UndoesExactlyWhatWasNotFlushed) {
   testing::write_bytes(dir / "old", "old");
   testing::write_bytes(dir / "gone", "gone");
   PowerLossFileSystem file_system(dir.path());
+  const Directory root = Directory::open(dir.path()).value();
   auto bytes = [](std::string_view text) { return std::as_bytes(std::span(text.data(), text.size())); };
   {
-    FileDescriptor file = file_system.create_exclusive(dir / "new").value();
+    FileDescriptor file = file_system.create_exclusive(root, "new").value();
     ASSERT_TRUE(file_system.write(file, bytes("flushed")).has_value());
     ASSERT_TRUE(file_system.sync(file, FlushSite::NpyFile).has_value());
     ASSERT_TRUE(file_system.write(file, bytes("+lost")).has_value());
     ASSERT_TRUE(file_system.close(file).has_value());
   }
-  ASSERT_TRUE(file_system.create_directory(dir / "d").has_value());
-  ASSERT_TRUE(file_system.sync_directory(dir.path(), FlushSite::InstalledNames).has_value());
-  ASSERT_TRUE(file_system.link(dir / "new", dir / "d" / "linked").has_value());
-  ASSERT_TRUE(file_system.rename(dir / "new", dir / "old").has_value());
-  ASSERT_TRUE(file_system.remove_file(dir / "gone").has_value());
+  ASSERT_TRUE(file_system.create_directory(root, "d").has_value());
+  ASSERT_TRUE(file_system.sync_directory(root, FlushSite::InstalledNames).has_value());
+  const Directory d = root.open_child("d").value();
+  ASSERT_TRUE(file_system.link(root, "new", d, "linked").has_value());
+  ASSERT_TRUE(file_system.rename(root, "new", "old").has_value());
+  ASSERT_TRUE(file_system.remove_file(root, "gone").has_value());
   EXPECT_EQ(file_system.pending_changes(),
             (std::vector<std::string>{"gone removed", "new removed with old replaced", "d/linked added",
                                       "data of new (7 of 12 bytes flushed)"}));
@@ -95,8 +97,8 @@ TEST(PowerLossFileSystem, UndoesExactlyWhatWasNotFlushed) {
   EXPECT_EQ(testing::read_bytes(dir / "d" / "linked"), "flushed+lost");
   // A crash stops every later call.
   file_system.crash_at(1);
-  EXPECT_FALSE(file_system.remove_file(dir / "old").has_value());
-  EXPECT_FALSE(file_system.create_directory(dir / "e").has_value());
+  EXPECT_FALSE(file_system.remove_file(root, "old").has_value());
+  EXPECT_FALSE(file_system.create_directory(root, "e").has_value());
   EXPECT_TRUE(fs::exists(dir / "old"));
   EXPECT_FALSE(fs::exists(dir / "e"));
 }

@@ -25,17 +25,18 @@ std::vector<std::string> names(const fs::path& dir) {
 TEST(ImmutableFiles, InstallRetainOrRollBack) {
   TempDir dir;
   FileSystem& os = os_file_system();
+  const Directory store = Directory::open(dir.path()).value();
   for (bool keep : {false, true}) {
     fs::path staging;
     {
-      auto files = ImmutableFiles::create(os, dir.path()).value();
-      staging = files.staging_directory();
-      EXPECT_TRUE(staging.is_absolute());
+      auto files = ImmutableFiles::create(os, store).value();
+      staging = files.staging_directory().path();
+      EXPECT_EQ(staging.parent_path(), dir.path());
       EXPECT_TRUE(staging.filename().string().starts_with(".staging-"));
       EXPECT_EQ(staging.filename().string().size(), 15u);
       write_bytes(staging / "x.bin", "x");
       write_bytes(staging / "y.bin", "y");
-      ASSERT_TRUE(files.install(dir.path()).has_value());
+      ASSERT_TRUE(files.install().has_value());
       EXPECT_EQ(read_bytes(dir / "y.bin"), "y");
       if (keep) files.retain();
     }
@@ -48,10 +49,10 @@ TEST(ImmutableFiles, InstallRetainOrRollBack) {
   write_bytes(dir / "x.bin", "old");
   fs::remove(dir / "y.bin");
   {
-    auto files = ImmutableFiles::create(os, dir.path()).value();
-    write_bytes(files.staging_directory() / "x.bin", "new");
-    write_bytes(files.staging_directory() / "y.bin", "new");
-    auto installed = files.install(dir.path());
+    auto files = ImmutableFiles::create(os, store).value();
+    write_bytes(files.staging_directory().file("x.bin"), "new");
+    write_bytes(files.staging_directory().file("y.bin"), "new");
+    auto installed = files.install();
     ASSERT_FALSE(installed.has_value());
     EXPECT_EQ(installed.error().io()->kind(), IoErrorKind::AlreadyExists);
   }
@@ -62,10 +63,11 @@ TEST(ImmutableFiles, InstallRetainOrRollBack) {
   // destination.
   FailingFileSystem counting;
   {
-    auto files = ImmutableFiles::create(counting, dir.path()).value();
-    ASSERT_TRUE(files.install(dir.path()).has_value());
+    auto files = ImmutableFiles::create(counting, store).value();
+    ASSERT_TRUE(files.install().has_value());
   }
-  EXPECT_EQ(counting.calls(), (std::vector<std::string>{"create_directory", "list", "sync_directory", "remove_all"}));
+  EXPECT_EQ(counting.calls(), (std::vector<std::string>{"create_directory", "open_directory", "list",
+                                                        "sync_directory", "remove_all"}));
 }
 
 Manifest manifest_with_commit(std::uint64_t commit) {
@@ -78,9 +80,10 @@ Manifest manifest_with_commit(std::uint64_t commit) {
 // flush after it is the published Storage error.
 TEST(WriteManifest, EveryFailurePointLeavesOldOrNewManifest) {
   TempDir dir;
+  const Directory store = Directory::open(dir.path()).value();
   ASSERT_TRUE([&] {
     bool published = false;
-    return write_manifest(os_file_system(), dir.path(), manifest_with_commit(1), published).has_value();
+    return write_manifest(os_file_system(), store, manifest_with_commit(1), published).has_value();
   }());
   const std::string old_text = read_bytes(dir / "manifest.json");
   EXPECT_EQ(old_text, manifest_with_commit(1).to_json());
@@ -93,7 +96,7 @@ TEST(WriteManifest, EveryFailurePointLeavesOldOrNewManifest) {
     failing.fail_call(n, n % 2 ? EIO : ENOSPC);
     bool published = false;
     const Manifest next = manifest_with_commit(n + 1);
-    auto written = write_manifest(failing, dir.path(), next, published);
+    auto written = write_manifest(failing, store, next, published);
     // The temporary file is removed when it was created and not renamed.
     std::vector<std::string> calls(expected_calls.begin(), expected_calls.begin() + n);
     if (n >= 2 && n <= 5) calls.push_back("remove_file");

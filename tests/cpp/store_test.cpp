@@ -14,6 +14,7 @@
 
 #include "storage/int8.h"
 #include "storage/npy.h"
+#include "storage/writer.h"
 #include "temp_dir.h"
 #include "test_store.h"
 #include "thread_pool.h"
@@ -251,8 +252,8 @@ struct RacingLoader {
   int races;
   int calls = 0;
 
-  Result<std::vector<LiveSegment>> operator()(const fs::path& directory, const Manifest& manifest,
-                                              std::span<const LiveSegment> previous) {
+  Result<void> operator()(const Directory& directory, const Manifest& manifest,
+                          std::span<const LiveSegment> previous, std::vector<LiveSegment>& segments) {
     if (calls++ < races) {
       const std::uint64_t old = manifest.segments.back().id;
       builder.append({{"a", matrix(1, 4, static_cast<float>(calls))}});
@@ -260,33 +261,41 @@ struct RacingLoader {
       builder.publish();
       builder.erase_files(old);
     }
-    return load_segments(directory, manifest, previous);
+    return load_segments_into(directory, manifest, previous, segments);
   }
 };
+
+Result<std::shared_ptr<const StoreView>> load_racing(const fs::path& path, const SegmentLoader& load,
+                                                     double retry_seconds = kLoadRetrySeconds) {
+  const Directory directory = Directory::open(path).value();
+  return load_committed(directory, Manifest::read(directory).value(), nullptr, load, retry_seconds);
+}
 
 TEST(StoreLoad, VanishedFileDuringLoadRetriesWithTheNewerManifest) {
   TempDir dir;
   TestStore builder(dir.path());
   builder.append({{"a", matrix(1, 4, 0)}});
   builder.publish();
-  RacingLoader racing{builder, 3};
-  auto view = load_committed(dir.path(), Manifest::read(dir.path()).value(), nullptr, std::ref(racing));
+  // More racing commits than any fixed count of retries would allow: the
+  // load follows them for as long as the manifest keeps changing.
+  RacingLoader racing{builder, 20};
+  auto view = load_racing(dir.path(), std::ref(racing));
   ASSERT_TRUE(view.has_value()) << view.error().debug();
-  EXPECT_EQ(racing.calls, 4);
-  EXPECT_EQ((*view)->commit(), 4u);
+  EXPECT_EQ(racing.calls, 21);
+  EXPECT_EQ((*view)->commit(), 21u);
   auto packed = (*view)->fetch(ids({"a"}), std::nullopt);
   ASSERT_TRUE(packed.has_value());
-  EXPECT_EQ(packed->vectors(), matrix(1, 4, 3));  // written by the third racing commit
+  EXPECT_EQ(packed->vectors(), matrix(1, 4, 20));  // written by the last racing commit
 }
 
-TEST(StoreLoad, VanishedFileRetriesAreBounded) {
+TEST(StoreLoad, VanishedFileRetriesAreBoundedInTime) {
   TempDir dir;
   TestStore builder(dir.path());
   builder.append({{"a", matrix(1, 4, 0)}});
   builder.publish();
-  RacingLoader racing{builder, 100};
-  auto view = load_committed(dir.path(), Manifest::read(dir.path()).value(), nullptr, std::ref(racing));
-  EXPECT_EQ(racing.calls, 8);  // seven retries
+  RacingLoader racing{builder, 1000000};
+  auto view = load_racing(dir.path(), std::ref(racing), 0.2);
+  EXPECT_LT(racing.calls, 1000000);
   ASSERT_FALSE(view.has_value());
   ASSERT_NE(view.error().io(), nullptr) << view.error().debug();
   EXPECT_EQ(view.error().io()->kind(), IoErrorKind::NotFound);
@@ -298,13 +307,13 @@ TEST(StoreLoad, OtherErrorsAreNotRetried) {
   builder.append({{"a", matrix(1, 4, 0)}});
   builder.publish();
   int calls = 0;
-  auto failing = [&](const fs::path&, const Manifest&, std::span<const LiveSegment>)
-      -> Result<std::vector<LiveSegment>> {
+  auto failing = [&](const Directory&, const Manifest&, std::span<const LiveSegment>,
+                     std::vector<LiveSegment>&) -> Result<void> {
     ++calls;
     builder.publish();  // the manifest changes, but the error is not a vanished file
     return std::unexpected(Error::storage("broken"));
   };
-  auto view = load_committed(dir.path(), Manifest::read(dir.path()).value(), nullptr, failing);
+  auto view = load_racing(dir.path(), failing);
   EXPECT_EQ(calls, 1);
   ASSERT_FALSE(view.has_value());
   EXPECT_EQ(view.error().text(), "broken");
@@ -475,12 +484,14 @@ INSTANTIATE_TEST_SUITE_P(Store, LargeFetch,
                            return std::string(info.param.encoding) + (info.param.normalized ? "UnitRows" : "");
                          });
 
-// A file of an untrusted store that is no regular file (a link to
-// /dev/zero, a FIFO) has no length that bounds a read of it: opening the
-// store refuses it by name before reading anything from it.
+// A file of an untrusted store that is no regular file (a FIFO) has no
+// length that bounds a read of it, and one that links elsewhere (to
+// /dev/zero, or to a valid copy of itself outside the store) is not the
+// store's: opening the store, for reading or writing, refuses it by name
+// before reading anything from it.
 struct EndlessCase {
   const char* file;  // in a store whose only segment is segment-0
-  const char* kind;  // "DevZeroLink" or "Fifo"
+  const char* kind;  // "DevZeroLink", "OutsideLink" or "Fifo"
 };
 
 void PrintTo(const EndlessCase& c, std::ostream* os) { *os << c.file << " as " << c.kind; }
@@ -494,15 +505,23 @@ TEST_P(StoreEndlessFiles, AreRefusedByName) {
   ASSERT_EQ(builder.append({{"a", matrix(2, 4, 1)}}), 0u);
   builder.publish();
   const fs::path file = dir / GetParam().file;
+  const std::string_view kind = GetParam().kind;
+  TempDir outside;
+  fs::copy_file(file, outside / "copy");
   fs::remove(file);
-  if (std::string_view(GetParam().kind) == "Fifo")
+  if (kind == "Fifo")
     ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
   else
-    fs::create_symlink("/dev/zero", file);
+    fs::create_symlink(kind == "DevZeroLink" ? fs::path("/dev/zero") : outside / "copy", file);
+  const std::string expected = file.string() + (kind == "Fifo" ? ": not a regular file"
+                                                                : ": a store file must not be a symbolic link");
   auto store = VectorStore::open(dir.path());
   ASSERT_FALSE(store.has_value());
   EXPECT_EQ(store.error().kind(), Error::Kind::Storage);
-  EXPECT_EQ(store.error().text(), file.string() + ": not a regular file");
+  EXPECT_EQ(store.error().text(), expected);
+  auto writer = VectorStoreWriter::open(dir.path());
+  ASSERT_FALSE(writer.has_value());
+  EXPECT_EQ(writer.error().text(), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -510,7 +529,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::ValuesIn([] {
       std::vector<EndlessCase> cases;
       for (const char* file : {"manifest.json", "segment-0.ids.json", "segment-0.offsets.npy", "segment-0.vectors.npy"})
-        for (const char* kind : {"DevZeroLink", "Fifo"}) cases.push_back({file, kind});
+        for (const char* kind : {"DevZeroLink", "OutsideLink", "Fifo"}) cases.push_back({file, kind});
       return cases;
     }()),
     [](const ::testing::TestParamInfo<EndlessCase>& info) {

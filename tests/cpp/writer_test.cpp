@@ -285,7 +285,7 @@ TEST(WriterCommit, FailureBeforeRenameKeepsEverythingStaged) {
   ASSERT_TRUE(writer.commit().has_value());
   writer.delete_documents(texts({"a1"}));
   const std::string before = testing::read_bytes(path / "manifest.json");
-  auto failed = writer.commit_with([](const fs::path&, const Manifest&, bool&) -> Result<void> {
+  auto failed = writer.commit_with([](const Directory&, const Manifest&, bool&) -> Result<void> {
     return std::unexpected(IoError::from_errno(ENOSPC));
   });
   ASSERT_FALSE(failed.has_value());
@@ -300,7 +300,7 @@ TEST(WriterCommit, FailureBeforeRenameKeepsEverythingStaged) {
   // Published, but the manifest writer reports a failure afterwards: the
   // writer is committed and the error returned; the next commit follows.
   writer.delete_documents(texts({"a0"}));
-  auto late = writer.commit_with([](const fs::path& store, const Manifest& m, bool& published) -> Result<void> {
+  auto late = writer.commit_with([](const Directory& store, const Manifest& m, bool& published) -> Result<void> {
     QM_TRY(write_manifest(os_file_system(), store, m, published));
     return std::unexpected(Error::storage("late"));
   });

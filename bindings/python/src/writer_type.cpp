@@ -5,7 +5,10 @@
 
 #include "writer_type.h"
 
+#include <atomic>
 #include <memory>
+#include <optional>
+#include <unistd.h>
 #include <mutex>
 #include <new>
 #include <string>
@@ -27,11 +30,20 @@ namespace {
 static_assert(std::is_same_v<std::size_t, std::uint64_t>, "lengths convert to the writer's uint64 lengths");
 
 // The core writer and the mutex that serialises its operations. Lives as
-// long as the instance; destroying it releases the store's writer lock.
+// long as the instance; closing it, or destroying it, releases the store's
+// writer lock.
 struct WriterState {
-  explicit WriterState(VectorStoreWriter w) : writer(std::move(w)) {}
+  explicit WriterState(VectorStoreWriter w)
+      : path(w.path().string()), corpus(w.manifest().corpus), owner(::getpid()), writer(std::move(w)) {}
+  // Constant after construction.
+  const std::string path;
+  const std::string corpus;
+  const pid_t owner;
+  // Set under mutex; read without it to refuse early, with the interpreter
+  // lock held.
+  std::atomic<bool> closed{false};
   std::mutex mutex;
-  VectorStoreWriter writer;  // guarded by mutex
+  std::optional<VectorStoreWriter> writer;  // guarded by mutex; empty once closed
 };
 
 struct WriterObject {
@@ -71,14 +83,40 @@ PyObject* wrap(PyTypeObject* type, VectorStoreWriter writer) {
   return self;
 }
 
+PyObject* raise_closed(const WriterState& state) {
+  PyErr_Format(PyExc_ValueError, "the vector store writer of %s is closed", state.path.c_str());
+  return nullptr;
+}
+
+// Raises (and returns false) unless the writer may be used here: RuntimeError
+// in a process that inherited it through fork(), ValueError once closed.
+bool check_usable(PyObject* self) {
+  const WriterState& state = *as_writer(self)->state;
+  if (::getpid() != state.owner) {
+    PyErr_Format(PyExc_RuntimeError,
+                 "vector store writer of %s was opened in process %ld; a writer inherited across a fork cannot be "
+                 "used",
+                 state.path.c_str(), static_cast<long>(state.owner));
+    return false;
+  }
+  if (state.closed.load()) {
+    raise_closed(state);
+    return false;
+  }
+  return true;
+}
+
 // Runs `operation` on the instance's writer with the interpreter lock
-// released and the writer mutex held.
+// released and the writer mutex held; nothing when the writer was closed
+// meanwhile. REQUIRES: check_usable(self) passed.
 template <class Operation>
-auto with_writer(PyObject* self, Operation&& operation) {
+auto with_writer(PyObject* self, Operation&& operation)
+    -> std::optional<decltype(operation(std::declval<VectorStoreWriter&>()))> {
   WriterState* state = as_writer(self)->state.get();
-  return detached([&] {
+  return detached([&]() -> std::optional<decltype(operation(std::declval<VectorStoreWriter&>()))> {
     std::lock_guard lock(state->mutex);
-    return operation(state->writer);
+    if (!state->writer) return std::nullopt;
+    return operation(*state->writer);
   });
 }
 
@@ -134,6 +172,7 @@ PyObject* writer_append(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$O:append", const_cast<char**>(keywords), &ids_obj,
                                      &embeddings_obj, &lengths_obj, &threads_obj))
       return nullptr;
+    if (!check_usable(self)) return nullptr;
     if (!strict_f32_matrix(embeddings_obj, "embeddings")) return nullptr;
     // Read in place when C-contiguous and aligned, else copied in row order.
     Ref array = Ref::borrow(embeddings_obj);
@@ -154,7 +193,8 @@ PyObject* writer_append(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto appended = with_writer(self, [&](VectorStoreWriter& writer) {
       return writer.append(*ids, *values, columns, *lengths, threads);
     });
-    if (!appended) return raise(appended.error());
+    if (!appended) return raise_closed(*as_writer(self)->state);
+    if (!*appended) return raise(appended->error());
     Py_RETURN_NONE;
   });
 }
@@ -164,40 +204,75 @@ PyObject* writer_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"document_ids", nullptr};
     PyObject* ids_obj = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:delete", const_cast<char**>(keywords), &ids_obj)) return nullptr;
+    if (!check_usable(self)) return nullptr;
     auto ids = document_ids(ids_obj);
     if (!ids) return nullptr;
-    const std::uint64_t marked = with_writer(self, [&](VectorStoreWriter& writer) { return writer.delete_documents(*ids); });
-    return PyLong_FromUnsignedLongLong(marked);
+    auto marked = with_writer(self, [&](VectorStoreWriter& writer) { return writer.delete_documents(*ids); });
+    if (!marked) return raise_closed(*as_writer(self)->state);
+    return PyLong_FromUnsignedLongLong(*marked);
   });
 }
 
 PyObject* writer_compact(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
+    if (!check_usable(self)) return nullptr;
     auto compacted = with_writer(self, [](VectorStoreWriter& writer) { return writer.compact(); });
-    if (!compacted) return raise(compacted.error());
+    if (!compacted) return raise_closed(*as_writer(self)->state);
+    if (!*compacted) return raise(compacted->error());
     Py_RETURN_NONE;
   });
 }
 
 PyObject* writer_commit(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
+    if (!check_usable(self)) return nullptr;
     auto committed = with_writer(self, [](VectorStoreWriter& writer) { return writer.commit(); });
-    if (!committed) return raise(committed.error());
-    return time_to_py(*committed).release();
+    if (!committed) return raise_closed(*as_writer(self)->state);
+    if (!*committed) return raise(committed->error());
+    return time_to_py(**committed).release();
   });
+}
+
+PyObject* writer_close(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    WriterState* state = as_writer(self)->state.get();
+    // In a forked child the descriptor was released at the fork, and the
+    // mutex may have been copied while held by a thread that does not exist
+    // here: marking it closed is all there is to do.
+    if (::getpid() != state->owner) {
+      state->closed.store(true);
+      Py_RETURN_NONE;
+    }
+    // Discards the staged work and releases the lock without the
+    // interpreter lock: waiting for the mutex, and removing staged files,
+    // may take a while.
+    detached([&] {
+      std::lock_guard lock(state->mutex);
+      state->writer.reset();
+      state->closed.store(true);
+      return 0;
+    });
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* writer_enter(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    if (!check_usable(self)) return nullptr;
+    return Py_NewRef(self);
+  });
+}
+
+PyObject* writer_exit(PyObject* self, PyObject*) {
+  PyObject* closed = writer_close(self, nullptr);
+  if (!closed) return nullptr;
+  Py_DECREF(closed);
+  Py_RETURN_FALSE;
 }
 
 PyObject* writer_corpus(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
-    WriterState& state = *as_writer(self)->state;
-    std::string corpus;
-    {
-      // Waits, with the interpreter lock held, for an operation of another
-      // thread; none calls into Python while holding the mutex.
-      std::lock_guard lock(state.mutex);
-      corpus = state.writer.manifest().corpus;
-    }
-    return text_to_py(corpus).release();
+    return text_to_py(as_writer(self)->state->corpus).release();
   });
 }
 
@@ -228,6 +303,15 @@ PyMethodDef writer_methods[] = {
      "commit($self)\n--\n\n"
      "Publishes everything staged and returns the commit time readers\n"
      "report for it."},
+    {"close", writer_close, METH_NOARGS,
+     "close($self)\n--\n\n"
+     "Releases the store's writer lock and discards everything staged and\n"
+     "not committed. Closing again does nothing; any other operation on a\n"
+     "closed writer raises ValueError."},
+    {"__enter__", writer_enter, METH_NOARGS, "__enter__($self)\n--\n\nReturns the writer."},
+    {"__exit__", writer_exit, METH_VARARGS,
+     "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\n"
+     "Closes the writer; never commits."},
     {nullptr, nullptr, 0, nullptr},
 };
 
