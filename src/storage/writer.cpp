@@ -205,9 +205,10 @@ double next_commit_time(double previous, double now) {
     return time && *time > *before;
   };
   if (later(now)) return now;
-  double next = previous;
-  do next = std::nextafter(next, std::numeric_limits<double>::infinity());
-  while (!later(next));
+  // One nanosecond on, then up by the double's own steps where it is
+  // coarser than that (a few at most).
+  double next = previous + 1e-9;
+  while (!later(next)) next = std::nextafter(next, std::numeric_limits<double>::infinity());
   return next;
 }
 

@@ -96,8 +96,8 @@ Outcome run(const WriterSequence& sequence, const fs::path& path, PowerLossFileS
     Result<void> result;
     switch (step.kind) {
       case WriterStep::Create: {
-        auto created =
-            VectorStoreWriter::create(path, "docs", test_representation(), sequence.encoding, file_system);
+        auto created = VectorStoreWriter::create(path.string() + sequence.create_suffix, "docs", test_representation(),
+                                                 sequence.encoding, file_system);
         if (created) writer.emplace(std::move(*created));
         else result = std::unexpected(created.error());
         if (created) acknowledge();
@@ -232,7 +232,11 @@ CleanRun clean_run(const WriterSequence& sequence) {
 }  // namespace
 
 std::vector<WriterSequence> writer_sequences() {
-  return {{"float32", Encoding::Float32, steps(std::nullopt)}, {"int8", Encoding::Int8, steps(2)}};
+  std::vector<WriterStep> short_steps = steps(std::nullopt);
+  short_steps.resize(4);  // create, two appends, commit
+  return {{"float32", Encoding::Float32, steps(std::nullopt)},
+          {"int8", Encoding::Int8, steps(2)},
+          {"trailing_separator", Encoding::Float32, std::move(short_steps), "/"}};
 }
 
 PowerLossReport run_power_loss(const WriterSequence& sequence, const PowerLossOptions& options) {

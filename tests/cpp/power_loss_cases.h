@@ -30,10 +30,12 @@ struct WriterSequence {
   std::string name;
   Encoding encoding;
   std::vector<WriterStep> steps;
+  std::string create_suffix = {};  // appended to the store's path when creating it ("/": a trailing separator)
 };
 
 // The sequences the cases run: create, appends, deletions, compactions,
-// commits and a reopen, on a float32 and on an int8 store.
+// commits and a reopen, on a float32 and on an int8 store; and a short one
+// that names the new store with a trailing separator.
 std::vector<WriterSequence> writer_sequences();
 
 // A flush site made a no-op, for files whose name contains `file_part`.

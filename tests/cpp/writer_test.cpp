@@ -277,6 +277,20 @@ TEST(WriterCommit, NumbersTimesAndTombstoneFiles) {
   EXPECT_EQ(view->as_of(), writer.manifest().committed_at_time().value());
 }
 
+// A clock that stepped back never makes a commit older than the previous
+// one, to the nanosecond readers see.
+TEST(WriterCommit, CommitTimesOnlyIncrease) {
+  for (double previous : {0.0, 12.5, 1'700'000'000.123456789, 1'800'000'000.0}) {
+    for (double now : {previous - 3600.0, previous, std::nextafter(previous, 0.0), previous + 1e-10}) {
+      if (now < 0) continue;
+      const double next = next_commit_time(previous, now);
+      EXPECT_GT(time_from_seconds(next).value(), time_from_seconds(previous).value()) << previous << " " << now;
+      EXPECT_LT(next - previous, 1e-6);
+    }
+    EXPECT_EQ(next_commit_time(previous, previous + 2.0), previous + 2.0);
+  }
+}
+
 TEST(WriterCommit, FailureBeforeRenameKeepsEverythingStaged) {
   TempDir dir;
   const fs::path path = dir / "s";
