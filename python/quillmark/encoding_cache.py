@@ -5,8 +5,11 @@ texts, each under a fresh random name: the packed token vectors
 (``chunk-{name}.vectors.npy``, memory-mapped on load) and a metadata file
 (``chunk-{name}.meta.npz``: text keys, token counts, pooled vectors,
 truncation flags). The metadata is written last, by rename, so a chunk whose
-writer died is never read. A key is the SHA-256 of the encoder's
-representation and the text, so caches of different models never mix.
+writer died is never read.
+
+A key is the SHA-256 of the encoder's representation, window, template and
+text, each field prefixed by its length, so caches of different models never
+mix and no two different sets of fields share a key.
 """
 
 from __future__ import annotations
@@ -14,6 +17,7 @@ from __future__ import annotations
 import hashlib
 import os
 import pathlib
+import struct
 import uuid
 from typing import Optional, Sequence
 
@@ -45,9 +49,16 @@ class EncodingCache:
 
     @staticmethod
     def key(encoder: TextEncoder, text: str, template: str) -> bytes:
+        # Each field is prefixed by its length in bytes, so a field's content
+        # can never pass for a boundary. (Directories written with the earlier
+        # scheme, fields joined by NUL bytes, simply miss and are re-encoded.)
         r = encoder.representation
-        header = "\0".join([r.encoder, r.encoder_revision, str(r.dimension), str(encoder.max_tokens), template])
-        return hashlib.sha256((header + "\0\0" + text).encode()).digest()
+        digest = hashlib.sha256(b"quillmark-encoding-cache-2")
+        for field in (r.encoder, r.encoder_revision, str(r.dimension), str(encoder.max_tokens), template, text):
+            data = field.encode()
+            digest.update(struct.pack("<Q", len(data)))
+            digest.update(data)
+        return digest.digest()
 
     def get(self, key: bytes) -> Optional[Encoded]:
         entry = self._index.get(key)

@@ -190,6 +190,25 @@ def test_cache_skips_the_encoder_and_survives_a_reopen(encoder, tmp_path):
         EncodingCache(tmp_path).encode(encoder, [""])
 
 
+def _keyed(encoder="tiny", revision="1", dimension=16, max_tokens=12):
+    from types import SimpleNamespace
+    return SimpleNamespace(representation=Representation(encoder, revision, dimension, True), max_tokens=max_tokens)
+
+
+@pytest.mark.parametrize("a, b", [
+    # (encoder, text, template): a field holding NUL bytes must not pass for
+    # a boundary between fields.
+    ((_keyed(), "Y", "T\0\0X"), (_keyed(), "X\0\0Y", "T")),
+    ((_keyed(), "X", "T\0"), (_keyed(), "\0X", "T")),
+    ((_keyed("enc\0r"), "X", ""), (_keyed("enc", "r\0" "1"), "X", "")),
+])
+def test_cache_keys_of_different_fields_differ(a, b):
+    from quillmark.encoding_cache import EncodingCache
+
+    assert EncodingCache.key(*a) != EncodingCache.key(*b)
+    assert EncodingCache.key(*a) == EncodingCache.key(*a)
+
+
 def test_missing_wheel_names_the_install_command(monkeypatch):
     import importlib.util
 
