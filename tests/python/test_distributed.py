@@ -9,6 +9,10 @@ import threading
 import numpy as np
 import pytest
 
+# Ray reads this when it is imported: without it a node on Linux takes the
+# machine's routable address, even when 127.0.0.1 is passed, and its servers
+# listen on every interface. The cluster fixture checks that it took effect.
+os.environ["RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER"] = "0"
 try:
     import ray
 except ImportError:
@@ -44,6 +48,7 @@ DIM = 128
 REP = Representation("test-encoder", "1", DIM, True)
 POOLED = Representation("test-encoder (mean-pooled)", "1", DIM, True)
 SHARD_COUNTS = (1, 2, 3)
+LOOPBACK = "127.0.0.1"
 
 
 def unit(x):
@@ -70,7 +75,9 @@ def cluster():
     saved = os.environ.get("PYTHONPATH")
     os.environ["PYTHONPATH"] = os.pathsep.join([str(package), str(here)] + ([saved] if saved else []))
     ray.init(num_cpus=2, include_dashboard=False, object_store_memory=80 * 2**20, log_to_driver=False,
-             configure_logging=False)
+             configure_logging=False, _node_ip_address=LOOPBACK)
+    assert ray.util.get_node_ip_address() == LOOPBACK
+    assert ray.get_runtime_context().gcs_address.startswith(LOOPBACK + ":")
     yield ray.get_runtime_context().get_node_id()
     ray.shutdown()
     if saved is None:
