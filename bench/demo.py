@@ -203,11 +203,15 @@ def _run_sharded(shards, cache, ids, encoded, encoder, gatherer, query_objects, 
     through the sharded pipeline, each result compared with the unsharded one."""
     import os
 
+    # Read when Ray is imported; it keeps the local cluster's servers on
+    # loopback (see ray_bench.py).
+    os.environ["RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER"] = "0"
     import ray
 
     from quillmark.distributed import ShardedGatherer, ShardedReranker, ShardedStore
 
-    ray.init(num_cpus=os.cpu_count(), include_dashboard=False, log_to_driver=False, configure_logging=False)
+    ray.init(num_cpus=os.cpu_count(), include_dashboard=False, log_to_driver=False, configure_logging=False,
+             _node_ip_address="127.0.0.1")
     agreement = {}
     try:
         for encoding in ("float32", "int8"):

@@ -29,7 +29,12 @@ import tempfile
 import time
 
 import numpy as np
-import ray
+
+# Ray reads this when it is imported: without it a node on Linux takes the
+# machine's routable address, even when 127.0.0.1 is passed, and its servers
+# listen on every interface. With it the one-machine cluster stays on loopback.
+os.environ["RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER"] = "0"
+import ray  # noqa: E402
 
 import quillmark
 from quillmark import Feature, MaxSimReranker, Query, SearchPipeline, VectorStore, VectorStoreWriter
@@ -74,7 +79,7 @@ def outcome(result):
 def main() -> int:
     rng = np.random.default_rng(15)
     ray.init(num_cpus=os.cpu_count(), include_dashboard=False, log_to_driver=False, configure_logging=False,
-             object_store_memory=200 * 2**20)
+             object_store_memory=200 * 2**20, _node_ip_address="127.0.0.1")
     scratch = pathlib.Path(tempfile.mkdtemp(prefix="quillmark-ray-bench-"))
     sharded: dict[int, ShardedStore] = {}
     try:

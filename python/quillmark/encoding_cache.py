@@ -4,9 +4,15 @@ A cache directory holds chunks, one per slice of up to ``SLICE`` encoded
 texts, each under a fresh random name: the packed token vectors
 (``chunk-{name}.vectors.npy``, memory-mapped on load) and a metadata file
 (``chunk-{name}.meta.npz``: text keys, token counts, pooled vectors,
-truncation flags). The metadata is written last, by rename, so a chunk whose
-writer died is never read. A key is the SHA-256 of the encoder's
-representation and the text, so caches of different models never mix.
+truncation flags). Both are flushed to disk before the metadata is renamed
+into place, and the directory after, so a chunk whose writer died, or whose
+machine lost power, is either absent or whole. A chunk that is unreadable all
+the same (damaged afterwards, or written by a system that does not keep the
+order of these flushes) is skipped with a warning: its texts are cache misses.
+
+A key is the SHA-256 of the encoder's representation, window, template and
+text, each field prefixed by its length, so caches of different models never
+mix and no two different sets of fields share a key.
 """
 
 from __future__ import annotations
@@ -14,7 +20,9 @@ from __future__ import annotations
 import hashlib
 import os
 import pathlib
+import struct
 import uuid
+import warnings
 from typing import Optional, Sequence
 
 import numpy as np
@@ -22,6 +30,30 @@ import numpy as np
 from .encoding import Encoded, TextEncoder, _progress_bar, check_texts
 
 __all__ = ["EncodingCache"]
+
+
+def _write_synced(path: pathlib.Path, write) -> None:
+    """Writes ``path`` by ``write(file)`` and flushes it to disk before returning."""
+    with open(path, "wb") as f:
+        write(f)
+        f.flush()
+        os.fsync(f.fileno())
+
+
+def _sync_directory(directory: pathlib.Path) -> None:
+    """Flushes ``directory``'s entries (names created or renamed in it) to disk."""
+    fd = os.open(directory, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+class _Unreadable(Exception):
+    def __init__(self, path: pathlib.Path, reason: object):
+        super().__init__(path, reason)
+        self.path = path
+        self.reason = f"{type(reason).__name__}: {reason}" if isinstance(reason, BaseException) else str(reason)
 
 
 class EncodingCache:
@@ -32,22 +64,52 @@ class EncodingCache:
         # key -> (vectors of its chunk, first row, rows, pooled, truncated)
         self._index: dict[bytes, tuple[np.ndarray, int, int, np.ndarray, bool]] = {}
         for meta_path in sorted(self.directory.glob("chunk-*.meta.npz")):
-            stem = meta_path.name[: -len(".meta.npz")]
+            try:
+                self._index.update(self._read_chunk(meta_path))
+            except _Unreadable as unreadable:
+                warnings.warn(f"skipping the unreadable encoding cache file {unreadable.path} ({unreadable.reason}); "
+                              f"the texts of its chunk will be encoded again", stacklevel=2)
+
+    def _read_chunk(self, meta_path: pathlib.Path) -> dict[bytes, tuple[np.ndarray, int, int, np.ndarray, bool]]:
+        vectors_path = self.directory / f"{meta_path.name[: -len('.meta.npz')]}.vectors.npy"
+        # Any reader's error (an empty, truncated or corrupt file) makes the
+        # chunk unreadable; the cache goes on without it.
+        try:
             with np.load(meta_path) as meta:
                 keys, lengths, pooled, truncated = meta["keys"], meta["lengths"], meta["pooled"], meta["truncated"]
-            vectors = np.load(self.directory / f"{stem}.vectors.npy", mmap_mode="r")
-            starts = np.concatenate([[0], np.cumsum(lengths)[:-1]])
-            for key, start, length, p, t in zip(keys, starts, lengths, pooled, truncated):
-                self._index[bytes(key)] = (vectors, int(start), int(length), p, bool(t))
+        except Exception as error:
+            raise _Unreadable(meta_path, error) from error
+        try:
+            vectors = np.load(vectors_path, mmap_mode="r")
+        except Exception as error:
+            raise _Unreadable(vectors_path, error) from error
+        # Files that parse but disagree (damaged inside, or one of them from
+        # another write) are as unreadable as files that do not parse.
+        count = len(keys)
+        if not (keys.dtype == np.dtype("S32") and lengths.shape == truncated.shape == (count,)
+                and vectors.ndim == 2 and pooled.shape == (count, vectors.shape[1])
+                and (lengths > 0).all() and int(lengths.sum()) == vectors.shape[0]):
+            raise _Unreadable(vectors_path, f"{count} texts of {int(lengths.sum())} token rows are listed in "
+                                            f"{meta_path.name}, but the vectors have shape {vectors.shape}")
+        starts = np.concatenate([[0], np.cumsum(lengths)[:-1]])
+        return {bytes(key): (vectors, int(start), int(length), p, bool(t))
+                for key, start, length, p, t in zip(keys, starts, lengths, pooled, truncated)}
 
     def __len__(self) -> int:
         return len(self._index)
 
     @staticmethod
     def key(encoder: TextEncoder, text: str, template: str) -> bytes:
+        # Each field is prefixed by its length in bytes, so a field's content
+        # can never pass for a boundary. (Directories written with the earlier
+        # scheme, fields joined by NUL bytes, simply miss and are re-encoded.)
         r = encoder.representation
-        header = "\0".join([r.encoder, r.encoder_revision, str(r.dimension), str(encoder.max_tokens), template])
-        return hashlib.sha256((header + "\0\0" + text).encode()).digest()
+        digest = hashlib.sha256(b"quillmark-encoding-cache-2")
+        for field in (r.encoder, r.encoder_revision, str(r.dimension), str(encoder.max_tokens), template, text):
+            data = field.encode()
+            digest.update(struct.pack("<Q", len(data)))
+            digest.update(data)
+        return digest.digest()
 
     def get(self, key: bytes) -> Optional[Encoded]:
         entry = self._index.get(key)
@@ -62,16 +124,20 @@ class EncodingCache:
         # A fresh name: other caches (threads, processes) may write here too.
         stem = f"chunk-{uuid.uuid4().hex}"
         vectors = np.concatenate([e.tokens for e in encoded]).astype(np.float32)
-        np.save(self.directory / f"{stem}.vectors.npy", vectors)
+        _write_synced(self.directory / f"{stem}.vectors.npy", lambda f: np.save(f, vectors))
         temporary = self.directory / f"{stem}.meta.tmp.npz"
-        np.savez(
-            temporary,
+        _write_synced(temporary, lambda f: np.savez(
+            f,
             keys=np.array(keys, dtype="S32"),
             lengths=np.array([e.tokens.shape[0] for e in encoded], dtype=np.int64),
             pooled=np.stack([e.pooled for e in encoded]).astype(np.float32),
             truncated=np.array([e.truncated for e in encoded], dtype=bool),
-        )
+        ))
+        # Both files' names are durable before the metadata's final name
+        # appears, and that name is durable before put returns.
+        _sync_directory(self.directory)
         os.replace(temporary, self.directory / f"{stem}.meta.npz")
+        _sync_directory(self.directory)
         starts = np.concatenate([[0], np.cumsum([e.tokens.shape[0] for e in encoded])[:-1]])
         for key, start, e in zip(keys, starts, encoded):
             self._index[key] = (vectors, int(start), e.tokens.shape[0], e.pooled, e.truncated)

@@ -4,11 +4,16 @@ stores searched as one, compared with one store holding every document."""
 import datetime
 import os
 import pathlib
+import signal
 import threading
 
 import numpy as np
 import pytest
 
+# Ray reads this when it is imported: without it a node on Linux takes the
+# machine's routable address, even when 127.0.0.1 is passed, and its servers
+# listen on every interface. The cluster fixture checks that it took effect.
+os.environ["RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER"] = "0"
 try:
     import ray
 except ImportError:
@@ -44,6 +49,7 @@ DIM = 128
 REP = Representation("test-encoder", "1", DIM, True)
 POOLED = Representation("test-encoder (mean-pooled)", "1", DIM, True)
 SHARD_COUNTS = (1, 2, 3)
+LOOPBACK = "127.0.0.1"
 
 
 def unit(x):
@@ -70,7 +76,9 @@ def cluster():
     saved = os.environ.get("PYTHONPATH")
     os.environ["PYTHONPATH"] = os.pathsep.join([str(package), str(here)] + ([saved] if saved else []))
     ray.init(num_cpus=2, include_dashboard=False, object_store_memory=80 * 2**20, log_to_driver=False,
-             configure_logging=False)
+             configure_logging=False, _node_ip_address=LOOPBACK)
+    assert ray.util.get_node_ip_address() == LOOPBACK
+    assert ray.get_runtime_context().gcs_address.startswith(LOOPBACK + ":")
     yield ray.get_runtime_context().get_node_id()
     ray.shutdown()
     if saved is None:
@@ -335,3 +343,69 @@ def test_bad_batches_are_refused_before_any_shard_stages_them(small):
         store.append(ids, packed.astype(np.float64), lengths)
     store.commit()
     assert not {"a", "b", "c"} & set(store.document_ids())
+
+
+# -- closing, and a store inherited across a fork ---------------------------------------
+
+
+def test_close_releases_the_writers_discards_staged_work_and_refuses_every_later_call(cluster, tmp_path):
+    rng = np.random.default_rng(5)
+    root = tmp_path / "sharded"
+    with ShardedStore.create(root, "docs", REP, shards=2, timeout=60) as store:
+        store.append(*batch(rng, ["a", "b", "c"]))
+        store.commit()
+        pipeline = SearchPipeline(ShardedGatherer(store, MeanPooledFromStore(POOLED)), ShardedReranker(store))
+        store.append(*batch(rng, ["staged"]))
+    q = query(unit(rng.standard_normal((4, DIM))))
+    for call in (lambda: store.append(*batch(rng, ["x"])), store.commit, store.document_ids,
+                 lambda: store.restart(0), lambda: pipeline.search(q, gather_limit=5, limit=2)):
+        with pytest.raises(ValueError, match=f"sharded store {root} is closed"):
+            call()
+    store.close()  # again: nothing to do
+    # Leaving the block by an exception closes the store without committing.
+    with pytest.raises(KeyError):
+        with ShardedStore.open(root, timeout=60) as failed:
+            failed.delete(["a"])
+            raise KeyError("the caller's own failure")
+    with pytest.raises(ValueError, match="closed"):
+        failed.commit()
+    # The shards' writer locks are free once close returns, and what was
+    # staged is gone.
+    for shard in range(2):
+        VectorStoreWriter(failed.shard(shard).path)
+    with ShardedStore.open(root, timeout=60) as again:
+        again.append(*batch(rng, ["d"]))
+        again.commit()
+        assert again.document_ids() == ["a", "b", "c", "d"]
+
+
+def test_a_store_inherited_across_a_fork_refuses_to_write_and_its_close_spares_the_parents_actors(small):
+    store = small[0]
+    ids, packed, lengths = batch(np.random.default_rng(6), ["forked"])
+    parent = os.getpid()
+    child = os.fork()
+    if child == 0:  # the child reports through its exit code only
+        code = 99
+        try:
+            signal.alarm(30)  # a call that reaches Ray from here may never return
+            refused = 0
+            for call in (lambda: store.append(ids, packed, lengths), lambda: store.delete(["k1"]), store.commit):
+                try:
+                    call()
+                except RuntimeError as error:
+                    refused += str(error).startswith(
+                        f"sharded store {store.root} was opened for writing in process {parent}; "
+                        "a writer inherited across a fork cannot be used")
+            store.close()  # the child's copy only
+            try:
+                store.commit()
+            except ValueError as error:
+                refused += "closed" in str(error)
+            code = 0 if refused == 4 else 10 + refused
+        finally:
+            os._exit(code)
+    _, status = os.waitpid(child, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+    store.append(ids, packed, lengths)  # the parent's store and actors still serve
+    store.commit()
+    assert "forked" in store.document_ids()

@@ -190,6 +190,51 @@ def test_cache_skips_the_encoder_and_survives_a_reopen(encoder, tmp_path):
         EncodingCache(tmp_path).encode(encoder, [""])
 
 
+def _keyed(encoder="tiny", revision="1", dimension=16, max_tokens=12):
+    from types import SimpleNamespace
+    return SimpleNamespace(representation=Representation(encoder, revision, dimension, True), max_tokens=max_tokens)
+
+
+@pytest.mark.parametrize("a, b", [
+    # (encoder, text, template): a field holding NUL bytes must not pass for
+    # a boundary between fields.
+    ((_keyed(), "Y", "T\0\0X"), (_keyed(), "X\0\0Y", "T")),
+    ((_keyed(), "X", "T\0"), (_keyed(), "\0X", "T")),
+    ((_keyed("enc\0r"), "X", ""), (_keyed("enc", "r\0" "1"), "X", "")),
+])
+def test_cache_keys_of_different_fields_differ(a, b):
+    from quillmark.encoding_cache import EncodingCache
+
+    assert EncodingCache.key(*a) != EncodingCache.key(*b)
+    assert EncodingCache.key(*a) == EncodingCache.key(*a)
+
+
+@pytest.mark.parametrize("damage", [
+    lambda data: b"",              # what a power loss leaves of a file never flushed
+    lambda data: data[: len(data) // 2],
+    lambda data: b"\x93NUMPY" + bytes(len(data)),
+], ids=["empty", "truncated", "corrupt"])
+@pytest.mark.parametrize("part", ["meta.npz", "vectors.npy"])
+def test_an_unreadable_chunk_is_skipped_with_a_warning_and_its_texts_encoded_again(encoder, tmp_path, part, damage):
+    from quillmark.encoding_cache import EncodingCache
+
+    cache = EncodingCache(tmp_path)
+    cache.SLICE = 2
+    first, _ = cache.encode(encoder, TEXTS[:3])
+    chunk = sorted(tmp_path.glob("chunk-*.meta.npz"))[0]
+    with np.load(chunk) as meta:
+        lost = len(meta["keys"])
+    broken = chunk.with_name(chunk.name[: -len("meta.npz")] + part)
+    broken.write_bytes(damage(broken.read_bytes()))
+    with pytest.warns(UserWarning, match=f"{broken.name}.*encoded again"):
+        reopened = EncodingCache(tmp_path)
+    assert len(reopened) == 3 - lost
+    again, encoded = reopened.encode(encoder, TEXTS[:3])
+    assert encoded == lost
+    for a, b in zip(first, again):
+        np.testing.assert_allclose(a.tokens, b.tokens, atol=1e-6)
+
+
 def test_missing_wheel_names_the_install_command(monkeypatch):
     import importlib.util
 

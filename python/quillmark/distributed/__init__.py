@@ -4,11 +4,13 @@ A corpus that outgrows one machine is split into shards by a stable hash of
 each document's id. Every shard is an ordinary vector store with its own
 single writer, served by a Ray actor on the machine that holds its files:
 
+    import os
+    os.environ["RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER"] = "0"  # one machine: Ray stays on loopback
     import ray
     from quillmark import SearchPipeline
     from quillmark.distributed import MeanPooledFromStore, ShardedGatherer, ShardedReranker, ShardedStore
 
-    ray.init()
+    ray.init(_node_ip_address="127.0.0.1")  # on a cluster: ray.init(address="auto")
     store = ShardedStore.create("corpus.shards", "docs", representation, shards=4)
     store.append(ids, embeddings, lengths)
     store.commit()                  # one commit time per shard

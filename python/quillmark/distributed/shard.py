@@ -130,6 +130,12 @@ class ShardServer:
     def commit(self) -> datetime.datetime:
         return self._writer_().commit()
 
+    @ray.method(concurrency_group="write")
+    def release(self) -> None:
+        """Drops the shard's writer, and with it the staged work and the store's
+        writer lock. Queued behind the writes already sent, like any write."""
+        self._writer = None
+
     # -- reads ----------------------------------------------------------------------
 
     @ray.method(concurrency_group="search")

@@ -36,6 +36,12 @@ __all__ = ["ShardedStore"]
 # The writer's own tolerance for unit-length rows: the float32 nearest 0.0011.
 _UNIT_TOLERANCE = np.float32(0.0011)
 
+# Actor handles of stores inherited across a fork and closed or dropped in
+# this process, kept for its whole life: a handle dropped in a forked child
+# counts for Ray as dropped by the process that opened the store, and the
+# actor would end under that process.
+_INHERITED_ACTORS: list[Any] = []
+
 
 def _debug(text: str) -> str:
     out = ['"']
@@ -70,10 +76,19 @@ class ShardedStore:
     """The driver's handle on a sharded store: its layout and its shard actors.
 
     Make one with ``create`` or ``open``; ``close`` (or leaving a ``with``
-    block) ends the actors. ``timeout`` (seconds, ``None`` to wait as long as it
-    takes) bounds every call to the shards unless a stage gives its own;
-    ``start_timeout`` bounds the start of the actors (here and in ``restart``),
-    which must find a node, start a worker process and open the shard.
+    block, by an exception too) releases the shards' writers, discarding work
+    not committed, and ends the actors; nothing commits by itself. A closed
+    store refuses every call to its shards with ``ValueError``. ``timeout``
+    (seconds, ``None`` to wait as long as it takes) bounds every call to the
+    shards unless a stage gives its own; ``start_timeout`` bounds the start of
+    the actors (here and in ``restart``), which must find a node, start a
+    worker process and open the shard.
+
+    The handle belongs to the process that opened it: Ray's connection does
+    not survive a fork, so in a forked child every call to the shards raises
+    ``RuntimeError`` (a write says that the writer was inherited across a
+    fork), and ``close`` there only closes the child's copy, leaving the
+    opening process's actors alone.
     """
 
     def __init__(self, root: pathlib.Path, layout: Layout, *, nodes: Optional[Sequence[str]],
@@ -82,6 +97,8 @@ class ShardedStore:
             raise ValueError(f"{len(nodes)} nodes were given for {layout.shards} shards")
         self.root = root
         self.layout = layout
+        self._pid = os.getpid()  # the process whose Ray connection holds the actors
+        self._closed = False
         self.timeout = timeout
         self.start_timeout = start_timeout
         self._nodes = list(nodes) if nodes is not None else None
@@ -91,13 +108,13 @@ class ShardedStore:
             described = collect([(self.shard(i), a.describe.remote()) for i, a in enumerate(self._actors)],
                                 "start", start_timeout)
         except BaseException:
-            self.close()
+            self._abandon()
             raise
         first = described[0]
         for i, d in enumerate(described):
             for field in ("corpus", "encoding", "representation", "score_semantics"):
                 if d[field] != first[field]:
-                    self.close()
+                    self._abandon()
                     raise LayoutError(f"shard {i} of {layout.shards} ({d['path']}) has {field} {d[field]!r}, "
                                       f"but shard 0 has {first[field]!r}")
         self.corpus: str = first["corpus"]
@@ -105,6 +122,13 @@ class ShardedStore:
         self.representation: Representation = first["representation"]
         self.score_semantics: str = first["score_semantics"]
         self.nodes: list[str] = [d["node"] for d in described]
+
+    def _abandon(self) -> None:
+        """Ends the actors of a store that failed to open: some may never start,
+        so their writers are not waited for."""
+        self._closed = True
+        actors, self._actors = self._actors, []
+        self._end(actors, release=False)
 
     # -- making and ending ------------------------------------------------------------
 
@@ -138,6 +162,18 @@ class ShardedStore:
         layout.check(root, shards)
         return cls(root, layout, nodes=nodes, timeout=timeout, start_timeout=start_timeout)
 
+    def _usable(self, *, writing: bool) -> None:
+        """Raises unless this process may call the shards now."""
+        if self._closed:
+            raise ValueError(f"sharded store {self.root} is closed")
+        if os.getpid() != self._pid:
+            if writing:
+                raise RuntimeError(f"sharded store {self.root} was opened for writing in process {self._pid}; "
+                                   f"a writer inherited across a fork cannot be used (this is process "
+                                   f"{os.getpid()})")
+            raise RuntimeError(f"sharded store {self.root} was opened in process {self._pid}; a handle inherited "
+                               f"across a fork cannot reach its shards (this is process {os.getpid()})")
+
     def _start(self, index: int, create: Optional[tuple] = None):
         options: dict[str, Any] = {"num_cpus": 0}
         if self._nodes is not None:
@@ -149,6 +185,7 @@ class ShardedStore:
         the shard's files, on the same node: it serves the shard's last commit
         (work staged and not committed is lost) and gets every installed
         gatherer again."""
+        self._usable(writing=True)
         try:
             ray.kill(self._actors[shard], no_restart=True)
         except Exception:  # already gone
@@ -162,15 +199,50 @@ class ShardedStore:
         self._actors[shard] = actor
 
     def close(self) -> None:
-        """Ends every shard actor (staged, uncommitted work is lost)."""
-        for actor in getattr(self, "_actors", []):
+        """Releases every shard's writer (staged, uncommitted work is discarded,
+        as when the store is dropped) and ends the shard actors. Writes already
+        sent finish first (waited for up to ``timeout``). Closing a closed store
+        does nothing."""
+        if self._closed:
+            return
+        self._closed = True
+        actors, self._actors = self._actors, []
+        self._builders.clear()
+        if os.getpid() != self._pid:
+            _INHERITED_ACTORS.extend(actors)  # they serve the opening process
+            return
+        self._end(actors, release=True)
+
+    def __del__(self) -> None:
+        # Dropped in the opening process, the handles go and Ray ends the
+        # actors; dropped in a forked child, they must stay.
+        if getattr(self, "_pid", os.getpid()) != os.getpid():
+            _INHERITED_ACTORS.extend(getattr(self, "_actors", []))
+
+    def _end(self, actors: Sequence[Any], *, release: bool) -> None:
+        if release:
+            # Each writer's lock is free when its release returns, so a store
+            # opened next on the same files can write at once; a killed
+            # actor's lock is freed only when its process has exited.
+            calls = []
+            for actor in actors:
+                try:
+                    calls.append(actor.release.remote())
+                except Exception:  # already gone
+                    pass
+            if calls:
+                try:
+                    ray.wait(calls, num_returns=len(calls), timeout=self.timeout)
+                except Exception:  # Ray itself is gone: so are the actors
+                    pass
+        for actor in actors:
             try:
                 ray.kill(actor, no_restart=True)
-            except Exception:
+            except Exception:  # already gone
                 pass
-        self._actors = []
 
     def __enter__(self) -> "ShardedStore":
+        self._usable(writing=False)
         return self
 
     def __exit__(self, *exc) -> None:
@@ -190,12 +262,14 @@ class ShardedStore:
 
     def actor(self, index: int):
         """The Ray actor serving shard ``index``."""
+        self._usable(writing=False)
         return self._actors[index]
 
     def fan_out(self, operation: str, method: str, arguments: Sequence[tuple], *,
                 timeout: Optional[float] = ..., shards: Optional[Sequence[int]] = None) -> list:
         """Calls ``method`` of the shards (every shard, or those listed) with
         their arguments, and returns their answers in shard order."""
+        self._usable(writing=False)
         indices = range(self.shards) if shards is None else shards
         calls = [(self.shard(i), getattr(self._actors[i], method).remote(*args)) for i, args in zip(indices, arguments)]
         return collect(calls, operation, self.timeout if timeout is ... else timeout)
@@ -209,7 +283,8 @@ class ShardedStore:
         self._builders[key] = builders
 
     def _uninstall(self, key: str) -> None:
-        if self._builders.pop(key, None) is not None:
+        # A closed store's gatherers ended with its actors.
+        if not self._closed and self._builders.pop(key, None) is not None:
             self.fan_out("removing a gatherer", "uninstall", [(key,)] * self.shards)
 
     # -- writing -----------------------------------------------------------------------
@@ -248,6 +323,7 @@ class ShardedStore:
         shard that holds it. A batch the writer would refuse is refused here
         before any shard sees it; if a shard then fails, the other shards' parts
         stay staged, and appending the same batch again is safe (it replaces)."""
+        self._usable(writing=True)
         if not isinstance(embeddings, np.ndarray) or embeddings.dtype != np.float32 or embeddings.ndim != 2:
             raise TypeError("embeddings must be a float32 [tokens, dimension] NumPy array")
         ids = _document_ids(document_ids)
@@ -271,6 +347,7 @@ class ShardedStore:
     def delete(self, document_ids: Iterable[str]) -> int:
         """Stages the deletion of the documents present among ``document_ids``
         and returns how many there were."""
+        self._usable(writing=True)
         ids = _document_ids(document_ids)
         groups: dict[int, list[str]] = {}
         for d in ids:
@@ -280,12 +357,14 @@ class ShardedStore:
 
     def compact(self) -> None:
         """Stages, in every shard, its present documents as one segment."""
+        self._usable(writing=True)
         self.fan_out("compact", "compact", [()] * self.shards)
 
     def commit(self) -> tuple[datetime.datetime, ...]:
         """Publishes everything staged, shard by shard, and returns each shard's
         commit time, in shard order. Each shard's commit is atomic; the set of
         them is not (see the module's documentation)."""
+        self._usable(writing=True)
         return tuple(self.fan_out("commit", "commit", [()] * self.shards))
 
     # -- reading -----------------------------------------------------------------------
@@ -297,4 +376,5 @@ class ShardedStore:
         return sorted((d for part in parts for d in part), key=lambda d: d.encode("utf-8"))
 
     def __repr__(self) -> str:
-        return f"ShardedStore(root={str(self.root)!r}, corpus={self.corpus!r}, shards={self.shards})"
+        closed = ", closed" if self._closed else ""
+        return f"ShardedStore(root={str(self.root)!r}, corpus={self.corpus!r}, shards={self.shards}{closed})"
