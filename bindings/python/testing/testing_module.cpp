@@ -211,6 +211,12 @@ PyObject* t_force_max_path(PyObject*, PyObject* arg) {
   });
 }
 
+// retained_scratch_bytes() -> int: the similarity scratch the calling
+// thread keeps between kernel calls.
+PyObject* t_retained_scratch_bytes(PyObject*, PyObject*) {
+  return PyLong_FromSize_t(retained_scratch_bytes_for_testing());
+}
+
 PyMethodDef methods[] = {
     {"blas_product_only", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(t_blas_product_only)),
      METH_VARARGS | METH_KEYWORDS, nullptr},
@@ -227,6 +233,7 @@ PyMethodDef methods[] = {
     {"raise_error", t_raise, METH_VARARGS, nullptr},
     {"error_debug", t_error_debug, METH_VARARGS, nullptr},
     {"force_max_path", t_force_max_path, METH_O, nullptr},
+    {"retained_scratch_bytes", t_retained_scratch_bytes, METH_NOARGS, nullptr},
     {"drop_on_native_thread", t_drop_on_native_thread, METH_O, nullptr},
     {"pending_releases", t_pending_releases, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
