@@ -1,7 +1,7 @@
 import datetime
 import os
 import pathlib
-from typing import Any, Callable, Iterable, Literal, Mapping, Optional, Protocol, Union
+from typing import Any, Callable, Iterable, Literal, Mapping, Optional, Protocol, Sequence, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -308,7 +308,7 @@ class VectorStoreWriter:
         self,
         document_ids: Iterable[str],
         embeddings: npt.NDArray[np.float32],
-        document_lengths: Any,
+        document_lengths: Union[Sequence[int], npt.NDArray[np.integer[Any]], npt.NDArray[np.bool_]],
         *,
         threads: Optional[int] = None,
     ) -> None:
