@@ -12,6 +12,7 @@ from .representation import Representation
 __all__ = [
     "IncompatibleIndexError",
     "IncompatibleQueryError",
+    "CommitNotDurableError",
     "Feature",
     "Query",
     "Candidate",
@@ -37,6 +38,9 @@ class IncompatibleIndexError(ValueError):
 
 class IncompatibleQueryError(ValueError):
     """A query lacks a feature a stage needs, or supplies it from another encoder."""
+
+class CommitNotDurableError(ValueError):
+    """A commit was published, and readers see it, but the store directory could not be flushed afterwards, so the commit may not survive a power loss. The writer already holds the commit: do not stage its changes again. Calling commit() again, or reopening the writer, flushes the directory and makes it durable."""
 
 class _RepresentationLike(Protocol):
     @property
@@ -322,5 +326,11 @@ class VectorStoreWriter:
     def commit(self) -> datetime.datetime:
         """Publishes everything staged and returns the commit time readers
         report for it."""
+        # Raises CommitNotDurableError (a ValueError) when the commit was
+        # published but the store directory could not be flushed after it:
+        # readers already see the commit and the writer holds it (nothing to
+        # stage again); call commit() again or reopen the writer to make it
+        # durable. Any other exception means nothing was published and the
+        # staged changes are still staged. OSErrors carry `errno`.
     @property
     def corpus(self) -> str: ...

@@ -102,9 +102,9 @@ Result<void> write_manifest(FileSystem& file_system, const std::filesystem::path
   }
   published = true;
   if (auto synced = sync_directory(file_system, directory, FlushSite::PublishedManifest); !synced)
-    return std::unexpected(
-        Error::storage("manifest published but directory synchronization failed; retry commit or reopen the writer: " +
-                       synced.error().text()));
+    return std::unexpected(Error::unsynced_publication(
+        "manifest published but directory synchronization failed; retry commit or reopen the writer: " +
+        synced.error().text()));
   return {};
 }
 

@@ -22,6 +22,13 @@ def test_exception_types():
             "or a corpus the reranker has no source for.",
         ),
         ("IncompatibleQueryError", "A query lacks a feature a stage needs, or supplies it from another encoder."),
+        (
+            "CommitNotDurableError",
+            "A commit was published, and readers see it, but the store directory could not be flushed afterwards, "
+            "so the commit may not survive a power loss. The writer already holds the commit: do not stage its "
+            "changes again. Calling commit() again, or reopening the writer, flushes the directory and makes it "
+            "durable.",
+        ),
     ]:
         t = getattr(_native, name)
         assert issubclass(t, ValueError)
@@ -30,7 +37,7 @@ def test_exception_types():
 
 
 def test_all_lists_registered_names_in_order():
-    assert _native.__all__[:2] == ["IncompatibleIndexError", "IncompatibleQueryError"]
+    assert _native.__all__[:3] == ["IncompatibleIndexError", "IncompatibleQueryError", "CommitNotDurableError"]
     for name in _native.__all__:
         assert hasattr(_native, name)
     assert len(set(_native.__all__)) == len(_native.__all__)
@@ -57,6 +64,8 @@ def test_error_variants_map_to_exceptions(kind, exc_type, text):
         testing.raise_error(kind)
     assert type(info.value) is exc_type
     assert str(info.value) == text
+    if isinstance(info.value, OSError):  # an I/O error without an OS number carries its kind's
+        assert info.value.errno == errno.EIO
 
 
 @pytest.mark.parametrize(
@@ -85,6 +94,8 @@ def test_io_errors_map_to_os_error_subclasses(code, exc_type):
         testing.raise_error("errno", code)
     assert type(info.value) is exc_type
     assert str(info.value) == f"{os.strerror(code)} (os error {code})"
+    if exc_type is not MemoryError:
+        assert info.value.errno == code and info.value.strerror is None
 
 
 def test_carried_python_exception_is_reraised_unchanged():

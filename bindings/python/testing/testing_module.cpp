@@ -23,6 +23,8 @@ PyObject* t_requirements(PyObject*, PyObject* items);
 PyObject* t_token_matrix(PyObject*, PyObject* args);
 PyObject* t_token_matrix_threads(PyObject*, PyObject* args);
 PyObject* t_native_value_to_py(PyObject*, PyObject* args);
+// Defined in storage_testing.cpp.
+PyObject* t_commit_failing(PyObject*, PyObject* args);
 
 namespace {
 
@@ -234,6 +236,7 @@ PyMethodDef methods[] = {
     {"error_debug", t_error_debug, METH_VARARGS, nullptr},
     {"force_max_path", t_force_max_path, METH_O, nullptr},
     {"retained_scratch_bytes", t_retained_scratch_bytes, METH_NOARGS, nullptr},
+    {"commit_failing", t_commit_failing, METH_VARARGS, nullptr},
     {"drop_on_native_thread", t_drop_on_native_thread, METH_O, nullptr},
     {"pending_releases", t_pending_releases, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
