@@ -45,6 +45,34 @@ IoErrorKind io_error_kind_of_errno(int code) {
   }
 }
 
+int errno_of(const IoError& error) {
+  if (error.os_code() != 0) return error.os_code();
+  switch (error.kind()) {
+    case IoErrorKind::NotFound: return ENOENT;
+    case IoErrorKind::PermissionDenied: return EACCES;
+    case IoErrorKind::ConnectionRefused: return ECONNREFUSED;
+    case IoErrorKind::ConnectionReset: return ECONNRESET;
+    case IoErrorKind::ConnectionAborted: return ECONNABORTED;
+    case IoErrorKind::BrokenPipe: return EPIPE;
+    case IoErrorKind::AlreadyExists: return EEXIST;
+    case IoErrorKind::WouldBlock: return EAGAIN;
+    case IoErrorKind::NotADirectory: return ENOTDIR;
+    case IoErrorKind::IsADirectory: return EISDIR;
+    case IoErrorKind::TimedOut: return ETIMEDOUT;
+    case IoErrorKind::Interrupted: return EINTR;
+    case IoErrorKind::OutOfMemory: return ENOMEM;
+    case IoErrorKind::InvalidInput: return EINVAL;
+    case IoErrorKind::StorageFull: return ENOSPC;
+    case IoErrorKind::ReadOnlyFilesystem: return EROFS;
+    case IoErrorKind::CrossesDevices: return EXDEV;
+    case IoErrorKind::DirectoryNotEmpty: return ENOTEMPTY;
+    case IoErrorKind::InvalidData:
+    case IoErrorKind::UnexpectedEof:
+    case IoErrorKind::Other: return EIO;
+  }
+  return EIO;
+}
+
 IoError IoError::from_errno(int code) { return IoError(io_error_kind_of_errno(code), code, {}, nullptr); }
 
 IoError IoError::with_message(IoErrorKind kind, std::string message) {
@@ -81,6 +109,11 @@ const std::string& Error::message() const {
     case 4: return std::get<4>(payload_).message;
     default: return empty;
   }
+}
+
+bool Error::unsynced_publication() const {
+  auto* storage = std::get_if<StorageMessage>(&payload_);
+  return storage && storage->unsynced_publication;
 }
 
 const std::shared_ptr<const ExternalError>* Error::external() const {

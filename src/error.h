@@ -31,7 +31,14 @@ class Error {
   static Error incompatible_index(std::string message) { return Error(Tagged<0>{std::move(message)}); }
   static Error incompatible_query(std::string message) { return Error(Tagged<1>{std::move(message)}); }
   static Error invalid_input(std::string message) { return Error(Tagged<2>{std::move(message)}); }
-  static Error storage(std::string message) { return Error(Tagged<4>{std::move(message)}); }
+  static Error storage(std::string message) { return Error(StorageMessage{std::move(message), false}); }
+  // A Storage error reporting that a commit was published (its manifest is
+  // in force and readers see it) but the store directory could not be
+  // flushed afterwards, so the publication may not survive a power loss. A
+  // further commit or reopening the writer flushes the directory again.
+  static Error unsynced_publication(std::string message) {
+    return Error(StorageMessage{std::move(message), true});
+  }
   Error(RankingError e) : payload_(std::move(e)) {}                 // NOLINT: implicit by design
   Error(IoError e) : payload_(std::move(e)) {}                      // NOLINT: implicit by design
   static Error external(std::shared_ptr<const ExternalError> e) { return Error(External{std::move(e)}); }
@@ -41,6 +48,8 @@ class Error {
   // The message of a string variant (IncompatibleIndex, IncompatibleQuery,
   // InvalidInput, Storage); empty for the others.
   const std::string& message() const;
+  // Whether this is the Storage error of unsynced_publication.
+  bool unsynced_publication() const;
   const RankingError* ranking() const { return std::get_if<RankingError>(&payload_); }
   const IoError* io() const { return std::get_if<IoError>(&payload_); }
   // The carried error of External; null for the others.
@@ -56,6 +65,10 @@ class Error {
   struct Tagged {
     std::string message;
   };
+  struct StorageMessage {
+    std::string message;
+    bool unsynced_publication;
+  };
   struct External {
     std::shared_ptr<const ExternalError> error;
   };
@@ -64,13 +77,19 @@ class Error {
   // recurses for X = Result<T> under clang.
   template <int N>
   explicit Error(Tagged<N> payload) : payload_(std::move(payload)) {}
+  explicit Error(StorageMessage payload) : payload_(std::move(payload)) {}
   explicit Error(External payload) : payload_(std::move(payload)) {}
 
-  std::variant<Tagged<0>, Tagged<1>, Tagged<2>, RankingError, Tagged<4>, IoError, External> payload_;
+  std::variant<Tagged<0>, Tagged<1>, Tagged<2>, RankingError, StorageMessage, IoError, External> payload_;
 };
 
 template <class T>
 using Result = std::expected<T, Error>;
+
+// The errno that stands for `error`: its OS error number, or for an error
+// built without one (with_message, wrapping) the number of its kind, EIO for
+// the kinds no number names (invalid data, unexpected end of file, other).
+int errno_of(const IoError& error);
 
 // A state that validated input can never reach. Thrown, never returned; the
 // binding layer turns it into an exception deriving from BaseException.

@@ -1,5 +1,7 @@
 #include "kernel.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -13,9 +15,20 @@ namespace {
 
 constexpr std::size_t kBlasIntLimit = 2147483647;  // largest 32-bit BLAS integer
 
-// Per-thread scratch for one batch: the similarity block and the running
-// per-query-token maximum of one document. Lives as long as its thread and
-// keeps its capacity between batches and calls.
+// A thread keeps at most this many bytes of scratch between batches and
+// calls (reused, so the hot path allocates nothing). A batch whose similarity
+// block would be larger (a long query, a large batch bound, or one document
+// of a million tokens) is multiplied in blocks of rows that fit, so no
+// thread ever holds more. With the default batch bound, a query of up to 127
+// tokens is multiplied in one block.
+constexpr std::size_t kMaxRetainedScratchBytes = std::size_t{16} << 20;
+std::atomic<std::size_t> retained_scratch_limit{kMaxRetainedScratchBytes};  // changed by tests only
+
+// Per-thread scratch for one batch: the similarity block of one block of
+// rows, and two lanes-long rows (the running per-query-token maximum of one
+// document, and the maximum of its rows within the current block). Lives as
+// long as its thread. Invariant: its capacity is at most the retained limit
+// after every batch.
 struct SimilarityBuffer {
   std::vector<float> values;
   std::vector<float> best;
@@ -23,21 +36,57 @@ struct SimilarityBuffer {
 };
 thread_local SimilarityBuffer SIMILARITY_BUFFER;
 
+std::size_t retained_bytes() {
+  return (SIMILARITY_BUFFER.values.capacity() + SIMILARITY_BUFFER.best.capacity()) * sizeof(float);
+}
+
+// Sizes `v` to `size` elements, growing it by one allocation of exactly
+// `size` (resize alone may double the capacity, and would copy stale values
+// that the next product overwrites anyway).
+void size_exactly(std::vector<float>& v, std::size_t size) {
+  if (size > v.capacity()) {
+    v.clear();
+    v.reserve(size);
+  }
+  v.resize(size);
+}
+
 // Exclusive use of this thread's buffer for the duration of one batch.
 class BufferLease {
  public:
   BufferLease(std::size_t size, std::size_t lanes) {
     QM_INVARIANT(!SIMILARITY_BUFFER.in_use, "the similarity buffer is used by one batch at a time");
     SIMILARITY_BUFFER.in_use = true;
-    SIMILARITY_BUFFER.values.resize(size);
-    SIMILARITY_BUFFER.best.resize(lanes);
+    size_exactly(SIMILARITY_BUFFER.values, size);
+    size_exactly(SIMILARITY_BUFFER.best, 2 * lanes);
   }
-  ~BufferLease() { SIMILARITY_BUFFER.in_use = false; }
+  // A block of a single row above the limit (a query of millions of tokens)
+  // is the one way to exceed it: such a buffer is freed here.
+  ~BufferLease() {
+    if (retained_bytes() > retained_scratch_limit.load(std::memory_order_relaxed)) {
+      std::vector<float>().swap(SIMILARITY_BUFFER.values);
+      std::vector<float>().swap(SIMILARITY_BUFFER.best);
+    }
+    SIMILARITY_BUFFER.in_use = false;
+  }
   BufferLease(const BufferLease&) = delete;
   BufferLease& operator=(const BufferLease&) = delete;
   float* data() { return SIMILARITY_BUFFER.values.data(); }
   float* best() { return SIMILARITY_BUFFER.best.data(); }
+  float* partial() { return SIMILARITY_BUFFER.best.data() + SIMILARITY_BUFFER.best.size() / 2; }
 };
+
+// The rows of each block in which a batch of `rows` rows is multiplied: all
+// of them when their block and the two lane rows fit the retained limit,
+// else the fewest blocks that fit, of equal size (the last may be shorter),
+// at least one row each.
+std::size_t block_rows(std::size_t rows, std::size_t lanes) {
+  const std::size_t fit = retained_scratch_limit.load(std::memory_order_relaxed) / (lanes * sizeof(float));
+  const std::size_t most = fit > 2 ? fit - 2 : 1;
+  if (rows <= most) return rows;
+  const std::size_t blocks = (rows + most - 1) / most;
+  return (rows + blocks - 1) / blocks;
+}
 
 Error invalid(std::string message) { return Error::invalid_input(std::move(message)); }
 
@@ -110,42 +159,68 @@ Result<Inputs> prepare(std::span<const float> query, std::span<const float> docu
 
 std::size_t batch_rows(const Inputs& in, Work work) { return in.offsets[work.end] - in.offsets[work.start]; }
 
-// The batch's similarity block in this thread's buffer.
-//   QueryByBatch: column-major C[query_rows x batch_rows] = Q * D^T; element
-//     j + r*query_rows is the dot product of query token j and batch row r, so
-//     the query_rows similarities of each batch row are contiguous.
-//   BatchByQuery: column-major C[batch_rows x query_rows] = D * Q^T; element
-//     r + j*batch_rows, so each query token's similarities are contiguous.
+// The similarity block of `count` consecutive document rows from row `first`
+// in `c`.
+//   QueryByBatch: column-major C[query_rows x count] = Q * D^T; element
+//     j + r*query_rows is the dot product of query token j and row first+r,
+//     so the query_rows similarities of each row are contiguous.
+//   BatchByQuery: column-major C[count x query_rows] = D * Q^T; element
+//     r + j*count, so each query token's similarities are contiguous.
 // Both are one sgemm over the same rows; the kernel scores from QueryByBatch,
 // which measured faster at its shapes (short query, long batch).
-void multiply_batch(const Inputs& in, Work work, Orientation orientation, float* c) {
-  const float* batch = in.documents.data() + in.offsets[work.start] * in.dimension;
-  const int rows = static_cast<int>(batch_rows(in, work));
+void multiply_rows(const Inputs& in, std::size_t first, std::size_t count, Orientation orientation, float* c) {
+  const float* rows = in.documents.data() + first * in.dimension;
+  const int n = static_cast<int>(count);
   const int q = static_cast<int>(in.query_rows);
   const int k = static_cast<int>(in.dimension);
   if (orientation == Orientation::QueryByBatch)
-    blas::sgemm('T', 'N', q, rows, k, 1.0f, in.query.data(), k, batch, k, 0.0f, c, q);
+    blas::sgemm('T', 'N', q, n, k, 1.0f, in.query.data(), k, rows, k, 0.0f, c, q);
   else
-    blas::sgemm('T', 'N', rows, q, k, 1.0f, batch, k, in.query.data(), k, 0.0f, c, rows);
+    blas::sgemm('T', 'N', n, q, k, 1.0f, rows, k, in.query.data(), k, 0.0f, c, n);
 }
 
-// Scores documents [work.start, work.end) into their slots of `out`. A
-// document's rows are consecutive rows of the block; their lane-wise maximum
-// gives the best similarity per query token, summed in query-token order.
+// Calls block(first, count) for consecutive blocks of the batch's rows, each
+// `rows` long but the last, in row order.
+template <class Block>
+void for_each_block(const Inputs& in, Work work, std::size_t rows, Block&& block) {
+  const std::size_t end = in.offsets[work.end];
+  for (std::size_t first = in.offsets[work.start]; first < end; first += rows)
+    block(first, std::min(rows, end - first));
+}
+
+// Scores documents [work.start, work.end) into their slots of `out`. The
+// batch's rows are multiplied in blocks (one block unless the retained limit
+// is exceeded); a document's rows are consecutive rows of the blocks. The
+// lane-wise maximum of a document's rows within a block is folded into its
+// running maximum with the same selection as the fold itself (v > best ? v :
+// best), so a document cut by a block boundary gets the bits of one fold over
+// all its rows. Its best similarities are summed in query-token order.
 void score_batch(const Inputs& in, Work work, MaxPath path, float* out) {
   const std::size_t lanes = in.query_rows;
-  BufferLease buffer(batch_rows(in, work) * lanes, lanes);
-  multiply_batch(in, work, Orientation::QueryByBatch, buffer.data());
+  const std::size_t rows = block_rows(batch_rows(in, work), lanes);
+  BufferLease buffer(rows * lanes, lanes);
   const float* sims = buffer.data();
   float* best = buffer.best();
-  const std::size_t row_start = in.offsets[work.start];
-  for (std::size_t d = work.start; d < work.end; ++d) {
-    const std::size_t lo = in.offsets[d] - row_start;
-    lane_max_f32(path, sims + lo * lanes, in.offsets[d + 1] - in.offsets[d], lanes, best);
-    float score = -0.0f;
-    for (std::size_t j = 0; j < lanes; ++j) score += best[j];
-    out[d] = score;
-  }
+  float* partial = buffer.partial();
+  std::size_t d = work.start;  // the first document not yet scored
+  for_each_block(in, work, rows, [&](std::size_t first, std::size_t count) {
+    multiply_rows(in, first, count, Orientation::QueryByBatch, buffer.data());
+    const std::size_t end = first + count;
+    for (; d < work.end && in.offsets[d] < end; ++d) {
+      const std::size_t lo = std::max(in.offsets[d], first);
+      const std::size_t hi = std::min(in.offsets[d + 1], end);
+      if (lo == in.offsets[d]) {
+        lane_max_f32(path, sims + (lo - first) * lanes, hi - lo, lanes, best);
+      } else {
+        lane_max_f32(path, sims + (lo - first) * lanes, hi - lo, lanes, partial);
+        for (std::size_t j = 0; j < lanes; ++j) best[j] = partial[j] > best[j] ? partial[j] : best[j];
+      }
+      if (hi < in.offsets[d + 1]) return;  // the document goes on in the next block
+      float score = -0.0f;
+      for (std::size_t j = 0; j < lanes; ++j) score += best[j];
+      out[d] = score;
+    }
+  });
 }
 
 // Runs batch_fn(b) for every unit of work under the pool rule of `threads`
@@ -205,9 +280,18 @@ Result<std::size_t> maxsim_product_only(std::span<const float> query, std::span<
   const Inputs in = QM_TRY(prepare(query, documents, lengths, dimension, max_batch_tokens, threads));
   if (lengths.empty()) return std::size_t{0};
   return run_batches(in, threads, [&](std::size_t b) {
-    BufferLease buffer(batch_rows(in, in.work[b]) * in.query_rows, in.query_rows);
-    multiply_batch(in, in.work[b], orientation, buffer.data());
+    const std::size_t rows = block_rows(batch_rows(in, in.work[b]), in.query_rows);
+    BufferLease buffer(rows * in.query_rows, in.query_rows);
+    for_each_block(in, in.work[b], rows, [&](std::size_t first, std::size_t count) {
+      multiply_rows(in, first, count, orientation, buffer.data());
+    });
   });
+}
+
+std::size_t retained_scratch_bytes_for_testing() { return retained_bytes(); }
+
+std::size_t set_retained_scratch_limit_for_testing(std::size_t bytes) {
+  return retained_scratch_limit.exchange(bytes == 0 ? kMaxRetainedScratchBytes : bytes);
 }
 
 }  // namespace quillmark

@@ -7,9 +7,15 @@
 //   1. One sgemm into the worker's SIMILARITY_BUFFER, laid out query tokens
 //      by batch rows: the query_rows similarities of each batch row are
 //      contiguous, and a document's rows are consecutive rows of the block.
+//      A batch whose block would exceed the 16 MiB a thread keeps is
+//      multiplied instead in the fewest blocks of consecutive rows that fit,
+//      of equal size (cut by the batch's row count and the query's token
+//      count alone), so a thread holds at most 16 MiB after a call.
 //   2. Per document, a lane-wise maximum over its rows (one lane per query
-//      token, rows in order, a NaN never wins: max_f32.h), then the lanes
-//      summed in float32 from -0.0 in increasing query-token order.
+//      token, rows in order, a NaN never wins: max_f32.h; a document cut by
+//      a block boundary is folded on from block to block with the same
+//      selection, giving the same bits), then the lanes summed in float32
+//      from -0.0 in increasing query-token order.
 // A call whose documents form a single batch of 4096 rows or more is scored
 // in parts of about 2048 rows instead (cut like batches() cuts), so that its
 // pool can share it; the parts depend on the lengths alone.
@@ -56,10 +62,10 @@ Result<std::vector<float>> maxsim_scores(std::span<const float> query, std::span
 enum class Orientation { QueryByBatch, BatchByQuery };
 
 // The kernel without its maximum: validates like maxsim_scores, then runs
-// the same batches, pool rule and per-batch sgemm into the per-thread buffer,
+// the same batches, pool rule and sgemm calls into the per-thread buffer,
 // and discards the similarities (laid out as `orientation`). Returns the
-// number of products per call (the batches, or the parts of a single batch),
-// or the same InvalidInput errors as maxsim_scores. It
+// number of units of work per call (the batches, or the parts of a single
+// batch), or the same InvalidInput errors as maxsim_scores. It
 // measures the limit the BLAS puts on the kernel (benchmarks) and is not a
 // scoring operation.
 Result<std::size_t> maxsim_product_only(std::span<const float> query, std::span<const float> documents,
@@ -67,5 +73,13 @@ Result<std::size_t> maxsim_product_only(std::span<const float> query, std::span<
                                         std::optional<std::size_t> max_batch_tokens,
                                         std::optional<std::size_t> threads,
                                         Orientation orientation = Orientation::QueryByBatch);
+
+// Bytes of similarity scratch the calling thread keeps for its next batch
+// (the capacity of its SIMILARITY_BUFFER): at most 16 MiB after any call.
+// For tests of what a call leaves behind.
+std::size_t retained_scratch_bytes_for_testing();
+// Test hook: replaces the 16 MiB limit (0 restores it), so that tests can
+// cut small batches into blocks. Returns the previous limit.
+std::size_t set_retained_scratch_limit_for_testing(std::size_t bytes);
 
 }  // namespace quillmark

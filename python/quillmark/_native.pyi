@@ -1,7 +1,7 @@
 import datetime
 import os
 import pathlib
-from typing import Any, Callable, Iterable, Literal, Mapping, Optional, Protocol, Union
+from typing import Any, Callable, Iterable, Literal, Mapping, Optional, Protocol, Sequence, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -12,6 +12,7 @@ from .representation import Representation
 __all__ = [
     "IncompatibleIndexError",
     "IncompatibleQueryError",
+    "CommitNotDurableError",
     "Feature",
     "Query",
     "Candidate",
@@ -37,6 +38,9 @@ class IncompatibleIndexError(ValueError):
 
 class IncompatibleQueryError(ValueError):
     """A query lacks a feature a stage needs, or supplies it from another encoder."""
+
+class CommitNotDurableError(ValueError):
+    """A commit was published, and readers see it, but the store directory could not be flushed afterwards, so the commit may not survive a power loss. The writer already holds the commit: do not stage its changes again. Calling commit() again, or reopening the writer, flushes the directory and makes it durable."""
 
 class _RepresentationLike(Protocol):
     @property
@@ -308,7 +312,7 @@ class VectorStoreWriter:
         self,
         document_ids: Iterable[str],
         embeddings: npt.NDArray[np.float32],
-        document_lengths: Any,
+        document_lengths: Union[Sequence[int], npt.NDArray[np.integer[Any]], npt.NDArray[np.bool_]],
         *,
         threads: Optional[int] = None,
     ) -> None:
@@ -322,5 +326,19 @@ class VectorStoreWriter:
     def commit(self) -> datetime.datetime:
         """Publishes everything staged and returns the commit time readers
         report for it."""
+        # Raises CommitNotDurableError (a ValueError) when the commit was
+        # published but the store directory could not be flushed after it:
+        # readers already see the commit and the writer holds it (nothing to
+        # stage again); call commit() again or reopen the writer to make it
+        # durable. Any other exception means nothing was published and the
+        # staged changes are still staged. OSErrors carry `errno`.
+    def close(self) -> None:
+        """Releases the store's writer lock and discards everything staged and
+        not committed. Closing again does nothing; any other operation on a
+        closed writer raises ValueError."""
+    def __enter__(self) -> "VectorStoreWriter":
+        """Returns the writer."""
+    def __exit__(self, exc_type: object, exc_value: object, traceback: object, /) -> bool:
+        """Closes the writer; never commits."""
     @property
     def corpus(self) -> str: ...

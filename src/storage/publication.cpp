@@ -101,9 +101,9 @@ Result<void> write_manifest(FileSystem& file_system, const Directory& store, con
   }
   published = true;
   if (auto synced = file_system.sync_directory(store, FlushSite::PublishedManifest); !synced)
-    return std::unexpected(
-        Error::storage("manifest published but directory synchronization failed; retry commit or reopen the writer: " +
-                       synced.error().text()));
+    return std::unexpected(Error::unsynced_publication(
+        "manifest published but directory synchronization failed; retry commit or reopen the writer: " +
+        synced.error().text()));
   return {};
 }
 

@@ -47,6 +47,34 @@ TEST(IoError, KindsOfErrno) {
   EXPECT_EQ(IoError::with_message(IoErrorKind::UnexpectedEof, "short read").text(), "short read");
 }
 
+// Every I/O error has an errno: its own, or for one built from a kind the
+// number whose kind it is (EIO for the kinds no number names).
+TEST(IoError, ErrnoOfEveryKind) {
+  EXPECT_EQ(errno_of(IoError::from_errno(ENOSPC)), ENOSPC);
+  EXPECT_EQ(errno_of(IoError::from_errno(EIO)), EIO);
+  EXPECT_EQ(errno_of(IoError::wrapping(std::make_shared<Carried>())), EIO);
+  for (int k = 0; k <= static_cast<int>(IoErrorKind::Other); ++k) {
+    const auto kind = static_cast<IoErrorKind>(k);
+    const int code = errno_of(IoError::with_message(kind, "m"));
+    const bool unnamed =
+        kind == IoErrorKind::InvalidData || kind == IoErrorKind::UnexpectedEof || kind == IoErrorKind::Other;
+    EXPECT_EQ(io_error_kind_of_errno(code), unnamed ? IoErrorKind::Other : kind) << k;
+    EXPECT_EQ(code == EIO, unnamed) << k;
+  }
+}
+
+// A publication whose directory flush failed is a Storage error like any
+// other, told apart by its flag alone.
+TEST(Error, UnsyncedPublicationIsAFlaggedStorageError) {
+  const Error unsynced = Error::unsynced_publication("published: flush failed");
+  EXPECT_EQ(unsynced.kind(), Error::Kind::Storage);
+  EXPECT_EQ(unsynced.text(), "published: flush failed");
+  EXPECT_EQ(unsynced.debug(), "Storage(\"published: flush failed\")");
+  EXPECT_TRUE(unsynced.unsynced_publication());
+  EXPECT_FALSE(Error::storage("published: flush failed").unsynced_publication());
+  EXPECT_FALSE(Error(IoError::from_errno(EIO)).unsynced_publication());
+}
+
 Result<int> half(int x) {
   if (x % 2) return std::unexpected(Error::invalid_input("odd " + std::to_string(x)));
   return x / 2;

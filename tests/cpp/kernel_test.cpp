@@ -321,3 +321,59 @@ TEST(KernelThreads, ConcurrentCallsAgree) {
 
 }  // namespace
 }  // namespace quillmark
+
+namespace quillmark {
+namespace {
+
+// Sets the retained scratch limit for one test and restores it.
+class RetainedLimit {
+ public:
+  explicit RetainedLimit(std::size_t bytes) { set_retained_scratch_limit_for_testing(bytes); }
+  ~RetainedLimit() { set_retained_scratch_limit_for_testing(0); }
+  RetainedLimit(const RetainedLimit&) = delete;
+  RetainedLimit& operator=(const RetainedLimit&) = delete;
+};
+
+// A batch whose similarity block exceeds the retained limit is multiplied in
+// blocks of rows; a document cut by block boundaries folds its maxima across
+// them (a block of only NaN never wins), and the thread keeps no more than
+// the limit.
+TEST(KernelBlocks, DocumentsCutByBlocksScoreAsWhole) {
+  // The identity query makes each similarity a document coordinate: every
+  // product is exact, so blocked scores must equal unblocked ones bit for bit.
+  const std::vector<float> q = {1, 0, 0, 1};
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const std::vector<float> d = {1, 2, 3, 4,                                            // document 0
+                                nan, nan, 5, -1, 9, 0, 2, 2, -3, 7, 0, 1, 8, 3,        // document 1
+                                6, 6};                                                 // document 2
+  const std::vector<std::size_t> lengths = {2, 7, 1};
+  const auto whole = maxsim_scores(q, d, lengths, 2, std::nullopt, std::nullopt).value();
+  ASSERT_EQ(whole, (std::vector<float>{3 + 4, 9 + 7, 6 + 6}));
+  for (std::size_t most_rows : {1, 2, 3, 4, 6}) {
+    const std::size_t limit = (most_rows + 2) * 2 * sizeof(float);  // the block and two lane rows
+    RetainedLimit scoped(limit);
+    for (std::optional<std::size_t> threads : {std::optional<std::size_t>{}, std::optional<std::size_t>{2}})
+      EXPECT_EQ(maxsim_scores(q, d, lengths, 2, std::size_t{4}, threads).value(), whole) << most_rows;
+    EXPECT_EQ(maxsim_scores(q, d, lengths, 2, std::nullopt, std::size_t{1}).value(), whole) << most_rows;
+    EXPECT_LE(retained_scratch_bytes_for_testing(), limit) << most_rows;  // threads=1 ran here
+    EXPECT_EQ(maxsim_product_only(q, d, lengths, 2, std::nullopt, std::size_t{1}).value(), 1u);
+  }
+
+  // Random data in blocks of 13 rows: close to the reference for any batch
+  // bound, and the same bits for any thread count.
+  const std::size_t dim = 8, lanes = 5;
+  std::vector<std::size_t> many(30);
+  for (std::size_t i = 0; i < many.size(); ++i) many[i] = 1 + (i * 11) % 40;
+  const std::size_t rows = std::accumulate(many.begin(), many.end(), std::size_t{0});
+  const auto rq = random_values(lanes * dim, 21), rd = random_values(rows * dim, 22);
+  const auto expected = reference_scores(rq, rd, many, dim);
+  RetainedLimit scoped((13 + 2) * lanes * sizeof(float));
+  for (std::optional<std::size_t> bound : {std::optional<std::size_t>{}, std::optional<std::size_t>{50}}) {
+    const auto base = maxsim_scores(rq, rd, many, dim, bound, std::nullopt).value();
+    for (std::size_t i = 0; i < many.size(); ++i) ASSERT_NEAR(base[i], expected[i], 1e-3) << i;
+    for (std::size_t threads : {1u, 2u, 3u}) EXPECT_EQ(maxsim_scores(rq, rd, many, dim, bound, threads).value(), base);
+  }
+}
+
+}  // namespace
+}  // namespace quillmark

@@ -1,3 +1,4 @@
+import os
 import sys
 import threading
 
@@ -111,6 +112,37 @@ def test_scores_array_owns_its_buffer(rng):
     assert type(scores.base).__name__ == "PyCapsule"
     assert scores.flags.writeable and scores.flags.c_contiguous
     assert not any(np.shares_memory(scores, x) for x in (q, d, lengths))
+
+
+def _resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="resident memory is read from /proc")
+@pytest.mark.parametrize("threads", [1, None])
+@pytest.mark.parametrize("entry", ["maxsim_scores_packed", "blas_product_only"])
+def test_a_thread_keeps_at_most_16_mib_of_scratch(rng, entry, threads):
+    # 64 query tokens against two documents of 2**18 tokens, one batch each:
+    # a whole batch's similarity block would take 64 MiB. Each of the (at
+    # most two) threads that run them may keep 16 MiB; nothing else may stay.
+    score = maxsim_scores_packed if entry == "maxsim_scores_packed" else testing.blas_product_only
+    q = rng.standard_normal((64, 1), dtype=np.float32)
+    lengths = np.array([2**18, 2**18], np.int64)
+    d = rng.standard_normal((int(lengths.sum()), 1), dtype=np.float32)
+    small_q, small_d, small_lengths = corpus(rng, [5, 3])
+    score(small_q, small_d, small_lengths, threads=threads)
+    assert testing.retained_scratch_bytes() > 0  # a small block stays for the next call
+    before = _resident_bytes()
+    scores = score(q, d, lengths, threads=threads)
+    grown = _resident_bytes() - before
+    assert testing.retained_scratch_bytes() <= 16 << 20
+    assert grown < 64 << 20
+    if scores is not None:  # dimension 1: the best similarity is q times the largest or smallest row
+        halves = d[:, 0].reshape(2, -1).astype(np.float64)
+        q64 = q[:, 0].astype(np.float64)[:, None]
+        want = np.where(q64 >= 0, q64 * halves.max(1), q64 * halves.min(1)).sum(0)
+        np.testing.assert_allclose(scores, want, rtol=1e-5)
 
 
 def test_no_documents():

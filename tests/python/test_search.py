@@ -81,7 +81,7 @@ def cands(*items, corpus="c"):
 
 def test_module_registers_every_name_in_order():
     assert _native.__all__ == [
-        "IncompatibleIndexError", "IncompatibleQueryError", "Feature", "Query", "Candidate", "Gathered", "Scored",
+        "IncompatibleIndexError", "IncompatibleQueryError", "CommitNotDurableError", "Feature", "Query", "Candidate", "Gathered", "Scored",
         "ResourceBudget", "MaxSimReranker", "RankedDocument", "SearchTimings", "SearchResult", "SearchPipeline",
         "Subset", "VectorStore", "StoreView", "VectorStoreWriter", "maxsim_scores_packed", "_check_representation",
         "_assert_representations_compatible",

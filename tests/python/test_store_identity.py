@@ -89,7 +89,8 @@ def test_a_forked_child_can_neither_use_nor_keep_the_writer(tmp_path):
     path = tmp_path / "s"
     writer = VectorStoreWriter.create(path, "docs", rep())
     add(writer, "x", 1)
-    read_end, write_end = os.pipe()
+    to_parent, from_child = os.pipe()
+    to_child, from_parent = os.pipe()
     pid = os.fork()
     if pid == 0:  # the child: every operation refused; then it lingers, as a pool worker would
         code = 0
@@ -102,12 +103,12 @@ def test_a_forked_child_can_neither_use_nor_keep_the_writer(tmp_path):
                 except RuntimeError as e:
                     if "inherited across a fork" not in str(e) or str(path) not in str(e):
                         code = 2
-            os.write(write_end, bytes([code]))
-            os.read(read_end, 1)  # until the parent is done
+            os.write(from_child, bytes([code]))
+            os.read(to_child, 1)  # until the parent is done
         finally:
             os._exit(code)
     try:
-        assert os.read(read_end, 1) == b"\0"
+        assert os.read(to_parent, 1) == b"\0"
         writer.commit()
         assert VectorStore(path).view().document_ids == ["x"]
         writer.close()
@@ -115,7 +116,7 @@ def test_a_forked_child_can_neither_use_nor_keep_the_writer(tmp_path):
         # store is free.
         VectorStoreWriter(path).close()
     finally:
-        os.write(write_end, b"x")
+        os.write(from_parent, b"x")
         _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0
 

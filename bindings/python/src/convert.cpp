@@ -26,48 +26,128 @@ PyObject* type_error(const char* format, PyObject* obj) {
   return PyErr_Format(PyExc_TypeError, format, Py_TYPE(obj)->tp_name);
 }
 
-bool check_lengths(std::vector<std::int64_t>& raw, std::vector<std::size_t>& out) {
-  out.reserve(raw.size());
-  for (std::size_t i = 0; i < raw.size(); ++i) {
-    if (raw[i] < 0) {
-      PyErr_Format(PyExc_ValueError, "document length at position %zu must be positive", i);
-      return false;
-    }
-    out.push_back(static_cast<std::size_t>(raw[i]));
+constexpr const char* kNotOneAxis = "document lengths must convert to a one-dimensional int64 array";
+
+PyObject* not_positive(std::size_t position) {
+  return PyErr_Format(PyExc_ValueError, "document length at position %zu must be positive", position);
+}
+
+bool is_integer(PyObject* item) {
+  return PyLong_Check(item) || PyArray_IsScalar(item, Bool) || PyIndex_Check(item);
+}
+
+bool is_inexact(PyObject* item) {
+  return PyFloat_Check(item) || PyComplex_Check(item) || PyArray_IsScalar(item, Inexact);
+}
+
+// One length from an integer object (is_integer) at `position`: a negative
+// value fails with the "must be positive" ValueError, one above 2**64 - 1
+// with a ValueError naming `what`.
+bool integer_length(PyObject* item, std::size_t position, const char* what, std::size_t& out) {
+  if (PyArray_IsScalar(item, Bool)) {
+    const int truth = PyObject_IsTrue(item);
+    if (truth < 0) return false;
+    out = static_cast<std::size_t>(truth);
+    return true;
   }
+  Ref value = Ref::steal(PyNumber_Index(item));
+  if (!value) return false;
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
+  if (v == -1 && PyErr_Occurred()) return false;
+  if (overflow < 0 || (overflow == 0 && v < 0)) return not_positive(position) != nullptr;
+  if (overflow == 0) {
+    out = static_cast<std::size_t>(v);
+    return true;
+  }
+  const unsigned long long u = PyLong_AsUnsignedLongLong(value.get());
+  if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+    PyErr_Clear();
+    PyErr_Format(PyExc_ValueError, "%s: document length at position %zu exceeds 2**64 - 1", what, position);
+    return false;
+  }
+  out = static_cast<std::size_t>(u);
   return true;
 }
 
-// Items of a list or tuple as int64, or false (no exception kept) when one
-// does not convert.
-bool sequence_as_i64(PyObject* obj, std::vector<std::int64_t>& out) {
-  Ref fast = Ref::steal(PySequence_Fast(obj, ""));
-  if (!fast) {
-    PyErr_Clear();
-    return false;
-  }
+PyObject* not_integers(const char* what, PyObject* type_name) {
+  return PyErr_Format(PyExc_TypeError, "%s must hold integers, not %S", what, type_name);
+}
+
+enum class Items { Converted, Failed, NotNumbers };
+
+// The items of a sequence as lengths, in order. A float item fails with the
+// TypeError naming `what`; another item that is not an integer gives
+// NotNumbers (no exception set) when `others_fall_back`, else that TypeError.
+Items integer_items(PyObject* sequence, const char* what, bool others_fall_back, std::vector<std::size_t>& out) {
+  Ref fast = Ref::steal(PySequence_Fast(sequence, ""));
+  if (!fast) return Items::Failed;
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
   PyObject** items = PySequence_Fast_ITEMS(fast.get());
   out.reserve(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    if (!PyLong_Check(items[i])) return false;
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(items[i], &overflow);
-    if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
-      PyErr_Clear();
-      return false;
+    PyObject* item = items[i];
+    if (!is_integer(item)) {
+      if (others_fall_back && !is_inexact(item)) return Items::NotNumbers;
+      Ref name = Ref::steal(PyUnicode_FromString(Py_TYPE(item)->tp_name));
+      if (name) not_integers(what, name.get());
+      return Items::Failed;
     }
-    out.push_back(v);
+    std::size_t length = 0;
+    if (!integer_length(item, static_cast<std::size_t>(i), what, length)) return Items::Failed;
+    out.push_back(length);
   }
-  return true;
+  return Items::Converted;
 }
 
-void copy_i64(PyArrayObject* a, std::vector<std::int64_t>& out) {
+// Copies a one-axis array of a 64-bit integer type `T` (any stride).
+template <class T>
+void copy_values(PyArrayObject* a, std::vector<T>& out) {
   const npy_intp n = PyArray_DIM(a, 0);
   const npy_intp stride = PyArray_STRIDE(a, 0);
   const char* base = static_cast<const char*>(PyArray_DATA(a));
   out.resize(static_cast<std::size_t>(n));
-  for (npy_intp i = 0; i < n; ++i) std::memcpy(&out[static_cast<std::size_t>(i)], base + i * stride, sizeof(std::int64_t));
+  for (npy_intp i = 0; i < n; ++i) std::memcpy(&out[static_cast<std::size_t>(i)], base + i * stride, sizeof(T));
+}
+
+// The lengths of a NumPy array: one axis, of a boolean, integer or object
+// dtype. Booleans and integers are cast safely to 64 bits (signed ones must
+// not be negative); the items of an object array must be integers.
+bool array_lengths(PyObject* obj, const char* what, std::vector<std::size_t>& out) {
+  auto* a = reinterpret_cast<PyArrayObject*>(obj);
+  if (PyArray_NDIM(a) != 1) {
+    PyErr_SetString(PyExc_TypeError, kNotOneAxis);
+    return false;
+  }
+  switch (PyArray_DESCR(a)->kind) {
+    case 'b':
+    case 'i': {
+      Ref cast = Ref::steal(PyArray_FromAny(obj, PyArray_DescrFromType(NPY_INT64), 0, 0, 0, nullptr));
+      if (!cast) return false;
+      std::vector<std::int64_t> raw;
+      copy_values(reinterpret_cast<PyArrayObject*>(cast.get()), raw);
+      out.reserve(raw.size());
+      for (std::size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] < 0) return not_positive(i) != nullptr;
+        out.push_back(static_cast<std::size_t>(raw[i]));
+      }
+      return true;
+    }
+    case 'u': {
+      Ref cast = Ref::steal(PyArray_FromAny(obj, PyArray_DescrFromType(NPY_UINT64), 0, 0, 0, nullptr));
+      if (!cast) return false;
+      std::vector<std::uint64_t> raw;
+      copy_values(reinterpret_cast<PyArrayObject*>(cast.get()), raw);
+      out.assign(raw.begin(), raw.end());
+      return true;
+    }
+    case 'O': return integer_items(obj, what, false, out) == Items::Converted;
+    default: {
+      not_integers(what, reinterpret_cast<PyObject*>(PyArray_DESCR(a)));
+      return false;
+    }
+  }
 }
 
 bool datetime_ready() {
@@ -99,22 +179,23 @@ std::optional<std::vector<SharedText>> document_ids(PyObject* obj) {
   return ids;
 }
 
-std::optional<std::vector<std::size_t>> lengths(PyObject* obj) {
-  std::vector<std::int64_t> raw;
-  if (native_array_of(obj, NPY_INT64, 1)) {
-    copy_i64(reinterpret_cast<PyArrayObject*>(obj), raw);
-  } else if (!(PySequence_Check(obj) && !PyUnicode_Check(obj) && sequence_as_i64(obj, raw))) {
-    raw.clear();
-    Ref array = force_cast(obj, NPY_INT64);
-    if (!array) return std::nullopt;
-    if (!native_array_of(array.get(), NPY_INT64, 1)) {
-      PyErr_SetString(PyExc_TypeError, "document lengths must convert to a one-dimensional int64 array");
-      return std::nullopt;
-    }
-    copy_i64(reinterpret_cast<PyArrayObject*>(array.get()), raw);
-  }
+std::optional<std::vector<std::size_t>> lengths(PyObject* obj, const char* what) {
   std::vector<std::size_t> out;
-  if (!check_lengths(raw, out)) return std::nullopt;
+  Ref array = Ref::borrow(obj);
+  if (!PyArray_Check(obj)) {
+    if (PySequence_Check(obj) && !PyUnicode_Check(obj)) {
+      const Items items = integer_items(obj, what, true, out);
+      if (items == Items::Converted) return out;
+      if (items == Items::Failed) return std::nullopt;
+      out.clear();
+    }
+    // Anything else is read as NumPy reads it (no dtype asked, so nothing is
+    // cast): nested sequences then fail for their number of axes, strings
+    // and other items for their dtype.
+    array = Ref::steal(PyArray_FromAny(obj, nullptr, 0, 0, 0, nullptr));
+    if (!array) return std::nullopt;
+  }
+  if (!array_lengths(array.get(), what, out)) return std::nullopt;
   return out;
 }
 

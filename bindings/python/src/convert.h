@@ -30,9 +30,22 @@ struct PackedMatrix {
 // Any iterable of str except a str itself, in iteration order.
 std::optional<std::vector<SharedText>> document_ids(PyObject* obj);
 
-// Anything convertible to a one-axis int64 array; negative values rejected
-// with "document length at position {i} must be positive". Zero passes.
-std::optional<std::vector<std::size_t>> lengths(PyObject* obj);
+// Document lengths: integer values only, in one axis. Accepted are a
+// sequence (not a str) of integers (Python ints, NumPy integer and bool
+// scalars, anything with __index__) and a one-axis NumPy array of a boolean,
+// integer or object dtype (cast safely; an object array's items must be
+// integers); anything else is read as NumPy reads it, then so checked.
+// Failures, `what` naming the source (by default the argument of
+// maxsim_scores_packed and VectorStoreWriter.append):
+//   - a float or other non-integer value or dtype: TypeError "{what} must
+//     hold integers, not {type or dtype}";
+//   - not one axis: TypeError "document lengths must convert to a
+//     one-dimensional int64 array";
+//   - a negative value: ValueError "document length at position {i} must be
+//     positive" (zero passes: consumers reject it themselves);
+//   - a value above 2**64 - 1: ValueError "{what}: document length at
+//     position {i} exceeds 2**64 - 1".
+std::optional<std::vector<std::size_t>> lengths(PyObject* obj, const char* what = "argument 'document_lengths'");
 
 // A NumPy float32 array with exactly two axes, else TypeError naming `name`.
 // Returns the array (borrowed).

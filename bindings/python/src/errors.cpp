@@ -24,6 +24,15 @@ PyObject* make_incompatible_query_error() {
                                    PyExc_ValueError, nullptr);
 }
 
+PyObject* make_commit_not_durable_error() {
+  return PyErr_NewExceptionWithDoc(
+      "quillmark.CommitNotDurableError",
+      "A commit was published, and readers see it, but the store directory could not be flushed afterwards, so "
+      "the commit may not survive a power loss. The writer already holds the commit: do not stage its changes "
+      "again. Calling commit() again, or reopening the writer, flushes the directory and makes it durable.",
+      PyExc_ValueError, nullptr);
+}
+
 // Not registered in the module: callers are not expected to handle it.
 PyObject* make_invariant_error() {
   return PyErr_NewExceptionWithDoc("quillmark._native.InvariantViolation",
@@ -32,6 +41,7 @@ PyObject* make_invariant_error() {
 
 Once incompatible_index_type(make_incompatible_index_error);
 Once incompatible_query_type(make_incompatible_query_error);
+Once commit_not_durable_type(make_commit_not_durable_error);
 Once invariant_type(make_invariant_error);
 
 // A Python exception carried through the core. The reference is dropped with
@@ -104,6 +114,21 @@ PyObject* raise_text(PyObject* type, const std::string& text) {
   return nullptr;
 }
 
+// An OSError subclass raised with the text alone as its argument, so that
+// str() is the text, and `errno` set afterwards (a second constructor
+// argument would make str() "[Errno N] ..." and let OSError pick the
+// subclass by number instead of by kind).
+PyObject* raise_os_error(PyObject* type, const std::string& text, int code) {
+  Ref message = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (!message) return nullptr;
+  Ref value = Ref::steal(PyObject_CallOneArg(type, message.get()));
+  if (!value) return nullptr;
+  Ref number = Ref::steal(PyLong_FromLong(code));
+  if (!number || PyObject_SetAttrString(value.get(), "errno", number.get()) != 0) return nullptr;
+  PyErr_SetObject(type, value.get());
+  return nullptr;
+}
+
 PyObject* raise_external(const ExternalError& e) {
   if (PyObject* value = carried_exception(e)) return reraise(value);
   return raise_text(PyExc_RuntimeError, e.text());
@@ -120,6 +145,12 @@ PyObject* incompatible_index_error() {
 PyObject* incompatible_query_error() {
   PyObject* t = incompatible_query_type.get();
   if (!t && !PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "cannot create IncompatibleQueryError");
+  return t;
+}
+
+PyObject* commit_not_durable_error() {
+  PyObject* t = commit_not_durable_type.get();
+  if (!t && !PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "cannot create CommitNotDurableError");
   return t;
 }
 
@@ -143,13 +174,17 @@ PyObject* raise(const Error& error) {
   switch (error.kind()) {
     case Error::Kind::IncompatibleIndex: return raise_text(incompatible_index_error(), error.message());
     case Error::Kind::IncompatibleQuery: return raise_text(incompatible_query_error(), error.message());
+    case Error::Kind::Storage:
+      if (error.unsynced_publication()) return raise_text(commit_not_durable_error(), error.text());
+      return raise_text(PyExc_ValueError, error.text());
     case Error::Kind::InvalidInput:
-    case Error::Kind::Ranking:
-    case Error::Kind::Storage: return raise_text(PyExc_ValueError, error.text());
+    case Error::Kind::Ranking: return raise_text(PyExc_ValueError, error.text());
     case Error::Kind::Io: {
       const IoError& io = *error.io();
       if (io.inner()) return raise_external(*io.inner());
-      return raise_text(os_error_type(io.kind()), io.text());
+      PyObject* type = os_error_type(io.kind());
+      if (type == PyExc_MemoryError) return raise_text(type, io.text());  // not an OSError: no errno
+      return raise_os_error(type, io.text(), errno_of(io));
     }
     case Error::Kind::External: {
       const auto& carried = *error.external();

@@ -14,11 +14,14 @@ namespace quillmark::py {
 // The cached exception types (borrowed), or null with an exception set.
 PyObject* incompatible_index_error();
 PyObject* incompatible_query_error();
+PyObject* commit_not_durable_error();
 
 // Sets the Python exception for `error` (to_py): the module's exception types
 // for the incompatibility variants, ValueError for InvalidInput, Ranking and
-// Storage, the OSError subclass of the I/O kind for Io, and the carried
-// Python exception itself for External. Always returns null.
+// Storage (CommitNotDurableError, a ValueError, for an unsynced
+// publication), the OSError subclass of the I/O kind for Io with `errno`
+// set (errno_of) and the I/O error's text as str(), and the carried Python
+// exception itself for External. Always returns null.
 PyObject* raise(const Error& error);
 
 // Takes the currently raised Python exception (REQUIRES: one is set and the

@@ -6,6 +6,8 @@ namespace quillmark::py {
 
 namespace {
 
+PyObject* make_commit_not_durable_error_attr() { return Py_XNewRef(commit_not_durable_error()); }
+
 struct Registration {
   const char* name;
   PyObject* (*make)();
@@ -15,6 +17,7 @@ struct Registration {
 const Registration kRegistrations[] = {
     {"IncompatibleIndexError", make_incompatible_index_error_attr},
     {"IncompatibleQueryError", make_incompatible_query_error_attr},
+    {"CommitNotDurableError", make_commit_not_durable_error_attr},
     {"Feature", make_feature_type},
     {"Query", make_query_type},
     {"Candidate", make_candidate_type},

@@ -23,6 +23,8 @@ PyObject* t_requirements(PyObject*, PyObject* items);
 PyObject* t_token_matrix(PyObject*, PyObject* args);
 PyObject* t_token_matrix_threads(PyObject*, PyObject* args);
 PyObject* t_native_value_to_py(PyObject*, PyObject* args);
+// Defined in storage_testing.cpp.
+PyObject* t_commit_failing(PyObject*, PyObject* args);
 
 namespace {
 
@@ -211,6 +213,12 @@ PyObject* t_force_max_path(PyObject*, PyObject* arg) {
   });
 }
 
+// retained_scratch_bytes() -> int: the similarity scratch the calling
+// thread keeps between kernel calls.
+PyObject* t_retained_scratch_bytes(PyObject*, PyObject*) {
+  return PyLong_FromSize_t(retained_scratch_bytes_for_testing());
+}
+
 PyMethodDef methods[] = {
     {"blas_product_only", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(t_blas_product_only)),
      METH_VARARGS | METH_KEYWORDS, nullptr},
@@ -227,6 +235,8 @@ PyMethodDef methods[] = {
     {"raise_error", t_raise, METH_VARARGS, nullptr},
     {"error_debug", t_error_debug, METH_VARARGS, nullptr},
     {"force_max_path", t_force_max_path, METH_O, nullptr},
+    {"retained_scratch_bytes", t_retained_scratch_bytes, METH_NOARGS, nullptr},
+    {"commit_failing", t_commit_failing, METH_VARARGS, nullptr},
     {"drop_on_native_thread", t_drop_on_native_thread, METH_O, nullptr},
     {"pending_releases", t_pending_releases, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
