@@ -10,15 +10,6 @@ namespace {
 
 Error last_os_error() { return IoError::from_errno(errno); }
 
-Result<FileDescriptor> open_at(int directory, const char* name, int flags) {
-  int fd;
-  do {
-    fd = ::openat(directory, name, flags | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return std::unexpected(last_os_error());
-  return FileDescriptor(fd);
-}
-
 FileIdentity identity_from(const struct stat& st) {
   return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
@@ -54,6 +45,15 @@ Result<FileIdentity> Directory::identity(const std::string& name) const {
   struct stat st;
   if (::fstatat(fd_.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::unexpected(last_os_error());
   return identity_from(st);
+}
+
+Result<FileDescriptor> open_at(int directory, const char* name, int flags, unsigned mode) {
+  int fd;
+  do {
+    fd = ::openat(directory, name, flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return std::unexpected(last_os_error());
+  return FileDescriptor(fd);
 }
 
 Result<FileIdentity> identity_of(const FileDescriptor& fd) {

@@ -66,6 +66,10 @@ class Directory {
   std::filesystem::path path_;
 };
 
+// openat(2) with O_CLOEXEC added, repeated when interrupted; the I/O error
+// otherwise. `mode` applies when `flags` create a file.
+Result<FileDescriptor> open_at(int directory, const char* name, int flags, unsigned mode = 0);
+
 // The identity of an open file; the I/O error of fstat(2).
 Result<FileIdentity> identity_of(const FileDescriptor& fd);
 

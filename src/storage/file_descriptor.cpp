@@ -37,15 +37,6 @@ Result<FileDescriptor> FileDescriptor::open_read_only(const std::filesystem::pat
   return FileDescriptor(fd);
 }
 
-Result<FileDescriptor> FileDescriptor::create_new(const std::filesystem::path& path) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return std::unexpected(last_os_error());
-  return FileDescriptor(fd);
-}
-
 Result<std::uint64_t> FileDescriptor::length() const {
   struct stat st;
   if (::fstat(fd_, &st) != 0) return std::unexpected(last_os_error());

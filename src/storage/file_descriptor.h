@@ -28,9 +28,6 @@ class FileDescriptor {
 
   // Opens an existing file for reading. Returns the I/O error of open(2).
   static Result<FileDescriptor> open_read_only(const std::filesystem::path& path);
-  // Creates a new file for writing; fails if anything exists at `path`
-  // (AlreadyExists). Permission bits 0666 before the process umask.
-  static Result<FileDescriptor> create_new(const std::filesystem::path& path);
 
   int get() const { return fd_; }
   bool is_open() const { return fd_ >= 0; }
@@ -55,13 +52,14 @@ class FileDescriptor {
   // Closes the descriptor now and reports a failure of close(2). The
   // descriptor is released even when close fails.
   Result<void> close();
-
- private:
+  // Gives up ownership without closing; returns the descriptor.
   int release() {
     int fd = fd_;
     fd_ = -1;
     return fd;
   }
+
+ private:
   int fd_ = -1;
 };
 

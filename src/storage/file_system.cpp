@@ -75,12 +75,7 @@ class OsFileSystem final : public FileSystem {
   }
 
   Result<FileDescriptor> create_exclusive(const Directory& directory, const std::string& name) override {
-    int fd;
-    do {
-      fd = ::openat(directory.fd(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return std::unexpected(last_os_error());
-    return FileDescriptor(fd);
+    return open_at(directory.fd(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
   }
 
   Result<void> write(const FileDescriptor& file, std::span<const std::byte> bytes) override {
@@ -127,17 +122,10 @@ class OsFileSystem final : public FileSystem {
 
   Result<std::vector<DirectoryEntry>> list(const Directory& directory) override {
     // A descriptor of its own: readdir moves the position of the one it reads.
-    int fd;
-    do {
-      fd = ::openat(directory.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return std::unexpected(last_os_error());
-    DIR* opened = ::fdopendir(fd);
-    if (opened == nullptr) {
-      const int failure = errno;
-      ::close(fd);
-      return std::unexpected(IoError::from_errno(failure));
-    }
+    FileDescriptor fd = QM_TRY(open_at(directory.fd(), ".", O_RDONLY | O_DIRECTORY));
+    DIR* opened = ::fdopendir(fd.get());
+    if (opened == nullptr) return std::unexpected(last_os_error());
+    (void)fd.release();  // the DIR owns it now
     // Closed on every exit, std::bad_alloc from a name included.
     const std::unique_ptr<DIR, DirectoryCloser> dir(opened);
     std::vector<DirectoryEntry> entries;
