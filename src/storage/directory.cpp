@@ -11,7 +11,9 @@ namespace {
 Error last_os_error() { return IoError::from_errno(errno); }
 
 FileIdentity identity_from(const struct stat& st) {
-  return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+  return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+          static_cast<std::uint64_t>(st.st_size),
+          static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 
 }  // namespace

@@ -17,10 +17,18 @@ namespace quillmark {
 
 // Which file a name led to: equal identities are the same file, whatever
 // its path. Read from the opened descriptor, so it costs no extra read.
+// The size and modification time are kept beside (not compared): they tell
+// a cache outside the store whether a file of the same name and inode was
+// written again (an inode is reused once its file is removed).
 struct FileIdentity {
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
-  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+  std::uint64_t size = 0;
+  std::int64_t modified_ns = 0;  // st_mtim in nanoseconds since the epoch
+
+  friend bool operator==(const FileIdentity& a, const FileIdentity& b) {
+    return a.device == b.device && a.inode == b.inode;
+  }
 };
 
 // Invariants: is_open() after open()/open_child() succeeded; path() is how

@@ -18,6 +18,26 @@ std::optional<std::span<const std::uint64_t>> u64_vector(const NpyArray& array) 
   return *values;
 }
 
+// FNV-1a over the bytes of `value`, continuing from `hash`.
+template <class T>
+std::uint64_t mix(std::uint64_t hash, const T& value) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(&value);
+  for (std::size_t i = 0; i < sizeof(T); ++i) hash = (hash ^ bytes[i]) * 0x100000001b3ULL;
+  return hash;
+}
+
+std::uint64_t fingerprint_of(const std::vector<std::pair<std::string, FileIdentity>>& files) {
+  std::uint64_t hash = 0xcbf29ce484222325ULL;
+  for (const auto& [name, identity] : files) {
+    for (unsigned char c : name) hash = (hash ^ c) * 0x100000001b3ULL;
+    hash = mix(hash, identity.device);
+    hash = mix(hash, identity.inode);
+    hash = mix(hash, identity.size);
+    hash = mix(hash, identity.modified_ns);
+  }
+  return hash;
+}
+
 bool strictly_ascending(std::span<const std::uint64_t> v) {
   for (std::size_t i = 1; i < v.size(); ++i)
     if (v[i] <= v[i - 1]) return false;
@@ -97,6 +117,7 @@ Result<std::shared_ptr<const SegmentData>> SegmentData::load(const Directory& di
     data->files_.emplace_back(name, array.identity());
     data->arrays_.push_back(std::move(array));
   }
+  data->fingerprint_ = fingerprint_of(data->files_);
   return std::shared_ptr<const SegmentData>(std::move(data));
 }
 

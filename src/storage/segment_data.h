@@ -53,6 +53,13 @@ class SegmentData {
   // replaced: the loaded copy, validated when it was read, still stands.
   bool same_files(const Directory& directory) const;
 
+  // A 64-bit digest of the identities, sizes and modification times of the
+  // files this segment was loaded from. Segment files never change, so a
+  // cache derived from a segment (kept outside the store) stays valid while
+  // the digest is the same; a copy, a restore, or another segment written
+  // under the same ID after a store went back in time gives another digest.
+  std::uint64_t fingerprint() const { return fingerprint_; }
+
   SegmentData(const SegmentData&) = delete;
   SegmentData& operator=(const SegmentData&) = delete;
 
@@ -77,6 +84,7 @@ class SegmentData {
   std::vector<NpyArray> arrays_;
   // The file names and identities of every file loaded, ids file first.
   std::vector<std::pair<std::string, FileIdentity>> files_;
+  std::uint64_t fingerprint_ = 0;
 };
 
 // Loads the tombstone file the entry names (entry.tombstones must be set):
