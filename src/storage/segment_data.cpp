@@ -81,15 +81,12 @@ Result<std::shared_ptr<const SegmentData>> SegmentData::load(const Directory& di
 
   // 2. Rows by ID.
   data->ids_.reserve(ids->size());
-  data->rows_.reserve(ids->size());
-  for (auto& id : *ids) {
-    SharedText shared(std::move(id));
-    auto [it, inserted] = data->rows_.emplace(shared.view(), data->ids_.size());
-    if (!inserted)
-      return std::unexpected(storage("document ID " + debug_form(shared.view()) +
-                                     " appears more than once in segment " + segment));
-    data->ids_.push_back(std::move(shared));
-  }
+  for (auto& id : *ids) data->ids_.emplace_back(std::move(id));
+  auto index = IdIndex::build(data->ids_);
+  if (!index)
+    return std::unexpected(storage("document ID " + debug_form(data->ids_[index.error()].view()) +
+                                   " appears more than once in segment " + segment));
+  data->index_ = std::move(*index);
 
   // 3. The count.
   if (data->ids_.size() != entry.documents)

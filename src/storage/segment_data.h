@@ -8,11 +8,11 @@
 #include <optional>
 #include <span>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "error.h"
+#include "id_index.h"
 #include "manifest.h"
 #include "npy.h"
 #include "text.h"
@@ -21,7 +21,8 @@ namespace quillmark {
 
 // Invariants (established by load, relied on by every reader without
 // further checks):
-//  1. ids() holds `documents` distinct texts; row(ids()[r]) == r.
+//  1. ids() holds `documents` distinct texts; row(ids()[r]) == r, and
+//     may_hold(IdHash(ids()[r])) is true.
 //  2. offsets() has documents + 1 entries, starts at 0, strictly increases
 //     and ends at `tokens`. They are a private copy: a store file rewritten
 //     in place (which a store never does, but a careless copy may) cannot
@@ -65,11 +66,15 @@ class SegmentData {
 
   const std::vector<SharedText>& ids() const { return ids_; }
   // The row of a document ID in this segment, or nothing.
-  std::optional<std::uint64_t> row(std::string_view id) const {
-    auto it = rows_.find(id);
-    if (it == rows_.end()) return std::nullopt;
-    return it->second;
+  std::optional<std::uint64_t> row(std::string_view id) const { return row(id, IdHash(id)); }
+  // row() for an ID hashed once by the caller for many segments.
+  // REQUIRES: hash is IdHash(id).
+  std::optional<std::uint64_t> row(std::string_view id, const IdHash& hash) const {
+    return index_.find(hash, [&](std::uint64_t r) { return ids_[r].view() == id; });
   }
+  // False when this segment holds no ID of `hash`; reads one 32-byte block.
+  // True for every ID it holds and, rarely, for another.
+  bool may_hold(const IdHash& hash) const { return index_.may_contain(hash); }
   std::span<const std::uint64_t> offsets() const { return offsets_; }
   // The arrays of the encoding, in Encoding::arrays order.
   const std::vector<NpyArray>& arrays() const { return arrays_; }
@@ -78,8 +83,7 @@ class SegmentData {
   SegmentData() = default;
 
   std::vector<SharedText> ids_;
-  // Keys view the texts of ids_, whose storage never moves.
-  std::unordered_map<std::string_view, std::uint64_t> rows_;
+  IdIndex index_;  // of ids_
   std::vector<std::uint64_t> offsets_;
   std::vector<NpyArray> arrays_;
   // The file names and identities of every file loaded, ids file first.

@@ -64,6 +64,22 @@ std::vector<std::size_t> fetch_tasks(std::span<const RowRange> ranges, std::size
   }
   starts.push_back(ranges.size());
   return starts;
+std::optional<Location> locate_in(std::span<const LiveSegment> segments, std::string_view document_id) {
+  const IdHash hash(document_id);
+  for (std::size_t i = segments.size(); i-- > 0;) {
+    const LiveSegment& segment = segments[i];
+    // The oldest segment is searched without its filter: no older segment
+    // remains for the filter to spare, and the one segment of a compacted
+    // store then costs one table probe per lookup.
+    if (i > 0 && !segment.data->may_hold(hash)) continue;
+    const auto row = segment.data->row(document_id, hash);
+    if (!row) continue;  // admitted by the filter only
+    if (segment.deleted(*row)) return std::nullopt;
+    return Location{i, *row};
+  }
+  return std::nullopt;
+}
+
 }
 
 }  // namespace
@@ -81,15 +97,11 @@ StoreView::StoreView(Manifest manifest, Encoding encoding, TimeValue as_of, std:
   QM_INVARIANT(segments_.size() == manifest_.segments.size(), "a view's segments differ from its manifest");
 }
 
-std::optional<Location> StoreView::locate(std::string_view document_id) const {
-  for (std::size_t i = segments_.size(); i-- > 0;) {
-    const LiveSegment& segment = segments_[i];
-    auto row = segment.data->row(document_id);
-    if (!row) continue;
-    if (segment.deleted(*row)) return std::nullopt;
-    return Location{i, *row};
-  }
-  return std::nullopt;
+std::vector<std::optional<Location>> StoreView::locate_each(std::span<const SharedText> document_ids) const {
+  std::vector<std::optional<Location>> out;
+  out.reserve(document_ids.size());
+  for (const SharedText& id : document_ids) out.push_back(locate(id.view()));
+  return out;
 }
 
 std::vector<SharedText> StoreView::document_ids() const {

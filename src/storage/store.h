@@ -76,6 +76,13 @@ struct FetchPlan {
 
 // One committed state of a store. Immutable; shared freely between threads,
 // which read it without locking.
+// The newest of `segments` (last first) that holds `document_id`, and its
+// row, unless that row is deleted; older segments are not consulted once a
+// segment holds it. Hashes the ID once; a segment whose ID filter rules the
+// ID out costs one 32-byte read, and a segment holding it one table probe
+// more.
+std::optional<Location> locate_in(std::span<const LiveSegment> segments, std::string_view document_id);
+
 //
 // Invariants:
 //  1. segments() are in manifest order (ascending segment ID) and match the
@@ -99,7 +106,7 @@ class StoreView final : public VectorView {
 
   // The newest segment holding `document_id`, and its row, unless that row
   // is deleted; older segments are not consulted once a segment holds it.
-  std::optional<Location> locate(std::string_view document_id) const;
+  std::optional<Location> locate(std::string_view document_id) const { return locate_in(segments_, document_id); }
   bool contains(std::string_view document_id) const { return locate(document_id).has_value(); }
 
   // Every present document ID, sorted by bytes, each once.
@@ -111,6 +118,8 @@ class StoreView final : public VectorView {
   Result<std::vector<std::optional<std::size_t>>> document_lengths(
       std::span<const SharedText> document_ids) const override;
 
+  // locate() of each ID, in order.
+  std::vector<std::optional<Location>> locate_each(std::span<const SharedText> document_ids) const;
   // The vectors of the requested documents, packed in request order (an ID
   // may repeat): plan_fetch, then fetch_into a new buffer. Large requests
   // are copied (float32) or decoded (int8, renormalising rows when the

@@ -136,16 +136,7 @@ Result<std::uint64_t> VectorStoreWriter::allocate_segment() {
   return next_segment_id_++;
 }
 
-std::optional<Location> VectorStoreWriter::locate(std::string_view id) const {
-  for (std::size_t i = segments_.size(); i-- > 0;) {
-    const LiveSegment& segment = segments_[i];
-    if (auto row = segment.data->row(id)) {
-      if (segment.deleted(*row)) return std::nullopt;
-      return Location{i, *row};
-    }
-  }
-  return std::nullopt;
-}
+std::optional<Location> VectorStoreWriter::locate(std::string_view id) const { return locate_in(segments_, id); }
 
 void VectorStoreWriter::mark_deleted(std::size_t index, std::uint64_t row) {
   LiveSegment& segment = segments_[index];
