@@ -92,38 +92,67 @@ Result<void> score_batch(const VectorView& view, const TokenBatch& batch, const 
 // unique) from `view`, chunk by chunk.
 Result<void> score_corpus(const VectorView& view, const TokenMatrix& query, const ResourceBudget& budget,
                           CorpusScores& corpus) {
-  const std::vector<std::optional<std::size_t>> lengths = QM_TRY(view.document_lengths(corpus.ids));
-  if (lengths.size() != corpus.ids.size())
-    return std::unexpected(
-        Error::invalid_input("source returned a different number of document lengths than requested"));
+  // A native store is asked once per document: where a document lives gives
+  // its token count and its rows, so its batches need no second lookup.
+  const auto* store = dynamic_cast<const StoreView*>(&view);
+  std::vector<std::optional<std::size_t>> lengths;
+  std::vector<RowRange> ranges;  // a native store's: of every document, present or not
+  if (store) {
+    const std::vector<std::optional<Location>> located = store->locate_each(corpus.ids);
+    lengths.reserve(located.size());
+    ranges.resize(located.size());
+    for (std::size_t i = 0; i < located.size(); ++i) {
+      if (!located[i]) {
+        lengths.emplace_back();
+        continue;
+      }
+      ranges[i] = store->row_range(*located[i]);
+      lengths.emplace_back(ranges[i].rows());
+    }
+  } else {
+    lengths = QM_TRY(view.document_lengths(corpus.ids));
+    if (lengths.size() != corpus.ids.size())
+      return std::unexpected(
+          Error::invalid_input("source returned a different number of document lengths than requested"));
+  }
 
   std::vector<SharedText> held_ids;
   std::vector<std::size_t> held_lengths;
+  std::vector<RowRange> held_ranges;
   for (std::size_t i = 0; i < lengths.size(); ++i) {
     if (!lengths[i]) continue;
     held_ids.push_back(corpus.ids[i]);
     held_lengths.push_back(*lengths[i]);
+    if (store) held_ranges.push_back(ranges[i]);
   }
 
   // A native store needs no fetch call per batch: its batches are formed
-  // all at once (they are only ids and counts) and scored together.
-  const auto* store = dynamic_cast<const StoreView*>(&view);
+  // all at once (they are only ids and rows) and scored together.
   std::vector<TokenBatch> store_batches;
+  std::vector<FetchPlan> store_plans;
   const std::size_t chunk_size = budget.max_documents_per_batch();
   for (std::size_t start = 0; start < held_ids.size(); start += chunk_size) {
     const std::size_t count = std::min(chunk_size, held_ids.size() - start);
     std::vector<TokenBatch> batches =
         token_batches(std::span<const SharedText>(held_ids).subspan(start, count),
                       std::span<const std::size_t>(held_lengths).subspan(start, count), budget.max_batch_tokens());
-    if (store) {
-      std::move(batches.begin(), batches.end(), std::back_inserter(store_batches));
+    if (!store) {
+      for (const TokenBatch& batch : batches) QM_TRY(score_batch(view, batch, query, budget, corpus));
       continue;
     }
-    for (const TokenBatch& batch : batches) QM_TRY(score_batch(view, batch, query, budget, corpus));
+    for (TokenBatch& batch : batches) {
+      FetchPlan plan;
+      plan.ranges.reserve(batch.positions.size());
+      for (std::size_t position : batch.positions) plan.ranges.push_back(held_ranges[start + position]);
+      plan.lengths = batch.lengths;
+      for (std::size_t length : plan.lengths) plan.rows += length;
+      store_plans.push_back(std::move(plan));
+      store_batches.push_back(std::move(batch));
+    }
   }
   if (!store) return {};
-  const std::vector<std::vector<float>> scores = QM_TRY(
-      score_store_batches(*store, store_batches, query, kernel_batch_tokens(budget), budget.threads()));
+  const std::vector<std::vector<float>> scores =
+      QM_TRY(score_store_batches(*store, store_plans, query, kernel_batch_tokens(budget), budget.threads()));
   for (std::size_t b = 0; b < store_batches.size(); ++b) record(store_batches[b], scores[b], corpus);
   return {};
 }
@@ -156,6 +185,7 @@ std::vector<TokenBatch> token_batches(std::span<const SharedText> ids, std::span
     }
     current.ids.push_back(ids[i]);
     current.lengths.push_back(lengths[i]);
+    current.positions.push_back(i);
     total += lengths[i];
   }
   if (!current.ids.empty()) out.push_back(std::move(current));

@@ -54,34 +54,28 @@ struct Unit {
 
 }  // namespace
 
-Result<std::vector<std::vector<float>>> score_store_batches(const StoreView& view,
-                                                            std::span<const TokenBatch> batches,
+Result<std::vector<std::vector<float>>> score_store_batches(const StoreView& view, std::span<const FetchPlan> plans,
                                                             const TokenMatrix& query,
                                                             std::size_t kernel_batch_tokens,
                                                             std::optional<std::size_t> threads) {
   const std::size_t dimension = static_cast<std::size_t>(view.representation().dimension());
 
-  // Everything a fetch-then-score loop could fail on, in its order: batch by
-  // batch the fetch (absent document, then int8 data) and the check of what
-  // it fetched; the kernel's own checks (which depend only on the query, the
-  // bound and the thread count here: the store's lengths are positive) after
-  // the first batch's fetch.
-  std::vector<FetchPlan> plans;
-  plans.reserve(batches.size());
-  for (std::size_t b = 0; b < batches.size(); ++b) {
-    FetchPlan plan = QM_TRY(view.plan_fetch(batches[b].ids));
-    QM_TRY(view.check_rows(plan.ranges));
-    if (dimension != query.dimension() || plan.lengths != batches[b].lengths)
-      return std::unexpected(fetched_vectors_disagree());
+  // Everything a fetch-then-score loop could fail on, in its order: plan by
+  // plan the fetch's int8 data and the check of what it fetched; the
+  // kernel's own checks (which depend only on the query, the bound and the
+  // thread count here: the store's lengths are positive) after the first
+  // plan's fetch.
+  for (std::size_t b = 0; b < plans.size(); ++b) {
+    QM_TRY(view.check_rows(plans[b].ranges));
+    if (dimension != query.dimension()) return std::unexpected(fetched_vectors_disagree());
     if (b == 0)
       QM_TRY(maxsim_scores(query.values(), {}, {}, query.dimension(), kernel_batch_tokens, threads));
-    plans.push_back(std::move(plan));
   }
 
   // The kernel batches of every batch, as the kernel cuts a fetched batch.
   std::vector<Unit> units;
-  std::vector<std::vector<float>> scores(batches.size());
-  for (std::size_t b = 0; b < batches.size(); ++b) {
+  std::vector<std::vector<float>> scores(plans.size());
+  for (std::size_t b = 0; b < plans.size(); ++b) {
     const std::vector<std::size_t>& lengths = plans[b].lengths;
     std::vector<std::size_t> offsets(lengths.size() + 1, 0);
     for (std::size_t i = 0; i < lengths.size(); ++i) offsets[i + 1] = offsets[i] + lengths[i];

@@ -22,18 +22,20 @@
 
 namespace quillmark {
 
-// Scores `batches` (documents of `view` with the token counts the view
-// reported) against `query`, in kernel batches of at most `kernel_batch_tokens`
-// rows, on the pool the calling thread works in (the default pool outside any
-// pool). Returns one score per document of each batch, batch by batch, or the
-// error that fetching the batches one after another and scoring each with
-// maxsim_scores(query, ..., kernel_batch_tokens, threads) would have met first:
-// the fetch's InvalidInput for an absent document, fetched_vectors_disagree()
-// for a length or dimension other than reported, the fetch's int8 Storage
-// error, or the kernel's InvalidInput. Everything is checked before scoring
-// starts; nothing is scored on failure.
-Result<std::vector<std::vector<float>>> score_store_batches(const StoreView& view,
-                                                            std::span<const TokenBatch> batches,
+// Scores the documents of `plans` (one plan per batch, of documents of
+// `view`, e.g. from view.plan_fetch) against `query`, in kernel batches of at
+// most `kernel_batch_tokens` rows, on the pool the calling thread works in
+// (the default pool outside any pool). Returns one score per document of
+// each plan, plan by plan, or the error that fetching the plans' rows one
+// plan after another and scoring each with maxsim_scores(query, ...,
+// kernel_batch_tokens, threads) would have met first: for each plan, the
+// int8 Storage error of its rows, then fetched_vectors_disagree() for a
+// dimension other than the query's, and after the first plan the kernel's
+// InvalidInput. Everything is checked before scoring starts; nothing is
+// scored on failure.
+// REQUIRES: every plan's ranges are rows of `view`'s segments, its lengths
+// their row counts and its rows their sum.
+Result<std::vector<std::vector<float>>> score_store_batches(const StoreView& view, std::span<const FetchPlan> plans,
                                                             const TokenMatrix& query,
                                                             std::size_t kernel_batch_tokens,
                                                             std::optional<std::size_t> threads);
