@@ -34,16 +34,6 @@ bool is_not_found(const Error& error) {
   return io != nullptr && io->kind() == IoErrorKind::NotFound;
 }
 
-// The values of array `index` of a loaded segment, typed; validated at load,
-// so a failure here is a broken invariant.
-template <class T>
-std::span<const T> segment_values(const LiveSegment& segment, std::size_t index) {
-  QM_INVARIANT(index < segment.data->arrays().size(), "a loaded segment lacks an array of its encoding");
-  auto values = segment.data->arrays()[index].values<T>();
-  QM_INVARIANT(values.has_value(), "a loaded segment array has another dtype than its encoding");
-  return *values;
-}
-
 // Values of output one parallel fetch task writes at least (1 MiB): large
 // enough that claiming a task costs nothing next to it, small enough that a
 // 2-worker pool shares even a few-megabyte fetch evenly.
@@ -64,6 +54,16 @@ std::vector<std::size_t> fetch_tasks(std::span<const RowRange> ranges, std::size
   }
   starts.push_back(ranges.size());
   return starts;
+}
+
+}  // namespace
+
+// --- LiveSegment ---
+
+bool LiveSegment::deleted(std::uint64_t row) const {
+  return std::binary_search(tombstones->begin(), tombstones->end(), row);
+}
+
 std::optional<Location> locate_in(std::span<const LiveSegment> segments, std::string_view document_id) {
   const IdHash hash(document_id);
   for (std::size_t i = segments.size(); i-- > 0;) {
@@ -78,16 +78,6 @@ std::optional<Location> locate_in(std::span<const LiveSegment> segments, std::st
     return Location{i, *row};
   }
   return std::nullopt;
-}
-
-}
-
-}  // namespace
-
-// --- LiveSegment ---
-
-bool LiveSegment::deleted(std::uint64_t row) const {
-  return std::binary_search(tombstones->begin(), tombstones->end(), row);
 }
 
 // --- StoreView ---
@@ -195,7 +185,7 @@ Result<FetchPlan> StoreView::plan_fetch(std::span<const SharedText> document_ids
 Result<void> StoreView::check_rows(std::span<const RowRange> ranges) const {
   if (encoding_ != Encoding::Int8) return {};
   for (const RowRange& range : ranges) {
-    const auto scales = segment_values<float>(segments_[range.segment], 1).subspan(range.begin, range.rows());
+    const auto scales = segments_[range.segment].values<float>(1).subspan(range.begin, range.rows());
     for (float scale : scales)
       if (!(std::isfinite(scale) && scale > 0))
         return std::unexpected(Error::storage("int8 scales must be finite and positive"));
@@ -210,7 +200,7 @@ void StoreView::gather_rows(std::span<const RowRange> ranges, std::span<float> o
     for (const RowRange& range : ranges) {
       const std::size_t count = range.rows() * dimension;
       QM_INVARIANT(count <= out.size() - at, "gathered rows fit the output");
-      const float* rows = segment_values<float>(segments_[range.segment], 0).data() + range.begin * dimension;
+      const float* rows = segments_[range.segment].values<float>(0).data() + range.begin * dimension;
       std::memcpy(out.data() + at, rows, count * sizeof(float));
       at += count;
     }
@@ -219,8 +209,8 @@ void StoreView::gather_rows(std::span<const RowRange> ranges, std::span<float> o
     for (const RowRange& range : ranges) {
       QM_INVARIANT(range.rows() * dimension <= out.size() - at, "gathered rows fit the output");
       const LiveSegment& segment = segments_[range.segment];
-      const std::int8_t* codes = segment_values<std::int8_t>(segment, 0).data() + range.begin * dimension;
-      const float* scales = segment_values<float>(segment, 1).data() + range.begin;
+      const std::int8_t* codes = segment.values<std::int8_t>(0).data() + range.begin * dimension;
+      const float* scales = segment.values<float>(1).data() + range.begin;
       for (std::size_t r = 0; r < range.rows(); ++r, at += dimension)
         int8_decode_row({codes + r * dimension, dimension}, scales[r], unit_rows, out.subspan(at, dimension));
     }

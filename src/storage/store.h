@@ -48,6 +48,16 @@ struct LiveSegment {
 
   // Whether `row` is deleted (binary search in the tombstones).
   bool deleted(std::uint64_t row) const;
+
+  // The values of array `index` (Encoding::arrays order) as T. Validated at
+  // load, so a missing array or another dtype is a broken invariant.
+  template <class T>
+  std::span<const T> values(std::size_t index) const {
+    QM_INVARIANT(index < data->arrays().size(), "a loaded segment lacks an array of its encoding");
+    auto typed = data->arrays()[index].values<T>();
+    QM_INVARIANT(typed.has_value(), "a loaded segment array has another dtype than its encoding");
+    return *typed;
+  }
 };
 
 // Where a present document lives in a view: the index of its segment in
@@ -66,6 +76,13 @@ struct RowRange {
   std::size_t rows() const { return static_cast<std::size_t>(end - begin); }
 };
 
+// The newest of `segments` (last first) that holds `document_id`, and its
+// row, unless that row is deleted; older segments are not consulted once a
+// segment holds it. Hashes the ID once; a segment whose ID filter rules the
+// ID out costs one 32-byte read, and a segment holding it one table probe
+// more.
+std::optional<Location> locate_in(std::span<const LiveSegment> segments, std::string_view document_id);
+
 // What a fetch copies: the row ranges of the requested documents in request
 // order, each document's token count, and their sum.
 struct FetchPlan {
@@ -76,13 +93,6 @@ struct FetchPlan {
 
 // One committed state of a store. Immutable; shared freely between threads,
 // which read it without locking.
-// The newest of `segments` (last first) that holds `document_id`, and its
-// row, unless that row is deleted; older segments are not consulted once a
-// segment holds it. Hashes the ID once; a segment whose ID filter rules the
-// ID out costs one 32-byte read, and a segment holding it one table probe
-// more.
-std::optional<Location> locate_in(std::span<const LiveSegment> segments, std::string_view document_id);
-
 //
 // Invariants:
 //  1. segments() are in manifest order (ascending segment ID) and match the
@@ -108,6 +118,8 @@ class StoreView final : public VectorView {
   // is deleted; older segments are not consulted once a segment holds it.
   std::optional<Location> locate(std::string_view document_id) const { return locate_in(segments_, document_id); }
   bool contains(std::string_view document_id) const { return locate(document_id).has_value(); }
+  // locate() of each ID, in order.
+  std::vector<std::optional<Location>> locate_each(std::span<const SharedText> document_ids) const;
 
   // Every present document ID, sorted by bytes, each once.
   std::vector<SharedText> document_ids() const;
@@ -118,8 +130,6 @@ class StoreView final : public VectorView {
   Result<std::vector<std::optional<std::size_t>>> document_lengths(
       std::span<const SharedText> document_ids) const override;
 
-  // locate() of each ID, in order.
-  std::vector<std::optional<Location>> locate_each(std::span<const SharedText> document_ids) const;
   // The vectors of the requested documents, packed in request order (an ID
   // may repeat): plan_fetch, then fetch_into a new buffer. Large requests
   // are copied (float32) or decoded (int8, renormalising rows when the
@@ -164,6 +174,49 @@ class StoreView final : public VectorView {
   // REQUIRES: check_rows(ranges) succeeded; out.size() is the ranges' rows
   // times the dimension.
   void gather_rows(std::span<const RowRange> ranges, std::span<float> out) const;
+
+  // --- Reading by segment, for indexes kept outside the store (store_segments.cpp) ---
+
+  // The index in segments() of the segment with ID `segment_id`, or nothing.
+  std::optional<std::size_t> segment_index(std::uint64_t segment_id) const;
+  // segment_index(), or InvalidInput "segment N is not in this view".
+  Result<std::size_t> find_segment(std::uint64_t segment_id) const;
+
+  // The IDs of rows `rows` of segments()[index] in request order (a row may
+  // repeat), or of every row in row order when `rows` is nothing; deleted
+  // and hidden rows included. Returns InvalidInput "row R is out of range
+  // for segment N of D rows" for the first row outside [0, D).
+  // REQUIRES: index < segments().size().
+  Result<std::vector<SharedText>> segment_document_ids(std::size_t index,
+                                                       std::optional<std::span<const std::int64_t>> rows) const;
+
+  // Whether row `row` of segments()[index] is where its document is present
+  // in this view: the row is not deleted and no newer segment lists its ID.
+  // REQUIRES: index < segments().size(); row < that segment's documents.
+  bool shows(std::size_t index, std::uint64_t row) const;
+  // shows() for each (segment_ids[i], rows[i]) into out[i]; a segment ID that
+  // is negative or not in this view gives false. Returns InvalidInput
+  // "segment_ids and rows differ in length (A and B)", or the out-of-range
+  // error of segment_document_ids for the first bad row of a segment of the
+  // view; `out` is then partly written.
+  // REQUIRES: out.size() == segment_ids.size().
+  Result<void> present(std::span<const std::int64_t> segment_ids, std::span<const std::int64_t> rows,
+                       std::span<bool> out) const;
+
+  // Writes, for every row r of segments()[index] (deleted and hidden rows
+  // included), row r of `out` ([documents, dimension], row-major): the mean
+  // of the document's token vectors as fetch() returns them (int8 decoded
+  // and renormalised alike), summed in double precision in row order and
+  // divided by the token count, then divided by max(its Euclidean norm in
+  // double precision, 1e-12) and rounded to float. Runs on the pool chosen
+  // by install(threads), a run of whole documents per task, each document
+  // on one thread: the result does not depend on the thread count. Memory
+  // beyond `out` is one row per thread. Returns install's InvalidInput
+  // errors ("threads must be positive" for 0, for float32 too), then for
+  // int8 Storage "int8 scales must be finite and positive" when a row of the
+  // segment has such a scale (`out` is then partly written).
+  // REQUIRES: index < segments().size(); out.size() == documents * dimension.
+  Result<void> pool_into(std::size_t index, std::span<float> out, std::optional<std::size_t> threads) const;
 
  private:
 

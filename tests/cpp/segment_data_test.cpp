@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <set>
 
 #include <nlohmann/json.hpp>
@@ -192,6 +193,40 @@ TEST(SegmentData, Tombstones) {
 // Every single-byte corruption of a segment's files either still loads or
 // fails with one of the documented messages; nothing crashes or reads out of
 // bounds (the suite runs under AddressSanitizer in `make sanitize`).
+// The fingerprint names the very files a segment was loaded from: loading
+// the same files again gives the same digest, while a file replaced by a
+// copy renamed over it (another inode), or rewritten in place (the same
+// inode, a later modification time), gives another.
+TEST(SegmentData, FingerprintIsStableAcrossLoadsAndFollowsTheFiles) {
+  Segment s(Encoding::Int8);
+  auto fingerprint = [&] {
+    auto data = s.load(Encoding::Int8);
+    EXPECT_TRUE(data.has_value()) << data.error().debug();
+    return data ? (*data)->fingerprint() : 0;
+  };
+  const std::uint64_t first = fingerprint();
+  EXPECT_EQ(fingerprint(), first);
+  std::set<std::uint64_t> seen{first};
+  for (const char* name : {"segment-7.ids.json", "segment-7.offsets.npy", "segment-7.codes.npy",
+                           "segment-7.scales.npy"}) {
+    SCOPED_TRACE(name);
+    const auto path = s.dir / name;
+    const auto copy = s.dir / "copy";
+    std::filesystem::copy_file(path, copy);
+    std::filesystem::rename(copy, path);
+    const std::uint64_t renamed = fingerprint();
+    EXPECT_TRUE(seen.insert(renamed).second);
+    EXPECT_EQ(fingerprint(), renamed);
+
+    const auto modified = std::filesystem::last_write_time(path);
+    testing::write_bytes(path, testing::read_bytes(path));
+    // A later copy; set explicitly, as the clock may not have ticked since
+    // the file was last written.
+    std::filesystem::last_write_time(path, modified + std::chrono::seconds(1));
+    EXPECT_TRUE(seen.insert(fingerprint()).second);
+  }
+}
+
 TEST(SegmentData, ByteFlipsGiveDocumentedErrors) {
   Segment s(Encoding::Int8);
   s.entry.tombstones = 2;
