@@ -276,6 +276,36 @@ class StoreView:
     def document_lengths(self, document_ids: Iterable[str]) -> dict[str, int]:
         """Token counts of the documents present among ``document_ids``."""
     def __contains__(self, document_id: str) -> bool: ...
+    @property
+    def store_id(self) -> str:
+        """The identifier the store was given when it was created."""
+    @property
+    def segments(self) -> tuple[tuple[int, int, int, int], ...]:
+        """The segments of this view in manifest order, as ``(segment_id,
+        documents, tokens, fingerprint)``: ``documents`` counts every row, deleted
+        ones included; ``fingerprint`` changes when the segment's files are
+        replaced, so an index built from a segment can tell whether it is stale."""
+    def pool(self, segment_id: int, *, threads: Optional[int] = None) -> npt.NDArray[np.float32]:
+        """The mean token vector of every row of segment ``segment_id`` (deleted
+        and hidden rows included), as ``fetch`` returns the tokens, scaled to
+        unit length: a new float32 ``[documents, dimension]`` array, the same
+        for every ``threads``."""
+    def segment_document_ids(
+        self, segment_id: int, rows: Optional[Union[Sequence[int], npt.NDArray[np.integer[Any]]]] = None
+    ) -> list[str]:
+        """The document IDs of rows ``rows`` of segment ``segment_id``, in order,
+        or of all its rows when ``rows`` is None."""
+    def locations(self, document_ids: Iterable[str]) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
+        """Where each document is present: int64 arrays of segment IDs and rows,
+        -1 in both for a document that is not."""
+    def present(
+        self,
+        segment_ids: Union[Sequence[int], npt.NDArray[np.integer[Any]]],
+        rows: Union[Sequence[int], npt.NDArray[np.integer[Any]]],
+    ) -> npt.NDArray[np.bool_]:
+        """Whether row ``rows[i]`` of segment ``segment_ids[i]`` is where its
+        document is present in this view (not deleted, not replaced by a newer
+        segment): a bool array; False for a segment not in this view."""
 
 def maxsim_scores_packed(
     query: npt.NDArray[np.float32],

@@ -179,6 +179,47 @@ std::optional<std::vector<SharedText>> document_ids(PyObject* obj) {
   return ids;
 }
 
+std::optional<std::vector<std::int64_t>> int64_values(PyObject* obj, const char* name) {
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s' must hold integers, not %s", name, Py_TYPE(obj)->tp_name);
+    return std::nullopt;
+  }
+  Ref array = PyArray_Check(obj) ? Ref::borrow(obj) : Ref::steal(PyArray_FromAny(obj, nullptr, 0, 0, 0, nullptr));
+  if (!array) return std::nullopt;
+  auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+  if (PyArray_NDIM(a) != 1) {
+    PyErr_Format(PyExc_TypeError, "argument '%s' must have one axis, not %d", name, PyArray_NDIM(a));
+    return std::nullopt;
+  }
+  std::vector<std::int64_t> out;
+  if (PyArray_DIM(a, 0) == 0) return out;  // [] reads as float64
+  const char kind = PyArray_DESCR(a)->kind;
+  if (kind != 'i' && kind != 'u') {
+    PyErr_Format(PyExc_TypeError, "argument '%s' must hold integers, not %S", name,
+                 reinterpret_cast<PyObject*>(PyArray_DESCR(a)));
+    return std::nullopt;
+  }
+  Ref cast = Ref::steal(
+      PyArray_FromAny(array.get(), PyArray_DescrFromType(kind == 'i' ? NPY_INT64 : NPY_UINT64), 0, 0, 0, nullptr));
+  if (!cast) return std::nullopt;
+  if (kind == 'i') {
+    copy_values(reinterpret_cast<PyArrayObject*>(cast.get()), out);
+    return out;
+  }
+  std::vector<std::uint64_t> raw;
+  copy_values(reinterpret_cast<PyArrayObject*>(cast.get()), raw);
+  out.reserve(raw.size());
+  for (std::uint64_t v : raw) {
+    if (v > static_cast<std::uint64_t>(INT64_MAX)) {
+      PyErr_Format(PyExc_ValueError, "argument '%s' holds %llu, beyond int64", name,
+                   static_cast<unsigned long long>(v));
+      return std::nullopt;
+    }
+    out.push_back(static_cast<std::int64_t>(v));
+  }
+  return out;
+}
+
 std::optional<std::vector<std::size_t>> lengths(PyObject* obj, const char* what) {
   std::vector<std::size_t> out;
   Ref array = Ref::borrow(obj);

@@ -47,6 +47,16 @@ std::optional<std::vector<SharedText>> document_ids(PyObject* obj);
 //     position {i} exceeds 2**64 - 1".
 std::optional<std::vector<std::size_t>> lengths(PyObject* obj, const char* what = "argument 'document_lengths'");
 
+// Integers in one axis, copied: a sequence of ints or a one-axis NumPy array
+// of a signed or unsigned integer dtype (an empty one of any dtype), the
+// argument `name`. Failures: TypeError "argument '{name}' must hold
+// integers, not {dtype}" for another dtype (a str included), TypeError
+// "argument '{name}' must have one axis, not {n}", ValueError "argument
+// '{name}' holds {value}, beyond int64" for an unsigned value above
+// 2**63 - 1. Copied with the lock held, so no other thread can change the
+// values while the lock is released.
+std::optional<std::vector<std::int64_t>> int64_values(PyObject* obj, const char* name);
+
 // A NumPy float32 array with exactly two axes, else TypeError naming `name`.
 // Returns the array (borrowed).
 PyObject* strict_f32_matrix(PyObject* obj, const char* name);

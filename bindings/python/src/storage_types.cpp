@@ -1,6 +1,7 @@
 // VectorStore(path) and StoreView: the store reader for Python. Opening,
-// view() and fetch() run with the interpreter lock released; the other
-// members are light and keep it.
+// view(), fetch() and the reads by segment (pool, segment_document_ids,
+// locations, present) run their core work with the interpreter lock
+// released; the other members are light and keep it.
 
 #include "storage_types.h"
 #include "value_type.h"
@@ -224,6 +225,173 @@ PyObject* view_document_lengths(PyObject* self, PyObject* args, PyObject* kwargs
   });
 }
 
+// --- Reading by segment ---
+
+PyObject* view_store_id(PyObject* self, void*) { return text_to_py(as_view(self)->view->manifest().store_id).release(); }
+
+PyObject* view_segments(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    const std::vector<LiveSegment>& segments = as_view(self)->view->segments();
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(segments.size())));
+    if (!tuple) return nullptr;
+    for (std::size_t i = 0; i < segments.size(); ++i) {
+      const SegmentEntry& entry = segments[i].entry;
+      Ref item = Ref::steal(Py_BuildValue("(KKKK)", static_cast<unsigned long long>(entry.id),
+                                          static_cast<unsigned long long>(entry.documents),
+                                          static_cast<unsigned long long>(entry.tokens),
+                                          static_cast<unsigned long long>(segments[i].data->fingerprint())));
+      if (!item) return nullptr;
+      PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return tuple.release();
+  });
+}
+
+// A segment ID argument (an integer): nothing, with ValueError "segment N is
+// not in this view" set, for a negative one or one beyond 64 bits (no
+// segment has such an ID), or with the TypeError of __index__.
+std::optional<std::uint64_t> segment_id_argument(PyObject* obj) {
+  Ref value = Ref::steal(PyNumber_Index(obj));
+  if (!value) return std::nullopt;
+  const unsigned long long id = PyLong_AsUnsignedLongLong(value.get());
+  if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return std::nullopt;
+    PyErr_Clear();
+    PyErr_Format(PyExc_ValueError, "segment %S is not in this view", value.get());
+    return std::nullopt;
+  }
+  return static_cast<std::uint64_t>(id);
+}
+
+// pool(): the segment is found with the lock released, the output array is
+// allocated with it held, and filled with it released again, in parallel.
+PyObject* view_pool(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"segment_id", "threads", nullptr};
+    PyObject* segment_obj = nullptr;
+    PyObject* threads_obj = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:pool", const_cast<char**>(keywords), &segment_obj,
+                                     &threads_obj))
+      return nullptr;
+    const auto segment_id = segment_id_argument(segment_obj);
+    if (!segment_id) return nullptr;
+    std::optional<std::size_t> threads;
+    if (!optional_count(threads_obj, "threads", threads)) return nullptr;
+    std::shared_ptr<const StoreView> view = as_view(self)->view;
+    auto index = detached([&] { return view->find_segment(*segment_id); });
+    if (!index) return raise(index.error());
+    const std::uint64_t documents = view->segments()[*index].entry.documents;
+    const std::uint64_t dimension = view->representation().dimension();
+    if (dimension != 0 && documents > static_cast<std::uint64_t>(NPY_MAX_INTP) / sizeof(float) / dimension)
+      return raise(Error::storage("segment " + std::to_string(*segment_id) + " is too large for an array"));
+    npy_intp dims[2] = {static_cast<npy_intp>(documents), static_cast<npy_intp>(dimension)};
+    Ref pooled = Ref::steal(PyArray_SimpleNew(2, dims, NPY_FLOAT32));
+    if (!pooled) return nullptr;
+    auto* values = static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(pooled.get())));
+    auto filled = detached([&] {
+      return view->pool_into(*index, {values, static_cast<std::size_t>(documents * dimension)}, threads);
+    });
+    if (!filled) return raise(filled.error());
+    return pooled.release();
+  });
+}
+
+PyObject* view_segment_document_ids(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"segment_id", "rows", nullptr};
+    PyObject* segment_obj = nullptr;
+    PyObject* rows_obj = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:segment_document_ids", const_cast<char**>(keywords),
+                                     &segment_obj, &rows_obj))
+      return nullptr;
+    const auto segment_id = segment_id_argument(segment_obj);
+    if (!segment_id) return nullptr;
+    std::optional<std::vector<std::int64_t>> rows;
+    if (rows_obj != Py_None) {
+      rows = int64_values(rows_obj, "rows");
+      if (!rows) return nullptr;
+    }
+    std::shared_ptr<const StoreView> view = as_view(self)->view;
+    auto ids = detached([&]() -> Result<std::vector<SharedText>> {
+      const std::size_t index = QM_TRY(view->find_segment(*segment_id));
+      if (!rows) return view->segment_document_ids(index, std::nullopt);
+      return view->segment_document_ids(index, std::span<const std::int64_t>(*rows));
+    });
+    if (!ids) return raise(ids.error());
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ids->size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < ids->size(); ++i) {
+      PyObject* text = text_to_py((*ids)[i].view()).release();
+      if (!text) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+    }
+    return list.release();
+  });
+}
+
+// A new one-axis int64 array of `size` items, and its data.
+Ref new_int64_array(std::size_t size, std::int64_t*& data) {
+  npy_intp dims[1] = {static_cast<npy_intp>(size)};
+  Ref array = Ref::steal(PyArray_SimpleNew(1, dims, NPY_INT64));
+  if (array) data = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+  return array;
+}
+
+PyObject* view_locations(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"document_ids", nullptr};
+    PyObject* ids_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:locations", const_cast<char**>(keywords), &ids_obj))
+      return nullptr;
+    auto ids = document_ids(ids_obj);
+    if (!ids) return nullptr;
+    std::shared_ptr<const StoreView> view = as_view(self)->view;
+    const auto located = detached([&] { return view->locate_each(*ids); });
+    std::int64_t* segment_ids = nullptr;
+    std::int64_t* rows = nullptr;
+    Ref segments_array = new_int64_array(located.size(), segment_ids);
+    if (!segments_array) return nullptr;
+    Ref rows_array = new_int64_array(located.size(), rows);
+    if (!rows_array) return nullptr;
+    for (std::size_t i = 0; i < located.size(); ++i) {
+      if (!located[i]) {
+        segment_ids[i] = rows[i] = -1;
+        continue;
+      }
+      const std::uint64_t id = view->segments()[located[i]->segment].entry.id;
+      if (id > static_cast<std::uint64_t>(INT64_MAX))
+        return raise(Error::invalid_input("segment ID " + std::to_string(id) + " does not fit int64"));
+      segment_ids[i] = static_cast<std::int64_t>(id);
+      rows[i] = static_cast<std::int64_t>(located[i]->row);
+    }
+    return PyTuple_Pack(2, segments_array.get(), rows_array.get());
+  });
+}
+
+PyObject* view_present(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"segment_ids", "rows", nullptr};
+    PyObject* segments_obj = nullptr;
+    PyObject* rows_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:present", const_cast<char**>(keywords), &segments_obj,
+                                     &rows_obj))
+      return nullptr;
+    const auto segment_ids = int64_values(segments_obj, "segment_ids");
+    if (!segment_ids) return nullptr;
+    const auto rows = int64_values(rows_obj, "rows");
+    if (!rows) return nullptr;
+    npy_intp dims[1] = {static_cast<npy_intp>(segment_ids->size())};
+    Ref answers = Ref::steal(PyArray_SimpleNew(1, dims, NPY_BOOL));
+    if (!answers) return nullptr;
+    static_assert(sizeof(bool) == sizeof(npy_bool), "a bool array holds one byte per item");
+    auto* out = static_cast<bool*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(answers.get())));
+    std::shared_ptr<const StoreView> view = as_view(self)->view;
+    auto done = detached([&] { return view->present(*segment_ids, *rows, {out, segment_ids->size()}); });
+    if (!done) return raise(done.error());
+    return answers.release();
+  });
+}
+
 int view_contains(PyObject* self, PyObject* key) {
   return guarded([&]() -> int {
     if (!PyUnicode_Check(key)) {
@@ -251,6 +419,13 @@ PyGetSetDef view_getset[] = {
     {"as_of", view_as_of, nullptr, "When the writer committed this view.", nullptr},
     {"commit", view_commit, nullptr, "The number of this commit.", nullptr},
     {"document_ids", view_document_ids, nullptr, "The IDs of every document present, sorted.", nullptr},
+    {"store_id", view_store_id, nullptr, "The identifier the store was given when it was created.", nullptr},
+    {"segments", view_segments, nullptr,
+     "The segments of this view in manifest order, as ``(segment_id,\n"
+     "documents, tokens, fingerprint)``: ``documents`` counts every row, deleted\n"
+     "ones included; ``fingerprint`` changes when the segment's files are\n"
+     "replaced, so an index built from a segment can tell whether it is stale.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -262,6 +437,28 @@ PyMethodDef view_methods[] = {
     {"document_lengths", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(view_document_lengths)),
      METH_VARARGS | METH_KEYWORDS,
      "document_lengths($self, document_ids)\n--\n\nToken counts of the documents present among ``document_ids``."},
+    {"pool", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(view_pool)), METH_VARARGS | METH_KEYWORDS,
+     "pool($self, segment_id, *, threads=None)\n--\n\n"
+     "The mean token vector of every row of segment ``segment_id`` (deleted\n"
+     "and hidden rows included), as ``fetch`` returns the tokens, scaled to\n"
+     "unit length: a new float32 ``[documents, dimension]`` array, the same\n"
+     "for every ``threads``."},
+    {"segment_document_ids", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(view_segment_document_ids)),
+     METH_VARARGS | METH_KEYWORDS,
+     "segment_document_ids($self, segment_id, rows=None)\n--\n\n"
+     "The document IDs of rows ``rows`` of segment ``segment_id``, in order,\n"
+     "or of all its rows when ``rows`` is None."},
+    {"locations", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(view_locations)),
+     METH_VARARGS | METH_KEYWORDS,
+     "locations($self, document_ids)\n--\n\n"
+     "Where each document is present: int64 arrays of segment IDs and rows,\n"
+     "-1 in both for a document that is not."},
+    {"present", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(view_present)),
+     METH_VARARGS | METH_KEYWORDS,
+     "present($self, segment_ids, rows)\n--\n\n"
+     "Whether row ``rows[i]`` of segment ``segment_ids[i]`` is where its\n"
+     "document is present in this view (not deleted, not replaced by a newer\n"
+     "segment): a bool array; False for a segment not in this view."},
     {nullptr, nullptr, 0, nullptr},
 };
 
