@@ -17,5 +17,6 @@ __all__ = [
 # Text encoding and a first-stage gatherer, so a search works out of the box.
 from .encoding import TextEncoder  # noqa: E402
 from .gatherers import MeanPooledGatherer  # noqa: E402
+from .store_gatherer import StoreGatherer  # noqa: E402
 
-__all__ += ["TextEncoder", "MeanPooledGatherer"]
+__all__ += ["TextEncoder", "MeanPooledGatherer", "StoreGatherer"]
