@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -57,13 +58,21 @@ inline Result<void> append(VectorStoreWriter& writer, const Batch& batch,
   return writer.append(batch.ids, batch.values, writer.dimension(), batch.lengths, threads);
 }
 
+// Per segment ID, the (source segment, source row) of each row of its
+// sources file; nothing for a segment without one. Fingerprints are left
+// out: they differ between two runs of the same operations.
+using SourcesBySegment =
+    std::map<std::uint64_t, std::optional<std::vector<std::pair<std::uint64_t, std::uint64_t>>>>;
+
 // What a reader sees of a commit: the present ids (sorted), their lengths
-// and their fetched vectors, in that order.
+// and their fetched vectors, in that order; and the sources files of its
+// segments.
 struct Snapshot {
   std::uint64_t commit = 0;
   std::vector<std::string> ids;
   std::vector<std::size_t> lengths;
   std::vector<float> values;
+  SourcesBySegment sources;
 
   bool same_documents(const Snapshot& other) const {
     return ids == other.ids && lengths == other.lengths && values == other.values;
@@ -80,6 +89,14 @@ inline Result<Snapshot> snapshot(const std::filesystem::path& path) {
   PackedDocuments packed = QM_TRY(view->fetch(ids, std::nullopt));
   out.lengths.assign(packed.lengths().begin(), packed.lengths().end());
   out.values = packed.vectors();
+  const Directory directory = QM_TRY(Directory::open(path));
+  for (const LiveSegment& segment : view->segments()) {
+    auto rows = QM_TRY(load_segment_sources(directory, segment.entry));
+    auto& pairs = out.sources[segment.entry.id];
+    if (!rows) continue;
+    pairs.emplace();
+    for (const SegmentSource& row : *rows) pairs->emplace_back(row.segment, row.row);
+  }
   return out;
 }
 
