@@ -67,8 +67,8 @@ inline constexpr std::uint64_t kMergeFactor = 10;
 
 // Invariants (between calls):
 //  1. segments_ are the manifest's segments (those not replaced by a staged
-//     compaction), then the staged ones, in strictly ascending ID order, all
-//     below next_segment_id_.
+//     compaction or merge), then the staged ones, in strictly ascending ID
+//     order, all below next_segment_id_.
 //  2. changed_segments_ holds IDs of segments_ whose tombstone rows changed
 //     since the last commit; empty after open and after every commit.
 //  3. Each segment's tombstones ascend strictly and lie below its documents;
@@ -137,7 +137,8 @@ class VectorStoreWriter {
   // many were marked. Never fails; writes nothing.
   std::uint64_t delete_documents(std::span<const SharedText> ids);
 
-  // Stages the present documents as one new segment replacing all segments.
+  // Stages the present documents as one new segment (values copied as
+  // stored, with its sources file: segment_sources.h) replacing all segments.
   // Nothing to compact (no segment, or one without deletions): no change.
   // No document present: all segments dropped, no file written. Errors:
   // Storage "segment IDs exhausted", or stage()'s (nothing changed).
