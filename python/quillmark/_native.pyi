@@ -256,6 +256,12 @@ class VectorStore:
     @property
     def score_semantics(self) -> str: ...
     def view(self) -> "StoreView": ...
+    def segment_sources(self, segment_id: int) -> Optional[npt.NDArray[np.uint64]]:
+        """Where each row of segment ``segment_id`` of the current commit was
+        copied from, as a read-only uint64 ``[documents, 3]`` array of (source
+        segment, source row, source fingerprint); None for a segment written
+        by ``append``. Copied rows hold the same bytes as their sources."""
+        # Raises ValueError when the current commit has no such segment.
 
 class StoreView:
     """One commit of a vector store. It stays readable after later commits."""
@@ -353,6 +359,16 @@ class VectorStoreWriter:
         and returns how many there were."""
     def compact(self) -> None:
         """Stages the present documents as one segment."""
+    def merge(self) -> int:
+        """Stages merges of small segments, tier by tier, so that the segment
+        count stays logarithmic in the documents, and returns how many
+        segments were replaced. Documents and their vectors are unchanged."""
+    @property
+    def merge_at_commit(self) -> bool:
+        """Whether ``commit()`` runs ``merge()`` before it publishes; False when
+        the writer is opened."""
+    @merge_at_commit.setter
+    def merge_at_commit(self, value: bool) -> None: ...
     def commit(self) -> datetime.datetime:
         """Publishes everything staged and returns the commit time readers
         report for it."""

@@ -185,6 +185,19 @@ std::string tombstones_file_name(std::uint64_t id, std::uint64_t commit) {
   return segment_file_name(id, "tombstones-" + std::to_string(commit) + ".npy");
 }
 
+std::string sources_file_name(std::uint64_t id) { return segment_file_name(id, "sources.npy"); }
+
+std::vector<std::string> segment_file_names(Encoding encoding, std::uint64_t id) {
+  std::vector<std::string> names;
+  // Names do not depend on the dimension.
+  for (const ArraySpec& array : Encoding::arrays(encoding, 1))
+    names.push_back(segment_file_name(id, std::string(array.name) + ".npy"));
+  names.push_back(segment_file_name(id, "offsets.npy"));
+  names.push_back(segment_file_name(id, "ids.json"));
+  names.push_back(sources_file_name(id));
+  return names;
+}
+
 std::filesystem::path segment_file(const std::filesystem::path& directory, std::uint64_t id, std::string_view name) {
   return directory / segment_file_name(id, name);
 }

@@ -9,6 +9,9 @@
 //   segment-ID.codes.npy       int8 [tokens, dimension]      (int8 stores)
 //   segment-ID.scales.npy      float32 [tokens]              (int8 stores)
 //   segment-ID.tombstones-N.npy  uint64 deleted rows, written by commit N
+//   segment-ID.sources.npy     uint64 [documents, 3], where each row was
+//                              copied from (segments made by compact and
+//                              merge only; segment_sources.h)
 // Segment files never change once a manifest names them; manifest.json is
 // replaced whole by rename.
 
@@ -69,6 +72,13 @@ class Encoding {
 std::string segment_file_name(std::uint64_t id, std::string_view name);
 // "segment-ID.tombstones-N.npy".
 std::string tombstones_file_name(std::uint64_t id, std::uint64_t commit);
+// "segment-ID.sources.npy".
+std::string sources_file_name(std::uint64_t id);
+// The names of the files written with segment `id` of a store of
+// `encoding`: its arrays, offsets, ids and sources file (the last exists
+// for copied segments only). Tombstone files come later and are not among
+// them.
+std::vector<std::string> segment_file_names(Encoding encoding, std::uint64_t id);
 // directory/segment-ID.NAME
 std::filesystem::path segment_file(const std::filesystem::path& directory, std::uint64_t id, std::string_view name);
 // directory/segment-ID.tombstones-N.npy

@@ -419,6 +419,29 @@ Result<std::shared_ptr<const StoreView>> VectorStore::store_view() const {
   return fresh;
 }
 
+Result<std::optional<std::vector<SegmentSource>>> VectorStore::segment_sources(std::uint64_t segment_id) const {
+  const Directory directory = QM_TRY(Directory::open(resolved_));
+  const auto entry_in = [segment_id](const Manifest& manifest) -> std::optional<SegmentEntry> {
+    for (const SegmentEntry& entry : manifest.segments)
+      if (entry.id == segment_id) return entry;
+    return std::nullopt;
+  };
+  const auto absent = [&] {
+    return std::unexpected(Error::invalid_input("segment " + std::to_string(segment_id) +
+                                                " is not in the current commit of vector store " + path_.string()));
+  };
+  const std::optional<SegmentEntry> entry = entry_in(QM_TRY(Manifest::read(directory)));
+  if (!entry) return absent();
+  std::optional<std::vector<SegmentSource>> sources = QM_TRY(load_segment_sources(directory, *entry));
+  if (sources) return sources;
+  // No file: a segment written by append, or one a newer commit's clean-up
+  // has just removed. The clean-up removes only segments its manifest no
+  // longer names, and a removed segment's ID is never used again, so the
+  // manifest read now tells which.
+  if (!entry_in(QM_TRY(Manifest::read(directory)))) return absent();
+  return sources;
+}
+
 Result<std::shared_ptr<const VectorView>> VectorStore::view() const {
   std::shared_ptr<const StoreView> view = QM_TRY(store_view());
   return std::shared_ptr<const VectorView>(std::move(view));

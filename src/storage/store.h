@@ -24,6 +24,7 @@
 #include "manifest.h"
 #include "representation.h"
 #include "segment_data.h"
+#include "segment_sources.h"
 #include "source.h"
 #include "stage.h"
 #include "text.h"
@@ -306,6 +307,15 @@ class VectorStore final : public MultiVectorSource {
 
   // The view made current last, without reading anything.
   std::shared_ptr<const StoreView> current_view() const;
+
+  // Where the rows of segment `segment_id` were copied from
+  // (segment_sources.h), read from the directory resolved at opening;
+  // nothing for a segment written by append. Returns InvalidInput "segment
+  // ID is not in the current commit of vector store PATH" when the manifest
+  // there does not list it (also when a newer commit removed the segment
+  // while its file was read), else the errors of Manifest::read and
+  // load_segment_sources.
+  Result<std::optional<std::vector<SegmentSource>>> segment_sources(std::uint64_t segment_id) const;
 
  private:
   VectorStore(std::filesystem::path path, std::filesystem::path resolved, std::shared_ptr<const StoreView> view);

@@ -7,7 +7,10 @@
 //    hard-linked into the store under names no manifest references yet;
 //  - delete_documents only marks rows in memory (copy-on-write tombstone
 //    lists); the commit writes one tombstone file per changed segment;
-//  - compact stages the present documents as one segment replacing all.
+//  - compact stages the present documents as one segment replacing all;
+//  - merge stages, tier by tier, one segment replacing many small ones, so
+//    that the segment count stays logarithmic in the documents (optionally
+//    at every commit: set_merge_at_commit).
 // Nothing staged is visible to readers until commit() renames a new
 // manifest.json into place. Files no manifest references (staged work of a
 // writer that stopped, superseded segments and tombstones) are removed by
@@ -47,6 +50,7 @@
 #include "npy.h"
 #include "representation.h"
 #include "segment_data.h"
+#include "segment_sources.h"
 #include "store.h"
 #include "text.h"
 #include "time_value.h"
@@ -57,16 +61,22 @@ namespace quillmark {
 // which bounds the int8 code and scale buffers whatever the append's size.
 inline constexpr std::size_t kAppendChunkRows = std::size_t{1} << 17;
 
+// The tier width of merge(): segments whose sizes share a power of this
+// number are merged once there are this many of them.
+inline constexpr std::uint64_t kMergeFactor = 10;
+
 // Invariants (between calls):
 //  1. segments_ are the manifest's segments (those not replaced by a staged
-//     compaction), then the staged ones, in strictly ascending ID order, all
-//     below next_segment_id_.
+//     compaction or merge), then the staged ones, in strictly ascending ID
+//     order, all below next_segment_id_.
 //  2. changed_segments_ holds IDs of segments_ whose tombstone rows changed
 //     since the last commit; empty after open and after every commit.
 //  3. Each segment's tombstones ascend strictly and lie below its documents;
 //     a list whose ID is in own_tombstones_ was made by this writer and, when
 //     no one else holds it, may be changed in place.
 //  4. manifest_ is what this writer last published or read at open.
+//  5. Segments staged and not yet committed have IDs from
+//     manifest_.next_segment_id on; no published manifest names them.
 // Not thread-safe: callers serialise all operations (the Python class holds
 // the writer behind one mutex).
 class VectorStoreWriter {
@@ -108,8 +118,8 @@ class VectorStoreWriter {
   // opened in process N; a writer inherited across a fork cannot be used".
   std::optional<std::string> inherited() const;
 
-  // append, compact and commit fail first with Storage inherited() in a
-  // forked child.
+  // append, compact, merge and commit fail first with Storage inherited()
+  // in a forked child.
   //
   // Stages `ids` (one per entry of `lengths`) with their token rows
   // `values`, a row-major [tokens, columns] float32 matrix packed by
@@ -127,15 +137,39 @@ class VectorStoreWriter {
   // many were marked. Never fails; writes nothing.
   std::uint64_t delete_documents(std::span<const SharedText> ids);
 
-  // Stages the present documents as one new segment replacing all segments.
+  // Stages the present documents as one new segment (values copied as
+  // stored, with its sources file: segment_sources.h) replacing all segments.
   // Nothing to compact (no segment, or one without deletions): no change.
   // No document present: all segments dropped, no file written. Errors:
   // Storage "segment IDs exhausted", or stage()'s (nothing changed).
   Result<void> compact();
 
+  // Stages merges of small segments. A segment's size is its rows not
+  // deleted, its level floor(log_kMergeFactor(max(size, 1))). While some
+  // level holds kMergeFactor segments or more, every segment of the lowest
+  // such level is replaced by one new segment, the newest, holding their
+  // present documents (oldest segment first, row order within a segment,
+  // values copied as stored) and a sources file (segment_sources.h); with
+  // no document present none is written. Every document keeps its presence
+  // and vectors: where a merged segment holds the deciding occurrence of an
+  // id and that row is deleted, the older occurrences outside the merge are
+  // marked deleted, since dropping the deleted row would bring one of them
+  // back. Replaced segments that no commit ever named have their files
+  // removed at once. Returns how many segments were replaced (0: nothing to
+  // do). Errors: Storage inherited(), "segment IDs exhausted", or stage()'s;
+  // the failing round changes nothing, and rounds before it stay staged
+  // (each keeps every document as it was).
+  Result<std::uint64_t> merge();
+
+  // Whether commit() runs merge() first (off after open and create). A merge
+  // that fails fails the commit before anything is published.
+  void set_merge_at_commit(bool on) { merge_at_commit_ = on; }
+  bool merge_at_commit() const { return merge_at_commit_; }
+
   // commit_with(write_manifest on this writer's file system).
   Result<TimeValue> commit();
-  // Publishes everything staged as one new manifest written by `write`,
+  // Publishes everything staged (merged first when merge_at_commit(), whose
+  // error then comes first) as one new manifest written by `write`,
   // with a commit time after the previous commit's even when the clock has
   // stepped back (next_commit_time). Storage "commit numbers exhausted"; a
   // failure before publication (the
@@ -146,13 +180,16 @@ class VectorStoreWriter {
   Result<TimeValue> commit_with(const ManifestWriter& write);
 
   // Writes the files of the segment `entry` (its vector arrays filled by
-  // `fill`, offsets from `lengths`, ids file from `ids`) into a staging
-  // directory, loads and validates them, and publishes them into the store.
-  // On failure nothing new remains in the store directory.
+  // `fill`, offsets from `lengths`, ids file from `ids`, and a sources file
+  // from `sources` unless it is empty) into a staging directory, loads and
+  // validates them, and publishes them into the store. On failure nothing
+  // new remains in the store directory.
   // REQUIRES: ids.size() == lengths.size() == entry.documents; the lengths
-  // are positive and sum to entry.tokens.
+  // are positive and sum to entry.tokens; sources is empty or has
+  // entry.documents rows, each from a segment below entry.id.
   Result<std::shared_ptr<const SegmentData>> stage(const SegmentEntry& entry, std::span<const SharedText> ids,
-                                                   std::span<const std::uint64_t> lengths, const ArrayFiller& fill);
+                                                   std::span<const std::uint64_t> lengths, const ArrayFiller& fill,
+                                                   std::span<const SegmentSource> sources = {});
 
   // The next segment ID, used up from now on; Storage "segment IDs
   // exhausted" at the largest 64-bit value.
@@ -185,6 +222,24 @@ class VectorStoreWriter {
   // this writer owns it alone.
   void mark_deleted(std::size_t index, std::uint64_t row);
 
+  // A row of segments_ to copy into a new segment.
+  struct CopiedRow {
+    std::size_t segment;  // index into segments_
+    std::uint64_t row;
+  };
+  // The rows of segments_[i], for the ascending indices i of `chosen`, that
+  // hold the current occurrence of a present document: oldest segment
+  // first, in row order.
+  std::vector<CopiedRow> present_rows(std::span<const std::size_t> chosen) const;
+  // Stages `rows` (not empty, in the order given) as one new segment with
+  // their values copied as stored and their sources file; returns it.
+  // Errors: Storage "segment IDs exhausted", or stage()'s (the ID stays
+  // used).
+  Result<LiveSegment> stage_copy(std::span<const CopiedRow> rows);
+  // One round of merge(): replaces segments_[i] for the ascending indices
+  // of `chosen`. Errors as stage_copy's, with nothing changed.
+  Result<void> merge_segments(std::span<const std::size_t> chosen);
+
   std::filesystem::path path_;     // as given by the caller, for messages only
   FileSystem* file_system_;        // never null
   Directory store_;                // locked for the writer's lifetime
@@ -196,6 +251,7 @@ class VectorStoreWriter {
   std::unordered_set<std::uint64_t> own_tombstones_;
   std::uint64_t next_segment_id_;
   Encoding encoding_;
+  bool merge_at_commit_ = false;
 };
 
 // Removes what `manifest` does not reference from the store directory:

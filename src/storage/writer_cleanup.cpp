@@ -14,11 +14,10 @@ namespace {
 std::unordered_set<std::string> referenced_names(const Manifest& manifest) {
   std::unordered_set<std::string> names{std::string(kManifestFileName)};
   const Encoding encoding = manifest.encoding == "int8" ? Encoding::Int8 : Encoding::Float32;
-  const std::vector<ArraySpec> arrays = Encoding::arrays(encoding, manifest.representation.dimension());
   for (const SegmentEntry& entry : manifest.segments) {
-    for (const ArraySpec& array : arrays) names.insert(segment_file_name(entry.id, std::string(array.name) + ".npy"));
-    names.insert(segment_file_name(entry.id, "offsets.npy"));
-    names.insert(segment_file_name(entry.id, "ids.json"));
+    // The sources file among them: kept while its segment is referenced,
+    // removed with it.
+    for (std::string& name : segment_file_names(encoding, entry.id)) names.insert(std::move(name));
     if (entry.tombstones) names.insert(tombstones_file_name(entry.id, *entry.tombstones));
   }
   return names;

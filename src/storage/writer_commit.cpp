@@ -17,6 +17,7 @@ Result<TimeValue> VectorStoreWriter::commit() {
 Result<TimeValue> VectorStoreWriter::commit_with(const ManifestWriter& write) {
   QM_TRY(check_owner());
   if (manifest_.commit == UINT64_MAX) return std::unexpected(Error::storage("commit numbers exhausted"));
+  if (merge_at_commit_) QM_TRY(merge());
   Manifest next = manifest_;
   next.commit = manifest_.commit + 1;
   next.next_segment_id = next_segment_id_;

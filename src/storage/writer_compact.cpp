@@ -1,17 +1,12 @@
-// Compaction: the present documents, copied byte for byte into one new
-// segment that replaces all others.
+// Copying present rows into a new segment, and compaction: the present
+// documents copied byte for byte into one new segment that replaces all
+// others. Merging (writer_merge.cpp) copies with the same machinery.
 
 #include "writer.h"
 
 namespace quillmark {
 
 namespace {
-
-// A present document: its segment (index into the writer's segments) and row.
-struct Kept {
-  std::size_t segment;
-  std::uint64_t row;
-};
 
 // Appends rows [first, last) of `source` (row_items values a row) to `out`.
 template <class T>
@@ -23,33 +18,38 @@ Result<void> copy_rows(NpyWriter& out, const NpyArray& source, std::size_t row_i
 
 }  // namespace
 
-Result<void> VectorStoreWriter::compact() {
-  if (segments_.empty() || (segments_.size() == 1 && segments_[0].tombstones->empty())) return {};
-  // Each present document once, at its current occurrence, oldest segment
-  // first and in row order within a segment.
-  std::vector<Kept> kept;
-  std::vector<SharedText> ids;
-  std::vector<std::uint64_t> lengths;
-  std::uint64_t tokens = 0;
-  for (std::size_t s = 0; s < segments_.size(); ++s) {
+std::vector<VectorStoreWriter::CopiedRow> VectorStoreWriter::present_rows(std::span<const std::size_t> chosen) const {
+  std::vector<CopiedRow> rows;
+  for (std::size_t s : chosen) {
     const SegmentData& data = *segments_[s].data;
     for (std::uint64_t row = 0; row < data.ids().size(); ++row) {
       auto location = locate(data.ids()[row].view());
-      if (!location || location->segment != s || location->row != row) continue;
-      kept.push_back({s, row});
-      ids.push_back(data.ids()[row]);
-      const std::uint64_t length = data.offsets()[row + 1] - data.offsets()[row];
-      lengths.push_back(length);
-      tokens += length;
+      if (location && location->segment == s && location->row == row) rows.push_back({s, row});
     }
   }
-  if (kept.empty()) {
-    segments_.clear();
-    changed_segments_.clear();
-    return {};
+  return rows;
+}
+
+Result<LiveSegment> VectorStoreWriter::stage_copy(std::span<const CopiedRow> rows) {
+  QM_INVARIANT(!rows.empty(), "a copied segment holds at least one document");
+  std::vector<SharedText> ids;
+  std::vector<std::uint64_t> lengths;
+  std::vector<SegmentSource> sources;
+  ids.reserve(rows.size());
+  lengths.reserve(rows.size());
+  sources.reserve(rows.size());
+  std::uint64_t tokens = 0;
+  for (const CopiedRow& copied : rows) {
+    const LiveSegment& segment = segments_[copied.segment];
+    const SegmentData& data = *segment.data;
+    ids.push_back(data.ids()[copied.row]);
+    const std::uint64_t length = data.offsets()[copied.row + 1] - data.offsets()[copied.row];
+    lengths.push_back(length);
+    tokens += length;
+    sources.push_back({segment.entry.id, copied.row, data.fingerprint()});
   }
   const std::uint64_t id = QM_TRY(allocate_segment());
-  const SegmentEntry entry{id, kept.size(), tokens, std::nullopt};
+  const SegmentEntry entry{id, rows.size(), tokens, std::nullopt};
   const std::size_t dim = dimension();
   auto fill = [&](std::span<NpyWriter> arrays) -> Result<void> {
     // Array by array, so each new file is written sequentially; values are
@@ -57,10 +57,10 @@ Result<void> VectorStoreWriter::compact() {
     const std::vector<ArraySpec> specs = Encoding::arrays(encoding_, dim);
     for (std::size_t a = 0; a < arrays.size(); ++a) {
       const std::size_t row_items = specs[a].second_axis ? dim : 1;
-      for (const Kept& k : kept) {
-        const SegmentData& data = *segments_[k.segment].data;
+      for (const CopiedRow& copied : rows) {
+        const SegmentData& data = *segments_[copied.segment].data;
         const NpyArray& source = data.arrays()[a];
-        const std::uint64_t first = data.offsets()[k.row], last = data.offsets()[k.row + 1];
+        const std::uint64_t first = data.offsets()[copied.row], last = data.offsets()[copied.row + 1];
         switch (specs[a].dtype) {
           case Dtype::Float32: QM_TRY(copy_rows<float>(arrays[a], source, row_items, first, last)); break;
           case Dtype::Int8: QM_TRY(copy_rows<std::int8_t>(arrays[a], source, row_items, first, last)); break;
@@ -70,10 +70,24 @@ Result<void> VectorStoreWriter::compact() {
     }
     return {};
   };
-  std::shared_ptr<const SegmentData> data = QM_TRY(stage(entry, ids, lengths, fill));
+  std::shared_ptr<const SegmentData> data = QM_TRY(stage(entry, ids, lengths, fill, sources));
+  return LiveSegment{entry, std::move(data), std::make_shared<const Tombstones>()};
+}
+
+Result<void> VectorStoreWriter::compact() {
+  if (segments_.empty() || (segments_.size() == 1 && segments_[0].tombstones->empty())) return {};
+  std::vector<std::size_t> all(segments_.size());
+  for (std::size_t s = 0; s < all.size(); ++s) all[s] = s;
+  // Each present document once, at its current occurrence.
+  const std::vector<CopiedRow> rows = present_rows(all);
+  if (rows.empty()) {
+    segments_.clear();
+    changed_segments_.clear();
+    return {};
+  }
+  LiveSegment compacted = QM_TRY(stage_copy(rows));
   // Everything that allocates comes before the old segments go; the
   // push_back then reuses their capacity.
-  LiveSegment compacted{entry, std::move(data), std::make_shared<const Tombstones>()};
   segments_.clear();
   segments_.push_back(std::move(compacted));
   changed_segments_.clear();

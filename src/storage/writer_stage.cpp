@@ -69,9 +69,11 @@ Result<void> write_ids(FileSystem& file_system, const Directory& directory, cons
 Result<std::shared_ptr<const SegmentData>> VectorStoreWriter::stage(const SegmentEntry& entry,
                                                                     std::span<const SharedText> ids,
                                                                     std::span<const std::uint64_t> lengths,
-                                                                    const ArrayFiller& fill) {
+                                                                    const ArrayFiller& fill,
+                                                                    std::span<const SegmentSource> sources) {
   QM_INVARIANT(ids.size() == entry.documents && lengths.size() == entry.documents,
                "a staged segment has one id and one length per document");
+  QM_INVARIANT(sources.empty() || sources.size() == entry.documents, "a copied segment has one source per document");
   const std::vector<ArraySpec> specs = Encoding::arrays(encoding_, dimension());
   // Destroying `files` on any early return removes what it linked into the
   // store and the staging directory.
@@ -96,10 +98,12 @@ Result<std::shared_ptr<const SegmentData>> VectorStoreWriter::stage(const Segmen
     QM_TRY(std::move(offsets).finish());
   }
   QM_TRY(write_ids(*file_system_, staging, segment_file_name(entry.id, "ids.json"), ids));
+  if (!sources.empty()) QM_TRY(write_segment_sources(*file_system_, staging, entry.id, sources));
   for (NpyWriter& array : arrays) QM_TRY(std::move(array).finish());
   // The new segment passes exactly the validation a reader applies before
   // any name of it appears in the store.
   std::shared_ptr<const SegmentData> data = QM_TRY(SegmentData::load(staging, entry, encoding_, dimension()));
+  if (!sources.empty()) QM_TRY(load_segment_sources(staging, entry));
   QM_TRY(files.install());
   files.retain();
   return data;

@@ -1,7 +1,7 @@
 // Allocation failure in writer operations: the global operator new of this
 // test binary fails the N-th allocation of the armed thread with
 // std::bad_alloc (what the binding turns into MemoryError), for every N of
-// an append, a deletion, a commit and a compaction (the manifest's
+// an append, a deletion, a commit, a compaction and a merge (the manifest's
 // serialisation aside, see commit below). The store must stay at
 // the previous commit or, once the manifest's rename happened, at the new
 // one; the same writer must then finish the work; and a reopened writer
@@ -13,6 +13,7 @@
 #include <functional>
 #include <new>
 
+#include "no_flush_file_system.h"
 #include "storage/publication.h"
 #include "storage/writer.h"
 #include "temp_dir.h"
@@ -82,40 +83,26 @@ bool with_allocations(std::size_t fail, const std::function<void()>& run, std::s
   return thrown;
 }
 
-// The operating system's file system without its flushes, which only cost
-// time here; allocates nothing of its own.
-class NoFlushFileSystem final : public FileSystem {
- public:
-  using D = const Directory&;
-  using N = const std::string&;
-  Result<Directory> open_directory(const fs::path& p) override { return os().open_directory(p); }
-  Result<Directory> open_directory(D d, N n) override { return os().open_directory(d, n); }
-  Result<FileDescriptor> create_exclusive(D d, N n) override { return os().create_exclusive(d, n); }
-  Result<void> write(const FileDescriptor& f, std::span<const std::byte> b) override { return os().write(f, b); }
-  Result<void> sync(const FileDescriptor&, FlushSite) override { return {}; }
-  Result<void> close(FileDescriptor& f) override { return os().close(f); }
-  Result<void> link(D d, N a, D e, N b) override { return os().link(d, a, e, b); }
-  Result<void> rename(D d, N a, N b) override { return os().rename(d, a, b); }
-  Result<void> remove_file(D d, N n) override { return os().remove_file(d, n); }
-  Result<void> create_directory(D d, N n) override { return os().create_directory(d, n); }
-  Result<void> remove_directory(D d, N n) override { return os().remove_directory(d, n); }
-  Result<void> create_directories(const fs::path& p) override { return os().create_directories(p); }
-  Result<void> remove_all(D d, N n) override { return os().remove_all(d, n); }
-  Result<std::vector<DirectoryEntry>> list(D d) override { return os().list(d); }
-  Result<void> sync_directory(D, FlushSite) override { return {}; }
-  Result<void> lock_directory(D d) override { return os().lock_directory(d); }
-
- private:
-  static FileSystem& os() { return os_file_system(); }
-};
-
-NoFlushFileSystem no_flush;
+testing::NoFlushFileSystem no_flush;
 
 struct Operation {
   const char* name;
   Encoding encoding;
   std::function<Result<void>(VectorStoreWriter&)> run;  // ends with a commit
+  // The committed store it starts from (none: a0..a5 and b0..b2).
+  std::function<void(VectorStoreWriter&)> base = nullptr;
 };
+
+// a0..a11, then ten one-document segments, the first holding a1 again.
+void merge_base(VectorStoreWriter& w) {
+  EXPECT_TRUE(append(w, make_batch("a", 12, 4, 1)).has_value());
+  testing::Batch again = make_batch("a", 2, 4, 5);
+  again.ids.erase(again.ids.begin());
+  again.values.erase(again.values.begin(), again.values.begin() + 4);
+  again.lengths.erase(again.lengths.begin());
+  EXPECT_TRUE(append(w, again).has_value());
+  for (char c = 'a'; c < 'a' + 9; ++c) EXPECT_TRUE(append(w, make_batch(std::string("s") + c, 1, 4, 6)).has_value());
+}
 
 // The commit, with the manifest's writing left out of the count:
 // nlohmann::json allocates while destroying a container (in a noexcept
@@ -156,14 +143,28 @@ const Operation kOperations[] = {
        QM_TRY(w.compact());
        return commit(w);
      }},
+    // a1 deleted where it decides: the merge marks its older occurrence.
+    {"DeleteMergeCommit", Encoding::Float32,
+     [](VectorStoreWriter& w) -> Result<void> {
+       const std::vector<SharedText> ids{"a1", "sb0"};
+       w.delete_documents(ids);
+       QM_TRY(w.merge());
+       return commit(w);
+     },
+     merge_base},
 };
 
 void PrintTo(const Operation& op, std::ostream* out) { *out << op.name; }
 
-VectorStoreWriter prepare(const fs::path& path, Encoding encoding) {
-  auto writer = VectorStoreWriter::create(path, "docs", testing::test_representation(), encoding, no_flush).value();
-  EXPECT_TRUE(append(writer, make_batch("a", 6, 4, 1)).has_value());
-  EXPECT_TRUE(append(writer, make_batch("b", 3, 4, 2)).has_value());
+VectorStoreWriter prepare(const fs::path& path, const Operation& op) {
+  auto writer =
+      VectorStoreWriter::create(path, "docs", testing::test_representation(), op.encoding, no_flush).value();
+  if (op.base) {
+    op.base(writer);
+  } else {
+    EXPECT_TRUE(append(writer, make_batch("a", 6, 4, 1)).has_value());
+    EXPECT_TRUE(append(writer, make_batch("b", 3, 4, 2)).has_value());
+  }
   EXPECT_TRUE(writer.commit().has_value());
   return writer;
 }
@@ -176,7 +177,7 @@ TEST_P(AllocationFailure, EveryFailedAllocationLeavesAConsistentStoreAndAUsableW
   std::size_t total = 0;
   {
     TempDir dir;
-    VectorStoreWriter writer = prepare(dir / "s", op.encoding);
+    VectorStoreWriter writer = prepare(dir / "s", op);
     before = snapshot(dir / "s").value();
     ASSERT_FALSE(with_allocations(0, [&] { ASSERT_TRUE(op.run(writer).has_value()); }, &total));
     after = snapshot(dir / "s").value();
@@ -188,7 +189,7 @@ TEST_P(AllocationFailure, EveryFailedAllocationLeavesAConsistentStoreAndAUsableW
     SCOPED_TRACE("allocation " + std::to_string(n) + " of " + std::to_string(total));
     TempDir dir;
     const fs::path path = dir / "s";
-    VectorStoreWriter writer = prepare(path, op.encoding);
+    VectorStoreWriter writer = prepare(path, op);
     Result<void> result;
     const bool thrown = with_allocations(n, [&] { result = op.run(writer); });
     // Out of memory is std::bad_alloc, or an error where the core turns it

@@ -25,6 +25,7 @@ const Site kSites[] = {
     {{FlushSite::NpyFile, ".scales.npy"}, "NpyWriter::finish, int8 scales"},
     {{FlushSite::NpyFile, ".offsets.npy"}, "NpyWriter::finish, offsets"},
     {{FlushSite::NpyFile, ".tombstones-"}, "NpyWriter::finish, tombstones"},
+    {{FlushSite::NpyFile, ".sources.npy"}, "NpyWriter::finish, sources of a copied segment"},
     {{FlushSite::IdsFile, ""}, "stage: write_ids"},
     {{FlushSite::ManifestFile, ""}, "write_manifest: temporary file"},
     {{FlushSite::InstalledNames, ""}, "ImmutableFiles::install: store directory"},

@@ -73,6 +73,62 @@ std::vector<WriterStep> steps(std::optional<std::size_t> threads) {
   };
 }
 
+// Ten one-document segments (level 0) after a0..a11 (level 1): the first
+// holds a1 again, the others s0..s8, of which `count` are appended.
+std::function<Result<void>(VectorStoreWriter&)> small_segments(std::size_t count) {
+  return [count](VectorStoreWriter& w) -> Result<void> {
+    Batch again = make_batch("a", 2, 4, 5);
+    again.ids.erase(again.ids.begin());
+    again.values.erase(again.values.begin(), again.values.begin() + 4);
+    again.lengths.erase(again.lengths.begin());
+    QM_TRY(append(w, again));
+    for (std::size_t i = 0; i + 1 < count; ++i) {
+      std::string prefix = "s";
+      prefix += std::to_string(i);
+      prefix += '-';
+      QM_TRY(append(w, make_batch(prefix, 1, 4, 6)));
+    }
+    return {};
+  };
+}
+
+// A merge, then a commit: a1 deleted where it decides (the small segment),
+// so the merge marks the older a1 deleted; a4 deleted in the large segment.
+std::vector<WriterStep> merge_steps(std::optional<std::size_t> threads) {
+  std::vector<WriterStep> out{{"create", WriterStep::Create, nullptr}};
+  out.push_back(stage("append a0-a11", [threads](VectorStoreWriter& w) {
+    return append(w, make_batch("a", 12, 4, 1), threads);
+  }));
+  out.push_back(stage("append a1 again and s0-s8, a segment each", small_segments(10)));
+  out.push_back(commit());
+  out.push_back(stage("delete a1 a4", [](VectorStoreWriter& w) -> Result<void> {
+    w.delete_documents(std::vector<SharedText>{"a1", "a4"});
+    return {};
+  }));
+  out.push_back(stage("merge", [](VectorStoreWriter& w) -> Result<void> {
+    QM_TRY(w.merge());
+    return {};
+  }));
+  out.push_back(commit());
+  return out;
+}
+
+// The same store merged by a commit with merge_at_commit on: nine small
+// segments committed, the tenth staged with the deletions.
+std::vector<WriterStep> merge_at_commit_steps() {
+  std::vector<WriterStep> out{{"create", WriterStep::Create, nullptr}};
+  out.push_back(stage("append a0-a11", [](VectorStoreWriter& w) { return append(w, make_batch("a", 12, 4, 1)); }));
+  out.push_back(stage("append a1 again and s0-s7, a segment each", small_segments(9)));
+  out.push_back(commit());
+  out.push_back(stage("merge at commit; delete a1 a4; append t0", [](VectorStoreWriter& w) -> Result<void> {
+    w.set_merge_at_commit(true);
+    w.delete_documents(std::vector<SharedText>{"a1", "a4"});
+    return append(w, make_batch("t", 1, 4, 7));
+  }));
+  out.push_back(commit());
+  return out;
+}
+
 // What one run up to a crash left.
 struct Outcome {
   std::optional<std::uint64_t> acknowledged;  // the last commit returned (0: the creation)
@@ -144,6 +200,8 @@ std::optional<std::string> check(const fs::path& path, const std::map<std::uint6
   auto want = expected.find(seen->commit);
   if (want == expected.end() || !want->second.same_documents(*seen))
     return "commit " + std::to_string(seen->commit) + " holds other documents";
+  if (want->second.sources != seen->sources)
+    return "commit " + std::to_string(seen->commit) + " has other sources files";
   // Opened without real flushes, which only cost time here.
   PowerLossFileSystem no_flush(path.parent_path());
   auto writer = VectorStoreWriter::open(path, no_flush);
@@ -236,7 +294,9 @@ std::vector<WriterSequence> writer_sequences() {
   short_steps.resize(4);  // create, two appends, commit
   return {{"float32", Encoding::Float32, steps(std::nullopt)},
           {"int8", Encoding::Int8, steps(2)},
-          {"trailing_separator", Encoding::Float32, std::move(short_steps), "/"}};
+          {"trailing_separator", Encoding::Float32, std::move(short_steps), "/"},
+          {"merge_int8", Encoding::Int8, merge_steps(2)},
+          {"merge_at_commit", Encoding::Float32, merge_at_commit_steps()}};
 }
 
 PowerLossReport run_power_loss(const WriterSequence& sequence, const PowerLossOptions& options) {

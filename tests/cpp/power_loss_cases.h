@@ -34,8 +34,9 @@ struct WriterSequence {
 };
 
 // The sequences the cases run: create, appends, deletions, compactions,
-// commits and a reopen, on a float32 and on an int8 store; and a short one
-// that names the new store with a trailing separator.
+// commits and a reopen, on a float32 and on an int8 store; a short one that
+// names the new store with a trailing separator; a merge then a commit (int8),
+// and a commit with merge_at_commit on (float32).
 std::vector<WriterSequence> writer_sequences();
 
 // A flush site made a no-op, for files whose name contains `file_part`.

@@ -16,6 +16,7 @@
 #include <set>
 
 #include "failing_file_system.h"
+#include "no_flush_file_system.h"
 #include "storage/writer.h"
 #include "temp_dir.h"
 #include "writer_test_support.h"
@@ -43,11 +44,32 @@ struct Operation {
   std::function<Result<void>(VectorStoreWriter&)> stage;
   // Whether the operation ends with a commit.
   bool commits;
+  // The committed store the operation starts from (none: two segments,
+  // a0..a5 and b0..b2).
+  std::function<void(VectorStoreWriter&)> base = nullptr;
 };
 
 Result<void> commit(VectorStoreWriter& w) {
   QM_TRY(w.commit());
   return {};
+}
+
+Result<void> merge(VectorStoreWriter& w) {
+  QM_TRY(w.merge());
+  return {};
+}
+
+// a0..a11 (level 1), then ten one-document segments (level 0): the first
+// holds a1 again, so deleting a1 there leaves its deciding occurrence in a
+// merged segment and the older one, outside, to be marked deleted.
+void merge_base(VectorStoreWriter& w) {
+  EXPECT_TRUE(append(w, make_batch("a", 12, 4, 1)).has_value());
+  testing::Batch again = make_batch("a", 2, 4, 5);
+  again.ids.erase(again.ids.begin());
+  again.values.erase(again.values.begin(), again.values.begin() + 4);
+  again.lengths.erase(again.lengths.begin());
+  EXPECT_TRUE(append(w, again).has_value());
+  for (char c = 'a'; c < 'a' + 9; ++c) EXPECT_TRUE(append(w, make_batch(std::string("s") + c, 1, 4, 6)).has_value());
 }
 
 const Operation kOperations[] = {
@@ -58,6 +80,17 @@ const Operation kOperations[] = {
     {"DeleteCommit", Encoding::Float32, [](VectorStoreWriter& w) { w.delete_documents(kDeleted); }, nullptr, true},
     {"CompactCommitInt8", Encoding::Int8, [](VectorStoreWriter& w) { w.delete_documents(kDeleted); },
      [](VectorStoreWriter& w) { return w.compact(); }, true},
+    {"DeleteMergeCommit", Encoding::Float32, [](VectorStoreWriter& w) { w.delete_documents(kDeleted); }, merge, true,
+     merge_base},
+    // The merge runs inside the commit, over committed segments and a staged
+    // one (whose files it removes at once).
+    {"MergeAtCommitInt8", Encoding::Int8,
+     [](VectorStoreWriter& w) {
+       w.set_merge_at_commit(true);
+       w.delete_documents(kDeleted);
+       EXPECT_TRUE(append(w, make_batch("c", 3, 4, 3), 2).has_value());
+     },
+     nullptr, true, merge_base},
 };
 
 void PrintTo(const Operation& op, std::ostream* out) { *out << op.name; }
@@ -72,13 +105,20 @@ struct Staged {
   friend bool operator==(const Staged&, const Staged&) = default;
 };
 
-// A committed store of two segments (a0..a5, b0..b2), with the operation's
-// staged work prepared, opened by a writer on `file_system`.
+// The operation's committed store, with its staged work prepared, opened by
+// a writer on `file_system`.
 VectorStoreWriter prepare(const fs::path& path, const Operation& op, FileSystem& file_system) {
   {
-    auto writer = VectorStoreWriter::create(path, "docs", testing::test_representation(), op.encoding).value();
-    EXPECT_TRUE(append(writer, make_batch("a", 6, 4, 1)).has_value());
-    EXPECT_TRUE(append(writer, make_batch("b", 3, 4, 2)).has_value());
+    // Made without flushes, which cost time and are not under test here.
+    static testing::NoFlushFileSystem no_flush;
+    auto writer =
+        VectorStoreWriter::create(path, "docs", testing::test_representation(), op.encoding, no_flush).value();
+    if (op.base) {
+      op.base(writer);
+    } else {
+      EXPECT_TRUE(append(writer, make_batch("a", 6, 4, 1)).has_value());
+      EXPECT_TRUE(append(writer, make_batch("b", 3, 4, 2)).has_value());
+    }
     EXPECT_TRUE(writer.commit().has_value());
   }
   auto writer = VectorStoreWriter::open(path, file_system).value();
@@ -118,6 +158,24 @@ TEST_P(WriterFaults, EveryFailedCallLeavesAConsistentStoreAndAUsableWriter) {
     after = snapshot(dir / "s").value();
   }
   ASSERT_FALSE(before.same_documents(after));
+  // A commit that merges first: the calls of its merge, and what the merge
+  // alone stages (a commit failing after it leaves that staged).
+  std::size_t merge_calls = 0;
+  std::optional<Staged> merged_by_commit;
+  {
+    TempDir dir;
+    FailingFileSystem counting;
+    VectorStoreWriter writer = prepare(dir / "s", op, counting);
+    if (writer.merge_at_commit()) {
+      if (op.stage) {
+        ASSERT_TRUE(op.stage(writer).has_value());
+      }
+      const std::size_t staged = counting.call_count();
+      ASSERT_GT(writer.merge().value(), 0u);
+      merge_calls = counting.call_count() - staged;
+      merged_by_commit.emplace(writer);
+    }
+  }
   const std::size_t op_calls = calls.size();
   const std::size_t rename_at =
       static_cast<std::size_t>(std::find(calls.begin(), calls.end(), "rename") - calls.begin()) + 1;  // 1-based
@@ -130,6 +188,7 @@ TEST_P(WriterFaults, EveryFailedCallLeavesAConsistentStoreAndAUsableWriter) {
     FailingFileSystem failing;
     VectorStoreWriter writer = prepare(path, op, failing);
     const Staged prepared(writer);
+    const std::shared_ptr<const StoreView> earlier = VectorStore::open(path).value()->current_view();
     failing.fail_call(n, n % 2 ? EIO : ENOSPC);
     bool stage_failed = false;
     Result<void> result;
@@ -150,8 +209,12 @@ TEST_P(WriterFaults, EveryFailedCallLeavesAConsistentStoreAndAUsableWriter) {
       ASSERT_EQ(result.error().kind(), Error::Kind::Io) << result.error().text();
       EXPECT_TRUE(result.error().io()->os_code() == EIO || result.error().io()->os_code() == ENOSPC);
       // A failed staging step changes nothing; a commit that failed before
-      // publication leaves everything staged.
-      EXPECT_EQ(Staged(writer), n <= stage_calls ? prepared : *staged_by_op);
+      // publication leaves everything staged, merged when its merge was
+      // done.
+      const Staged expected = n <= stage_calls                                   ? prepared
+                              : !merged_by_commit || n <= stage_calls + merge_calls ? *staged_by_op
+                                                                                   : *merged_by_commit;
+      EXPECT_EQ(Staged(writer), expected);
       // Rolled back at once: only the files of segments still staged remain
       // unreferenced (no staging directory, temporary manifest, tombstone).
       for (const std::string& name : leftovers(path)) {
@@ -184,6 +247,11 @@ TEST_P(WriterFaults, EveryFailedCallLeavesAConsistentStoreAndAUsableWriter) {
     ASSERT_TRUE(reopened.has_value()) << reopened.error().text();
     EXPECT_EQ(leftovers(path), std::vector<std::string>{});
     EXPECT_TRUE(snapshot(path)->same_documents(after));
+    // Copies made from committed segments name them exactly.
+    const std::size_t checked = testing::check_sources(path, *earlier);
+    if (op.base) {
+      EXPECT_GT(checked, 0u);
+    }
   }
 }
 

@@ -355,8 +355,9 @@ TEST(WriterCompact, CasesOfCompaction) {
   EXPECT_TRUE(writer.changed_segments().empty());
   ASSERT_TRUE(writer.commit().has_value());
   EXPECT_TRUE(snapshot(path)->same_documents(staged));  // int8 rows copied as stored
-  EXPECT_EQ(segment_files(path), (std::vector<std::string>{"segment-2.codes.npy", "segment-2.ids.json",
-                                                           "segment-2.offsets.npy", "segment-2.scales.npy"}));
+  EXPECT_EQ(segment_files(path),
+            (std::vector<std::string>{"segment-2.codes.npy", "segment-2.ids.json", "segment-2.offsets.npy",
+                                      "segment-2.scales.npy", "segment-2.sources.npy"}));
   // A deletion after the compaction writes a tombstone file for the new
   // segment only.
   writer.delete_documents(texts({"a0"}));

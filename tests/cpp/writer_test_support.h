@@ -6,12 +6,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "storage/manifest.h"
+#include "storage/segment_sources.h"
 #include "storage/store.h"
 #include "storage/writer.h"
 #include "text.h"
@@ -56,13 +58,21 @@ inline Result<void> append(VectorStoreWriter& writer, const Batch& batch,
   return writer.append(batch.ids, batch.values, writer.dimension(), batch.lengths, threads);
 }
 
+// Per segment ID, the (source segment, source row) of each row of its
+// sources file; nothing for a segment without one. Fingerprints are left
+// out: they differ between two runs of the same operations.
+using SourcesBySegment =
+    std::map<std::uint64_t, std::optional<std::vector<std::pair<std::uint64_t, std::uint64_t>>>>;
+
 // What a reader sees of a commit: the present ids (sorted), their lengths
-// and their fetched vectors, in that order.
+// and their fetched vectors, in that order; and the sources files of its
+// segments.
 struct Snapshot {
   std::uint64_t commit = 0;
   std::vector<std::string> ids;
   std::vector<std::size_t> lengths;
   std::vector<float> values;
+  SourcesBySegment sources;
 
   bool same_documents(const Snapshot& other) const {
     return ids == other.ids && lengths == other.lengths && values == other.values;
@@ -79,6 +89,14 @@ inline Result<Snapshot> snapshot(const std::filesystem::path& path) {
   PackedDocuments packed = QM_TRY(view->fetch(ids, std::nullopt));
   out.lengths.assign(packed.lengths().begin(), packed.lengths().end());
   out.values = packed.vectors();
+  const Directory directory = QM_TRY(Directory::open(path));
+  for (const LiveSegment& segment : view->segments()) {
+    auto rows = QM_TRY(load_segment_sources(directory, segment.entry));
+    auto& pairs = out.sources[segment.entry.id];
+    if (!rows) continue;
+    pairs.emplace();
+    for (const SegmentSource& row : *rows) pairs->emplace_back(row.segment, row.row);
+  }
   return out;
 }
 
@@ -100,6 +118,7 @@ inline std::vector<std::string> leftovers(const std::filesystem::path& path) {
     }
     referenced.push_back(segment_file("", s.id, "offsets.npy").string());
     referenced.push_back(segment_file("", s.id, "ids.json").string());
+    referenced.push_back(segment_file("", s.id, "sources.npy").string());
     if (s.tombstones) referenced.push_back(tombstones_file("", s.id, *s.tombstones).string());
   }
   std::vector<std::string> out;
@@ -109,6 +128,63 @@ inline std::vector<std::string> leftovers(const std::filesystem::path& path) {
   }
   std::sort(out.begin(), out.end());
   return out;
+}
+
+// The stored bytes of `row` of a segment, every array of its encoding.
+inline std::vector<std::byte> row_bytes(const SegmentData& data, std::uint64_t row) {
+  std::vector<std::byte> out;
+  const std::uint64_t first = data.offsets()[row], last = data.offsets()[row + 1];
+  for (const NpyArray& array : data.arrays()) {
+    const std::size_t row_items = array.shape().size() == 2 ? array.shape()[1] : 1;
+    std::span<const std::byte> bytes;
+    switch (array.dtype()) {
+      case Dtype::Float32: bytes = std::as_bytes(array.values<float>().value()); break;
+      case Dtype::Int8: bytes = std::as_bytes(array.values<std::int8_t>().value()); break;
+      case Dtype::Uint64: ADD_FAILURE() << "a vector array of uint64"; break;
+    }
+    const std::size_t item = dtype_item_size(array.dtype()) * row_items;
+    out.insert(out.end(), bytes.begin() + first * item, bytes.begin() + last * item);
+  }
+  return out;
+}
+
+// Checks the sources file of every segment of the store at `path` against
+// `earlier`, a view of the same store before the segments were copied: a
+// row whose source segment `earlier` holds must carry that segment's
+// fingerprint, name a row present there, and hold its id and bytes; any
+// other source must
+// lie below the copy. Returns the rows checked against `earlier`.
+inline std::size_t check_sources(const std::filesystem::path& path, const StoreView& earlier) {
+  auto store = VectorStore::open(path);
+  if (!store) {
+    ADD_FAILURE() << store.error().text();
+    return 0;
+  }
+  const Directory directory = Directory::open(path).value();
+  std::size_t checked = 0;
+  for (const LiveSegment& copy : (*store)->current_view()->segments()) {
+    auto sources = load_segment_sources(directory, copy.entry);
+    if (!sources) {
+      ADD_FAILURE() << sources.error().text();
+      continue;
+    }
+    if (!*sources) continue;
+    for (std::uint64_t r = 0; r < copy.entry.documents; ++r) {
+      const SegmentSource& source = (**sources)[r];
+      EXPECT_LT(source.segment, copy.entry.id);
+      for (const LiveSegment& from : earlier.segments()) {
+        if (from.entry.id != source.segment) continue;
+        EXPECT_EQ(source.fingerprint, from.data->fingerprint());
+        EXPECT_LT(source.row, from.entry.documents);
+        if (source.row >= from.entry.documents) break;
+        EXPECT_FALSE(from.deleted(source.row)) << "only present rows are copied";
+        EXPECT_EQ(from.data->ids()[source.row], copy.data->ids()[r]);
+        EXPECT_EQ(row_bytes(*from.data, source.row), row_bytes(*copy.data, r));
+        ++checked;
+      }
+    }
+  }
+  return checked;
 }
 
 inline Representation test_representation(std::uint64_t dimension = 4, bool normalized = false) {

@@ -5,6 +5,8 @@ Usage: python busy_exit_child.py STORE_DIR KIND [KIND ...]
 """
 
 import datetime
+import json
+import pathlib
 import sys
 import threading
 import time
@@ -82,10 +84,12 @@ def calls(store_dir):
     store = VectorStore(store_dir)
     view = store.view()
     ids = view.document_ids
+    segment = json.loads((pathlib.Path(store_dir) / "manifest.json").read_text())["segments"][0]["id"]
     return {
         "maxsim": lambda: maxsim_scores_packed(QUERY, DOCUMENTS, LENGTHS, threads=1),
         "open": lambda: VectorStore(store_dir),
         "view": store.view,
+        "segment-sources": lambda: store.segment_sources(segment),
         "fetch": lambda: view.fetch(i for i in ids),  # Python code inside the conversion too
         "value": lambda: Feature(REP, provider=lambda: QUERY).value,
         "feature": lambda: Query("q", e=Feature(REP, provider=lambda: QUERY)).feature("e", REP),

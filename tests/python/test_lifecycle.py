@@ -16,7 +16,7 @@ from store_builder import StoreBuilder, random_documents
 testing = native_testing.load()
 
 HERE = Path(__file__).parent
-KINDS = ["maxsim", "open", "view", "fetch", "value", "feature", "search", "search-python-source"]
+KINDS = ["maxsim", "open", "view", "segment-sources", "fetch", "value", "feature", "search", "search-python-source"]
 RUNS = 20
 AT_ONCE = 4
 

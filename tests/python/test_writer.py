@@ -195,7 +195,7 @@ def test_writer_and_test_builder_read_identically(tmp_path, rng, encoding, norma
     np.testing.assert_array_equal(view.fetch(ids)[0], want)
     assert sorted(p.name for p in (tmp_path / "built").iterdir() if p.name.startswith("segment-")) == sorted(
         f"segment-2.{n}" for n in (["vectors.npy"] if encoding == "float32" else ["codes.npy", "scales.npy"])
-        + ["offsets.npy", "ids.json"])
+        + ["offsets.npy", "ids.json", "sources.npy"])
 
 
 def test_threads_share_one_writer(tmp_path):
@@ -262,7 +262,8 @@ def leftovers(path):
     arrays = ["vectors"] if manifest["encoding"] == "float32" else ["codes", "scales"]
     wanted = {"manifest.json"}
     for s in manifest["segments"]:
-        wanted |= {f"segment-{s['id']}.{a}.npy" for a in arrays + ["offsets"]} | {f"segment-{s['id']}.ids.json"}
+        wanted |= {f"segment-{s['id']}.{a}.npy" for a in arrays + ["offsets", "sources"]}
+        wanted.add(f"segment-{s['id']}.ids.json")
         if s["tombstones"] is not None:
             wanted.add(f"segment-{s['id']}.tombstones-{s['tombstones']}.npy")
     return sorted(p.name for p in path.iterdir() if p.name not in wanted)

@@ -107,6 +107,36 @@ PyObject* store_view(PyObject* self, PyObject*) {
   });
 }
 
+// The file is read with the interpreter lock released; the array is made
+// with it held, filled, and handed out read-only, as the file it mirrors is.
+PyObject* store_segment_sources(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"segment_id", nullptr};
+    PyObject* id_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:segment_sources", const_cast<char**>(keywords), &id_obj))
+      return nullptr;
+    std::size_t segment_id = 0;
+    if (!count(id_obj, "segment_id", segment_id)) return nullptr;
+    std::shared_ptr<const VectorStore> store = as_store(self)->store;
+    auto sources = detached([&] { return store->segment_sources(segment_id); });
+    if (!sources) return raise(sources.error());
+    if (!*sources) Py_RETURN_NONE;
+    const std::vector<SegmentSource>& rows = **sources;
+    npy_intp dims[2] = {static_cast<npy_intp>(rows.size()), 3};
+    Ref array = Ref::steal(PyArray_SimpleNew(2, dims, NPY_UINT64));
+    if (!array) return nullptr;
+    auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+    auto* out = static_cast<std::uint64_t*>(PyArray_DATA(a));
+    for (const SegmentSource& row : rows) {
+      *out++ = row.segment;
+      *out++ = row.row;
+      *out++ = row.fingerprint;
+    }
+    PyArray_CLEARFLAGS(a, NPY_ARRAY_WRITEABLE);
+    return array.release();
+  });
+}
+
 PyGetSetDef store_getset[] = {
     {"path", store_path, nullptr, "The store directory, as given at opening.", nullptr},
     {"corpus", store_corpus, nullptr, "The name of the corpus the store holds.", nullptr},
@@ -121,6 +151,13 @@ PyGetSetDef store_getset[] = {
 PyMethodDef store_methods[] = {
     {"view", store_view, METH_NOARGS,
      "view($self)\n--\n\nThe latest commit as a StoreView; the same view while nothing was committed."},
+    {"segment_sources", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(store_segment_sources)),
+     METH_VARARGS | METH_KEYWORDS,
+     "segment_sources($self, segment_id)\n--\n\n"
+     "Where each row of segment ``segment_id`` of the current commit was\n"
+     "copied from, as a read-only uint64 ``[documents, 3]`` array of (source\n"
+     "segment, source row, source fingerprint); None for a segment written\n"
+     "by ``append``. Copied rows hold the same bytes as their sources."},
     {nullptr, nullptr, 0, nullptr},
 };
 

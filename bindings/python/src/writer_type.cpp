@@ -223,6 +223,16 @@ PyObject* writer_compact(PyObject* self, PyObject*) {
   });
 }
 
+PyObject* writer_merge(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    if (!check_usable(self)) return nullptr;
+    auto merged = with_writer(self, [](VectorStoreWriter& writer) { return writer.merge(); });
+    if (!merged) return raise_closed(*as_writer(self)->state);
+    if (!*merged) return raise(merged->error());
+    return PyLong_FromUnsignedLongLong(**merged);
+  });
+}
+
 PyObject* writer_commit(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     if (!check_usable(self)) return nullptr;
@@ -276,8 +286,45 @@ PyObject* writer_corpus(PyObject* self, void*) {
   });
 }
 
+PyObject* writer_get_merge_at_commit(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    if (!check_usable(self)) return nullptr;
+    auto on = with_writer(self, [](VectorStoreWriter& writer) { return writer.merge_at_commit(); });
+    if (!on) return raise_closed(*as_writer(self)->state);
+    return PyBool_FromLong(*on);
+  });
+}
+
+int writer_set_merge_at_commit(PyObject* self, PyObject* value, void*) {
+  return guarded([&]() -> int {
+    if (value == nullptr) {
+      PyErr_SetString(PyExc_TypeError, "cannot delete merge_at_commit");
+      return -1;
+    }
+    if (!PyBool_Check(value)) {
+      PyErr_Format(PyExc_TypeError, "merge_at_commit must be a bool, not %s", Py_TYPE(value)->tp_name);
+      return -1;
+    }
+    if (!check_usable(self)) return -1;
+    const bool on = value == Py_True;
+    auto set = with_writer(self, [on](VectorStoreWriter& writer) {
+      writer.set_merge_at_commit(on);
+      return true;
+    });
+    if (!set) {
+      raise_closed(*as_writer(self)->state);
+      return -1;
+    }
+    return 0;
+  });
+}
+
 PyGetSetDef writer_getset[] = {
     {"corpus", writer_corpus, nullptr, "The name of the corpus the store holds.", nullptr},
+    {"merge_at_commit", writer_get_merge_at_commit, writer_set_merge_at_commit,
+     "Whether ``commit()`` runs ``merge()`` before it publishes; False when\n"
+     "the writer is opened.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -299,6 +346,11 @@ PyMethodDef writer_methods[] = {
      "Stages the deletion of the documents present among ``document_ids``\n"
      "and returns how many there were."},
     {"compact", writer_compact, METH_NOARGS, "compact($self)\n--\n\nStages the present documents as one segment."},
+    {"merge", writer_merge, METH_NOARGS,
+     "merge($self)\n--\n\n"
+     "Stages merges of small segments, tier by tier, so that the segment\n"
+     "count stays logarithmic in the documents, and returns how many\n"
+     "segments were replaced. Documents and their vectors are unchanged."},
     {"commit", writer_commit, METH_NOARGS,
      "commit($self)\n--\n\n"
      "Publishes everything staged and returns the commit time readers\n"
