@@ -12,7 +12,7 @@ PY_PACKAGES := "scikit-build-core>=0.10" "numpy>=2" "scipy-openblas32>=0.3.28" "
 RAY_PACKAGE := "ray==2.60.0"
 CMAKE_ARGS := -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DQUILLMARK_BUILD_TESTS=ON
 
-.PHONY: bench-ray test-python313 all demo demo-deps test-real test test-cpp test-python bench bench-peers deps venv build sanitize tsan lint-threads clang fuzz clean crash
+.PHONY: bench-scale bench-ray test-python313 all demo demo-deps test-real test test-cpp test-python bench bench-peers deps venv build sanitize tsan lint-threads clang fuzz clean crash
 
 all: build
 
@@ -72,6 +72,14 @@ bench: build
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/rerank_bench.py
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/writer_bench.py
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/maxsim_cases.py
+
+# Every cost of a search at 10,000, 100,000 and 1,000,000 documents
+# (bench/scale_bench.py): about 10 GB of disk under /var/tmp and half an hour.
+# SCALE_ARGS="--sizes 10000,100000" for a shorter run.
+SCALE_ARGS ?=
+bench-scale: build
+	$(PY) -m pip install -q "matplotlib>=3.8"
+	PYTHONPATH=$(BUILD)/pkg $(PY) bench/scale_bench.py $(SCALE_ARGS)
 
 # quillmark beside PyTorch (bench/peers.py). The peers live in their own
 # virtual environment, .venv-peers, never in .venv. It is made by the same
