@@ -7,7 +7,7 @@ PY := $(VENV)/bin/python
 BUILD := build
 JOBS ?= 2
 APT_PACKAGES := cmake g++ make libgtest-dev
-PY_PACKAGES := "scikit-build-core>=0.10" "numpy>=2" "scipy-openblas32>=0.3.28" "nlohmann-json==3.11.2" "pytest>=8" "hypothesis>=6"
+PY_PACKAGES := "scikit-build-core>=0.10" "numpy>=2" "scipy-openblas32>=0.3.28" "nlohmann-json==3.11.2" "pytest>=8" "hypothesis>=6" "faiss-cpu==1.15.1"
 # quillmark.distributed (the `ray` extra); its tests run in make test, never skipped.
 RAY_PACKAGE := "ray==2.60.0"
 CMAKE_ARGS := -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DQUILLMARK_BUILD_TESTS=ON

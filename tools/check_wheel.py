@@ -1,6 +1,7 @@
 """Prints each repaired wheel's policy tag, size and files, and checks that its
-only outside dependencies are NumPy, the scipy-openblas32 wheel and the C and
-C++ runtimes a manylinux policy allows.
+only outside dependencies are NumPy, the scipy-openblas32 wheel, faiss-cpu
+(quillmark.ann's index, pure Python use) and the C and C++ runtimes a
+manylinux policy allows.
 
 The BLAS is never grafted into the wheel: libquillmark_native.so finds it in the
 installed scipy-openblas32 package through its RUNPATH, and the extension
@@ -23,7 +24,7 @@ EXPECTED = {
     r"quillmark/_native\.cpython-[^/]+\.so": ({"libquillmark_native.so"}, "$ORIGIN"),
     r"quillmark/libquillmark_native\.so": ({"libscipy_openblas.so"}, "$ORIGIN/../scipy_openblas32/lib"),
 }
-REQUIREMENTS = {"numpy", "scipy-openblas32"}
+REQUIREMENTS = {"numpy", "scipy-openblas32", "faiss-cpu"}
 
 
 def dynamic(data: bytes) -> tuple[set[str], str]:
