@@ -110,10 +110,10 @@ class PooledIndexDirectory:
                 found.setdefault(key, []).append((crc, name))
         return found
 
-    def load_pooled(self, name: str, crc: int, rows: int) -> Optional[np.ndarray]:
-        """The mapped array of file ``name`` when it has ``rows`` rows of this
-        dimension and its data has CRC ``crc``; else None (never an exception
-        for a damaged file)."""
+    def load_pooled(self, name: str, crc: int, rows: Optional[int]) -> Optional[np.ndarray]:
+        """The mapped array of file ``name`` when it has ``rows`` rows (any
+        number when None) of this dimension and its data has CRC ``crc``; else
+        None (never an exception for a damaged file)."""
         try:
             array = np.load(self.path / name, mmap_mode="r", allow_pickle=False)
         except (OSError, ValueError, EOFError):
@@ -121,11 +121,13 @@ class PooledIndexDirectory:
         if (
             not isinstance(array, np.ndarray)
             or array.dtype != np.float32
-            or array.shape != (rows, self.dimension)
+            or array.ndim != 2
+            or array.shape[1] != self.dimension
+            or (rows is not None and array.shape[0] != rows)
             or not array.flags.c_contiguous
         ):
             return None
-        if rows and crc32(array) != crc:
+        if crc is None or (array.size and crc32(array) != crc):
             return None
         return array
 

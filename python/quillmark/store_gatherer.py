@@ -330,7 +330,8 @@ class StoreGatherer:
             if segment is None:
                 segment = self._load(directory, listing, key, rows, damaged)
                 if segment is None:
-                    segment = _Segment(segment_id, fingerprint, self._compute(view, segment_id, rows))
+                    vectors = self._compute(view, directory, listing, segment_id, rows)
+                    segment = _Segment(segment_id, fingerprint, vectors)
                     made.append(segment)
                 with self._lock:
                     self._loaded[key] = segment
@@ -381,11 +382,12 @@ class StoreGatherer:
             damaged.append(name)
         return None
 
-    def _compute(self, view, segment_id: int, rows: int) -> np.ndarray:
+    def _compute(self, view, directory, listing, segment_id: int, rows: int) -> np.ndarray:
         """The pooled vectors of a segment's rows: copied from the segments a
-        compaction or merge copied them from when their index is at hand,
-        else pooled from the stored token vectors."""
-        copied = self._copy_sources(segment_id, rows)
+        compaction or merge copied them from when their index is at hand (in
+        memory or in the index directory), else pooled from the stored token
+        vectors."""
+        copied = self._copy_sources(directory, listing, segment_id, rows)
         if copied is not None:
             with self._lock:
                 self.counters["copied_documents"] += rows
@@ -395,7 +397,7 @@ class StoreGatherer:
             self.counters["pooled_documents"] += rows
         return vectors
 
-    def _copy_sources(self, segment_id: int, rows: int) -> Optional[np.ndarray]:
+    def _copy_sources(self, directory, listing, segment_id: int, rows: int) -> Optional[np.ndarray]:
         segment_sources = getattr(self.store, "segment_sources", None)
         if segment_sources is None or rows == 0:
             return None
@@ -411,6 +413,8 @@ class StoreGatherer:
             loaded = dict(self._loaded)
         for source_id, source_fingerprint in {(int(a), int(b)) for a, b in zip(sources[:, 0], sources[:, 2])}:
             source = loaded.get((source_id, source_fingerprint))
+            if source is None:
+                source = self._load(directory, listing, (source_id, source_fingerprint), None, [])
             if source is None:
                 return None
             mask = (sources[:, 0] == source_id) & (sources[:, 2] == source_fingerprint)

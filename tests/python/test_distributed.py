@@ -34,6 +34,7 @@ from quillmark import distributed
 from quillmark.distributed import (
     LayoutError,
     MeanPooledFromStore,
+    StorePooled,
     ShardedGatherer,
     ShardedReranker,
     ShardedStore,
@@ -41,6 +42,7 @@ from quillmark.distributed import (
     ShardTimeoutError,
 )
 from quillmark.gatherers import MeanPooledGatherer
+from quillmark.store_gatherer import StoreGatherer
 from quillmark.representation import Representation
 
 from distributed_helpers import HoldingBuilder
@@ -255,6 +257,28 @@ def test_gatherer_over_given_vectors_matches_one_gatherer(twin, rng):
             got = sharded.gather(q, limit, subset=subset).candidates
             assert [(c.document_id, c.gather_score, c.gather_rank) for c in got] == \
                    [(c.document_id, c.gather_score, c.gather_rank) for c in want]
+
+
+@pytest.mark.parametrize("shards", SHARD_COUNTS)
+def test_store_pooled_shards_gather_as_one_store_gatherer(twin, shards):
+    """Each shard's persisted StoreGatherer, merged: the candidates of one
+    StoreGatherer over the unsharded store, scores, ranks and ties included."""
+    store = twin.sharded[shards]
+    sharded = ShardedGatherer(store, StorePooled(REP))
+    one = StoreGatherer(VectorStore(twin.single))
+    try:
+        for q, gather_limit, _, subset in searches(twin, np.random.default_rng(7)):
+            want = one.gather(q, gather_limit, subset=subset)
+            got = sharded.gather(q, gather_limit, subset=subset)
+            assert [(c.document_id, c.gather_score, c.gather_rank) for c in got.candidates] == \
+                   [(c.document_id, c.gather_score, c.gather_rank) for c in want.candidates]
+            assert got.as_of == min(twin.commits[shards])
+    finally:
+        sharded.close()
+    # The shards' indexes persist beside their stores.
+    for shard in range(shards):
+        index = pathlib.Path(str(store.shard(shard).path) + ".index")
+        assert list(index.glob("segment-*.pooled.npy"))
 
 
 def test_protocols_and_names(twin):

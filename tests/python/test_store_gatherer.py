@@ -242,12 +242,27 @@ def test_work_follows_the_changes_not_the_corpus(tmp_path):
     writer.commit()
     check_exact(gatherer, store, rng, 200)
     assert gatherer.counters["pooled_documents"] == 107  # deletions cost no index work
-    if hasattr(store, "segment_sources"):
-        writer.compact()
+    writer.compact()
+    writer.commit()
+    check_exact(gatherer, store, rng, 200)
+    assert gatherer.counters["pooled_documents"] == 107
+    assert gatherer.counters["copied_documents"] == 104
+    for i in range(10):  # ten small segments, then a merge of them
+        append(writer, rng, [f"m{i}", f"s1d{i}"])
         writer.commit()
-        check_exact(gatherer, store, rng, 200)
-        assert gatherer.counters["pooled_documents"] == 107
-        assert gatherer.counters["copied_documents"] == 104
+        gatherer.gather(query(rng), 3)
+    assert gatherer.counters["pooled_documents"] == 127
+    assert writer.merge() == 10
+    writer.commit()
+    check_exact(gatherer, store, rng, 200)
+    assert gatherer.counters["pooled_documents"] == 127
+    assert gatherer.counters["copied_documents"] == 124
+    # A new process after a compaction copies from the files the index still holds.
+    writer.compact()
+    writer.commit()
+    fresh = StoreGatherer(VectorStore(tmp_path / "s"))
+    check_exact(fresh, store, rng, 50)
+    assert fresh.counters["pooled_documents"] == 0 and fresh.counters["copied_documents"] > 0
     # Only the segments of the latest commit keep files.
     assert len(pooled_files(gatherer.path)) == len(store.view().segments)
 

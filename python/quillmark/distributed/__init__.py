@@ -8,13 +8,15 @@ single writer, served by a Ray actor on the machine that holds its files:
     os.environ["RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER"] = "0"  # one machine: Ray stays on loopback
     import ray
     from quillmark import SearchPipeline
-    from quillmark.distributed import MeanPooledFromStore, ShardedGatherer, ShardedReranker, ShardedStore
+    from quillmark.distributed import ShardedGatherer, ShardedReranker, ShardedStore, StorePooled
 
     ray.init(_node_ip_address="127.0.0.1")  # on a cluster: ray.init(address="auto")
     store = ShardedStore.create("corpus.shards", "docs", representation, shards=4)
     store.append(ids, embeddings, lengths)
     store.commit()                  # one commit time per shard
-    pipeline = SearchPipeline(ShardedGatherer(store, MeanPooledFromStore(pooled_representation)),
+    # Each shard keeps a StoreGatherer's index beside its store: a commit costs
+    # a shard only its own new segments.
+    pipeline = SearchPipeline(ShardedGatherer(store, StorePooled(representation)),
                               ShardedReranker(store))
     pipeline.search(query, gather_limit=100, limit=10)
 
@@ -29,7 +31,7 @@ try:
 except ImportError as error:  # pragma: no cover - depends on the installation
     raise ImportError("quillmark.distributed needs Ray: pip install 'quillmark[ray]'") from error
 
-from .builders import MeanPooledFromStore, MeanPooledVectors
+from .builders import MeanPooledFromStore, MeanPooledVectors, StorePooled
 from .fanout import ShardError, ShardTimeoutError
 from .layout import HASH, LAYOUT_FILE, LayoutError, shard_of
 from .stages import ShardedGatherer, ShardedReranker
@@ -40,6 +42,7 @@ __all__ = [
     "ShardedGatherer",
     "ShardedReranker",
     "MeanPooledFromStore",
+    "StorePooled",
     "MeanPooledVectors",
     "ShardError",
     "ShardTimeoutError",

@@ -5,7 +5,9 @@ shard). It declares what the shards' gatherers read from the query
 (``requires``: feature name to representation; only those features travel to
 the shards) and their ``score_semantics``; called as ``builder(corpus, view)``
 in the actor it returns the shard's gatherer over that store view, and is
-called again after each new commit of the shard. ``tie_key(document_id)``, when
+called again after each new commit of the shard. A builder with
+``for_store(corpus, store)`` is called that way instead, once: its gatherer
+follows the shard's commits itself. ``tie_key(document_id)``, when
 defined, orders documents whose gather scores are equal, the way the
 equivalent unsharded gatherer does; without it the order is the ids' UTF-8
 bytes.
@@ -21,7 +23,7 @@ from ..encoding import SINGLE_VECTOR
 from ..gatherers import SCORE_SEMANTICS, MeanPooledGatherer
 from ..representation import Representation
 
-__all__ = ["MeanPooledFromStore", "MeanPooledVectors"]
+__all__ = ["MeanPooledFromStore", "MeanPooledVectors", "StorePooled"]
 
 
 class MeanPooledFromStore:
@@ -70,3 +72,31 @@ class MeanPooledVectors:
 
     def tie_key(self, document_id: str) -> int:
         return self.positions[document_id]
+
+
+class StorePooled:
+    """Each shard keeps a ``StoreGatherer`` over its own store, its index
+    persisted beside the shard's store directory: a commit costs each shard
+    only its own new segments, and a restarted actor loads the index instead
+    of pooling again. Scores and the order of equal scores (UTF-8 bytes of
+    the ids) are those of one ``StoreGatherer`` over every document."""
+
+    tie_key = staticmethod(MeanPooledFromStore.tie_key)
+
+    def __init__(self, representation: Representation, *, method: str = "exact", feature: str = "multi_vector"):
+        from ..store_gatherer import METHODS, SCORE_SEMANTICS
+
+        if method not in METHODS:
+            raise ValueError(f"method must be 'exact' or 'approximate', not {method!r}")
+        self.method = method
+        self.feature = feature
+        self.requires = {feature: representation}
+        self.score_semantics = SCORE_SEMANTICS[method]
+
+    def for_store(self, corpus: str, store):
+        from ..store_gatherer import StoreGatherer
+
+        return StoreGatherer(store, method=self.method, feature=self.feature)
+
+    def __call__(self, corpus: str, view):
+        raise TypeError("StorePooled makes a shard's gatherer from its store (for_store), not from one view")

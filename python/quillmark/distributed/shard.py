@@ -163,7 +163,11 @@ class ShardServer:
             installed = self._gatherers.get(key)
             if installed is None:
                 raise LookupError(f"no gatherer {key} is installed on this shard (it was closed)")
-            if installed.gatherer is None or installed.commit != view.commit:
+            if hasattr(installed.builder, "for_store"):
+                # A gatherer that follows the store's commits itself.
+                if installed.gatherer is None:
+                    installed.gatherer = installed.builder.for_store(self.corpus, self.store)
+            elif installed.gatherer is None or installed.commit != view.commit:
                 # A gatherer reflects one commit; the next search after a commit rebuilds it.
                 installed.gatherer = installed.builder(self.corpus, view)
                 installed.commit = view.commit
