@@ -311,7 +311,7 @@ def report(r: Run) -> str:
         size = (f"store {r.sizes[encoding] / 2**20:>7.1f} MiB" if encoding in r.sizes
                 else "index beside it" if "StoreGatherer" in encoding else "sharded, on Ray")
         lines.append(
-            f"{encoding:<18} {size:<18} search p50 {p50 * 1e3:6.1f} ms  "
+            f"{encoding:<24} {size:<18} search p50 {p50 * 1e3:6.1f} ms  "
             f"p95 {p95 * 1e3:6.1f} ms   (SearchResult.timings, gather_limit {GATHER_LIMIT}, query encoded beforehand)"
         )
     question, answer_id, top = r.sample
