@@ -15,6 +15,16 @@ from typing import Callable
 
 
 @dataclass
+class Measured:
+    """What a method returns when its work ran elsewhere (another process,
+    e.g. another build of the module) and was timed there: interleaved
+    records these times instead of its own around the call."""
+
+    wall: float
+    cpu: float
+
+
+@dataclass
 class Stats:
     samples: list[float]  # wall seconds per call
     cpu: list[float]  # CPU seconds of the process (all its threads) per call
@@ -44,7 +54,8 @@ def interleaved(methods: dict[str, Callable[[], object]], *, budget: float = 10.
     runs untimed right before each timed call of `name` (e.g. setting a
     library's thread count). `settle[name]` seconds are slept after each call
     of `name`: libraries whose worker threads keep spinning after a call would
-    otherwise slow the method timed next.
+    otherwise slow the method timed next. A method that returns a Measured
+    has those times recorded instead of its own.
     """
     before, settle = before or {}, settle or {}
     warm = 0.0
@@ -60,8 +71,10 @@ def interleaved(methods: dict[str, Callable[[], object]], *, budget: float = 10.
         for name, fn in methods.items():
             before.get(name, lambda: None)()
             c0, t0 = time.process_time(), time.perf_counter()
-            fn()
+            result = fn()
             t1, c1 = time.perf_counter(), time.process_time()
+            if isinstance(result, Measured):
+                t0, t1, c0, c1 = 0.0, result.wall, 0.0, result.cpu
             stats[name].samples.append(t1 - t0)
             stats[name].cpu.append(c1 - c0)
             if name in settle:

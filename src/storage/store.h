@@ -212,7 +212,7 @@ class StoreView final : public VectorView {
   // double precision, 1e-12) and rounded to float. Runs on the pool chosen
   // by install(threads), a run of whole documents per task, each document
   // on one thread: the result does not depend on the thread count. Memory
-  // beyond `out` is one row per thread. Returns install's InvalidInput
+  // beyond `out` is at most 128 decoded rows per thread. Returns install's InvalidInput
   // errors ("threads must be positive" for 0, for float32 too), then for
   // int8 Storage "int8 scales must be finite and positive" when a row of the
   // segment has such a scale (`out` is then partly written).
