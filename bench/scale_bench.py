@@ -242,10 +242,10 @@ def measure(encoding: str, size: int, root: pathlib.Path) -> dict:
     out["pool_new_documents_s"] = time.perf_counter() - t0
     before = dict(exact.counters)
     t0 = time.perf_counter()
-    exact.gather(query_objects[1], CANDIDATES)
+    exact.segments_of(view)  # the catch-up alone: pool, write, flush, map
     out["catch_up_s"] = time.perf_counter() - t0
     out["catch_up_pooled"] = exact.counters["pooled_documents"] - before["pooled_documents"]
-    approximate.gather(query_objects[1], CANDIDATES)
+    approximate.segments_of(view)
 
     # -- a fresh process, index up to date ----------------------------------------
     fresh = subprocess.run(
@@ -269,6 +269,28 @@ def measure(encoding: str, size: int, root: pathlib.Path) -> dict:
     out["catch_up_after_compaction_pooled"] = exact.counters["pooled_documents"] - before["pooled_documents"]
     stats = rerank_samples()
     out["rerank_compacted_ms"] = _ms(stats["quillmark"].samples)
+    # One segment: where the approximate index serves (segments of 50,000
+    # rows or more); what a store kept merged looks like.
+    t0 = time.perf_counter()
+    approximate.segments_of(store.view())
+    out["approximate_after_compaction_s"] = time.perf_counter() - t0
+    stats = interleaved({"exact": lambda: exact.gather(pick(), CANDIDATES),
+                         "approximate": lambda: approximate.gather(pick(), CANDIDATES)}, budget=20)
+    out["gather_exact_compacted_ms"] = _ms(stats["exact"].samples)
+    out["gather_approximate_compacted_ms"] = _ms(stats["approximate"].samples)
+    stats = interleaved({name: (lambda p=p: p.search(pick(), gather_limit=CANDIDATES, limit=10))
+                         for name, p in pipelines.items()}, budget=20)
+    out["search_exact_compacted_ms"] = _ms(stats["exact"].samples)
+    out["search_approximate_compacted_ms"] = _ms(stats["approximate"].samples)
+    same, recall = 0, []
+    for q in query_objects:
+        a = [d.document_id for d in pipelines["exact"].search(q, gather_limit=CANDIDATES, limit=10).documents]
+        b = [d.document_id for d in pipelines["approximate"].search(q, gather_limit=CANDIDATES, limit=10).documents]
+        same += a == b
+        a = {c.document_id for c in exact.gather(q, 100).candidates}
+        recall.append(len(a & {c.document_id for c in approximate.gather(q, 100).candidates}) / 100)
+    out["approximate_top10_equal_compacted"] = same / QUERIES
+    out["approximate_recall_at_100_compacted"] = float(np.mean(recall))
     out["anonymous_mib"] = anonymous_kib() / 1024
     writer.close()
     return out
@@ -327,6 +349,13 @@ ROWS = [
     ("approximate top 10 = exact top 10", lambda r: r["approximate_top10_equal"], "{:.0%}"),
     ("approximate recall@100", lambda r: r["approximate_recall_at_100"], "{:.3f}"),
     ("compact + commit, s", lambda r: r["compact_s"], "{:.1f}"),
+    ("one segment: approximate index build, s", lambda r: r["approximate_after_compaction_s"], "{:.1f}"),
+    ("one segment: gather exact p50 / p99, ms", lambda r: (r["gather_exact_compacted_ms"]["p50"], r["gather_exact_compacted_ms"]["p99"]), "{:.1f} / {:.1f}"),
+    ("one segment: gather approximate p50 / p99, ms", lambda r: (r["gather_approximate_compacted_ms"]["p50"], r["gather_approximate_compacted_ms"]["p99"]), "{:.1f} / {:.1f}"),
+    ("one segment: search exact p50 / p99, ms", lambda r: (r["search_exact_compacted_ms"]["p50"], r["search_exact_compacted_ms"]["p99"]), "{:.1f} / {:.1f}"),
+    ("one segment: search approximate p50 / p99, ms", lambda r: (r["search_approximate_compacted_ms"]["p50"], r["search_approximate_compacted_ms"]["p99"]), "{:.1f} / {:.1f}"),
+    ("one segment: approximate top 10 = exact top 10", lambda r: r["approximate_top10_equal_compacted"], "{:.0%}"),
+    ("one segment: approximate recall@100", lambda r: r["approximate_recall_at_100_compacted"], "{:.3f}"),
     ("copying the store's files (reference), s", lambda r: r["copy_store_s"], "{:.1f}"),
     ("catch-up after compaction, s (documents pooled)", lambda r: (r["catch_up_after_compaction_s"], r["catch_up_after_compaction_pooled"]), "{:.2f} ({:,})"),
     ("resident beyond mapped files, fresh process, MiB", lambda r: r["fresh_anonymous_mib"], "{:.0f}"),
@@ -339,6 +368,8 @@ SLOPES = {
     "gather exact p50": ("gather_exact_ms", "p50"), "gather approximate p50": ("gather_approximate_ms", "p50"),
     "rerank p50 (as written)": ("rerank_ms", "p50"), "rerank p50 (one segment)": ("rerank_compacted_ms", "p50"),
     "search exact p50": ("search_exact_ms", "p50"), "search approximate p50": ("search_approximate_ms", "p50"),
+    "search exact p50 (one segment)": ("search_exact_compacted_ms", "p50"),
+    "search approximate p50 (one segment)": ("search_approximate_compacted_ms", "p50"),
     "compact": "compact_s", "fresh first search (exact)": "fresh_first_search_exact_s",
 }
 

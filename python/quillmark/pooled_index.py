@@ -43,14 +43,18 @@ FORMAT = "quillmark-pooled-index-1"
 _FILE = re.compile(r"^segment-(\d+)-([0-9a-f]{16})(?:-([0-9a-f]{8}))?\.(pooled\.npy|ann)$")
 
 
-def crc32(data) -> int:
-    """CRC-32 of a buffer (an array's bytes), in chunks so nothing is copied."""
+_CRC_CHUNK = 1 << 24
+
+
+def crc32(data, pool=None) -> int:
+    """The checksum of a buffer (an array's bytes): the CRC-32 of the CRC-32s of
+    its 16 MiB chunks, so that the chunks can be summed on several threads
+    (``pool``, an executor; zlib releases the interpreter lock). Nothing is
+    copied."""
     view = memoryview(data).cast("B")
-    crc = 0
-    step = 1 << 26
-    for start in range(0, len(view), step):
-        crc = zlib.crc32(view[start : start + step], crc)
-    return crc
+    chunks = [view[start : start + _CRC_CHUNK] for start in range(0, len(view), _CRC_CHUNK)]
+    sums = list(pool.map(zlib.crc32, chunks)) if pool is not None and len(chunks) > 1 else list(map(zlib.crc32, chunks))
+    return zlib.crc32(b"".join(c.to_bytes(4, "little") for c in sums))
 
 
 def _sync_directory(path: Path) -> None:
@@ -69,8 +73,9 @@ class PooledIndexDirectory:
     caller with what it computed in memory; the first such failure warns once.
     """
 
-    def __init__(self, path: Path, store_id: str, dimension: int):
+    def __init__(self, path: Path, store_id: str, dimension: int, pool=None):
         self.path = path
+        self.pool = pool  # threads for checksums, or None
         self.store_id = store_id
         self.dimension = dimension
         self._warned = False
@@ -127,7 +132,7 @@ class PooledIndexDirectory:
             or not array.flags.c_contiguous
         ):
             return None
-        if crc is None or (array.size and crc32(array) != crc):
+        if crc is None or crc32(array, self.pool) != crc:
             return None
         return array
 
@@ -221,7 +226,7 @@ class _Writing:
         self._put("index.json", lambda f: f.write(json.dumps(record).encode() + b"\n"))
 
     def put_pooled(self, segment: int, fingerprint: int, vectors: np.ndarray) -> str:
-        name = f"segment-{segment}-{fingerprint:016x}-{crc32(vectors):08x}.pooled.npy"
+        name = f"segment-{segment}-{fingerprint:016x}-{crc32(vectors, self.directory.pool):08x}.pooled.npy"
         self._put(name, lambda f: np.save(f, vectors, allow_pickle=False))
         return name
 

@@ -309,7 +309,9 @@ class StoreGatherer:
     def _index_directory(self, view) -> PooledIndexDirectory:
         with self._lock:
             if self._directory is None or self._directory.store_id != view.store_id:
-                self._directory = PooledIndexDirectory(self.path, view.store_id, self.representation.dimension)
+                workers = _workers(self.threads)
+                self._directory = PooledIndexDirectory(self.path, view.store_id, self.representation.dimension,
+                                                       _pool(workers) if workers > 1 else None)
                 if self._loaded:
                     # Another store now answers at the store's path: nothing
                     # indexed for the old one may serve it.
