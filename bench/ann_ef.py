@@ -4,8 +4,10 @@ bench/clustered.py, and the recall that AnnIndex.ef_for's rule reaches.
 
 The index is built with AnnIndex.build's defaults on 2 threads and saved to
 ``--index`` (reused when that file exists, since building 1,000,000 vectors
-takes about a quarter of an hour on this machine). Recall only: latency is
-bench/ann_choice.py's.
+takes a quarter of an hour or more on this machine). With ``--latency``,
+single-query latency at the rule's breadth for k = 100 and k = 1000, in
+interleaved turns with NumPy's exact search (one BLAS thread) through
+bench/timing.py.
 
     python bench/ann_ef.py --documents 1000000 --index /tmp/ann-1m.idx --cache /tmp/pooled
 """
@@ -21,7 +23,9 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from ann_choice import exact_top, pooled_corpus, recall  # noqa: E402
+import threadpoolctl  # noqa: E402
+import timing  # noqa: E402
+from ann_choice import exact_top, numpy_search, pooled_corpus, recall  # noqa: E402
 from clustered import ClusteredCorpus  # noqa: E402
 
 from quillmark.ann import AnnIndex  # noqa: E402
@@ -39,6 +43,7 @@ def main() -> None:
                         help="use queries [offset, offset + queries): others than the ones the rule was fitted on")
     parser.add_argument("--index", type=Path, required=True)
     parser.add_argument("--cache", type=Path, default=None)
+    parser.add_argument("--latency", action="store_true", help="time the rule's searches against NumPy")
     parser.add_argument("--rule-only", action="store_true", help="only the recall of ef_for's breadth")
     parser.add_argument("--max-ef-factor", type=float, default=5.0, help="sweep ef up to this many times k")
     args = parser.parse_args()
@@ -70,6 +75,20 @@ def main() -> None:
         rule = AnnIndex.ef_for(k, index.count)
         found = [index.search(v, k)[0] for v in q]
         print(f"  {k:>5} " + " ".join(cells) + f" | {rule:>6} {recall(found, truth, k):7.4f}", flush=True)
+    if args.latency:
+        print(timing.load_average())
+        with threadpoolctl.threadpool_limits(1):
+            for k in (100, 1000):
+                turns = {name: iter(range(10**9)) for name in ("quillmark.ann", "numpy exact")}
+                methods = {
+                    "quillmark.ann": lambda: index.search(q[next(turns["quillmark.ann"]) % len(q)], k),
+                    "numpy exact": lambda: numpy_search(x, q[next(turns["numpy exact"]) % len(q)], k),
+                }
+                stats = timing.interleaved(methods, min_rounds=len(q), max_rounds=len(q))
+                timing.print_table(f"single query, k={k}, ef={AnnIndex.ef_for(k, index.count)}", stats, "numpy exact")
+                for name, st in stats.items():
+                    print(f"  {name} p99 {np.percentile(st.samples, 99) * 1e3:.2f} ms")
+                print(timing.ratio_line("quillmark.ann / numpy exact", stats["quillmark.ann"], stats["numpy exact"]))
 
 
 if __name__ == "__main__":
