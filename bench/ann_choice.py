@@ -274,7 +274,7 @@ print(t1 - t0, t2 - t1, t3 - t2)
 def check_wrapper(path: Path, save_s: float, q: np.ndarray, truth: np.ndarray) -> None:
     """quillmark.ann over the faiss index just measured: its crash-safe save, a
     fresh process's load (checksums verified; the file in the page cache), and
-    recall@k with the breadth its ef_for(k) rule picks, one query at a time."""
+    recall@k with the breadth its ef_for(k, count) rule picks, one query at a time."""
     import subprocess
 
     print(f"\nquillmark.ann (faiss HNSW): file {path.stat().st_size / 2**20:.0f} MiB, save (checksums, fsync, "
@@ -292,7 +292,7 @@ def check_wrapper(path: Path, save_s: float, q: np.ndarray, truth: np.ndarray) -
         for v in q[:50]:
             index.search(v, k)
         ms = (time.perf_counter() - t0) / 50 * 1e3
-        print(f"  k={k:<5} ef_for(k)={AnnIndex.ef_for(k):<5} recall@{k} {recall(found, truth, k):.4f} "
+        print(f"  k={k:<5} ef_for(k)={AnnIndex.ef_for(k, index.count):<5} recall@{k} {recall(found, truth, k):.4f} "
               f"(goal {RECALL_GOAL}); mean {ms:.2f} ms per query over 50")
 
 

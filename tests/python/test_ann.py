@@ -74,7 +74,10 @@ def test_result_sizes_and_breadth(data):
     assert [len(a) for a in small.search(vectors[3], 0)] == [0, 0]
     # A breadth below k is raised to k: still k results.
     assert len(small.search(vectors[3], 20, ef=1)[0]) == 20
-    assert AnnIndex.ef_for(10) >= 10 and AnnIndex.ef_for(5000) >= 5000
+    # The default breadth: never below k, and wider for bigger indexes.
+    for k in (1, 100, 1000, 5000):
+        small_ef, large_ef = AnnIndex.ef_for(k, 1000), AnnIndex.ef_for(k, 1_000_000)
+        assert k <= small_ef < large_ef
     empty = AnnIndex.build(np.zeros((0, DIM), np.float32))
     assert [len(a) for a in empty.search(vectors[0], 5)] == [0, 0]
 
