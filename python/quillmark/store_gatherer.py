@@ -295,6 +295,16 @@ class StoreGatherer:
 
     # -- following the store -----------------------------------------------------------
 
+    def update(self) -> _native.StoreView:
+        """Brings the index up to the store's latest commit now, and returns
+        that view. ``gather`` does the same when it needs to; calling this
+        before serving (or after a large commit or a compaction) keeps the
+        work out of a search: building the approximate index of a
+        1,000,000-document segment takes minutes."""
+        view = self.store.view()
+        self.segments_of(view)
+        return view
+
     def segments_of(self, view) -> list[_Segment]:
         """The index of every segment of ``view``, in its order, brought up to
         it first when it lacks any."""

@@ -232,6 +232,8 @@ def test_work_follows_the_changes_not_the_corpus(tmp_path):
     rng = np.random.default_rng(6)
     writer, store = build(tmp_path, rng, segments=4, per=25)
     gatherer = StoreGatherer(store)
+    assert gatherer.update().commit == store.view().commit
+    assert gatherer.counters["pooled_documents"] == 100
     gatherer.gather(query(rng), 5)
     assert gatherer.counters["pooled_documents"] == 100
     append(writer, rng, [f"n{i}" for i in range(7)])
