@@ -434,20 +434,22 @@ def _plot(results: list[dict], path: pathlib.Path) -> None:
 
     runs = sorted((r for r in results if r["encoding"] == "int8"), key=lambda r: r["documents"])
     sizes = [r["documents"] for r in runs]
-    fig, ax = plt.subplots(figsize=(8, 5))
-    for name, key in SLOPES.items():
+    fig, ax = plt.subplots(figsize=(10, 5.5))
+    colours = plt.cm.tab20.colors
+    for number, (name, key) in enumerate(SLOPES.items()):
         points = [(r["documents"], _safe(lambda r: _value(r, key), r)) for r in runs]
         points = [(size, value) for size, value in points if value is not None]
         scale = 1e3 if key in ("index_first_build_s", "compact_s", "fresh_first_search_exact_s") else (
             1e-3 if key == "view_us" else 1.0)
-        ax.plot([p[0] for p in points], [p[1] * scale for p in points], marker="o", label=name)
+        ax.plot([p[0] for p in points], [p[1] * scale for p in points], marker="os^vD"[number % 5],
+                color=colours[number % len(colours)], label=name)
     ax.set_xscale("log")
     ax.set_yscale("log")
     ax.set_xlabel("documents (int8 store, 64 tokens, dimension 128)")
     ax.set_ylabel("milliseconds")
     ax.set_title("quillmark: cost against corpus size (make bench-scale)")
     ax.grid(True, which="both", alpha=0.3)
-    ax.legend(fontsize=7, loc="upper left")
+    ax.legend(fontsize=7, loc="upper left", bbox_to_anchor=(1.01, 1.0))
     fig.tight_layout()
     path.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=110)
