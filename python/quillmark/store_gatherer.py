@@ -322,10 +322,11 @@ class StoreGatherer:
                 workers = _workers(self.threads)
                 self._directory = PooledIndexDirectory(self.path, view.store_id, self.representation.dimension,
                                                        _pool(workers) if workers > 1 else None)
-                if self._loaded:
-                    # Another store now answers at the store's path: nothing
-                    # indexed for the old one may serve it.
-                    self._loaded = {}
+                # Another store now answers at the store's path: nothing
+                # indexed for the old one may serve it, and its commit numbers
+                # start again.
+                self._loaded = {}
+                self._newest = -1
             return self._directory
 
     def _catch_up(self, view) -> list[_Segment]:

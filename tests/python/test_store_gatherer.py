@@ -271,7 +271,7 @@ def test_work_follows_the_changes_not_the_corpus(tmp_path):
 
 def test_a_store_renamed_into_place_gets_its_own_index(tmp_path):
     rng = np.random.default_rng(8)
-    _, store = build(tmp_path, rng)
+    _, store = build(tmp_path, rng, segments=6)
     gatherer = StoreGatherer(store)
     check_exact(gatherer, store, rng, 10)
     other = VectorStoreWriter.create(tmp_path / "t", "docs", REP)
@@ -283,6 +283,14 @@ def test_a_store_renamed_into_place_gets_its_own_index(tmp_path):
     check_exact(gatherer, store, rng, 10)
     assert [c.document_id for c in gatherer.gather(query(rng), 10).candidates] != []
     assert set(c.document_id for c in gatherer.gather(query(rng), 10).candidates) == {"x", "y", "z"}
+    assert len(pooled_files(gatherer.path)) == 1  # the old store's files went with the claim
+    with VectorStoreWriter(tmp_path / "s") as again:  # commit numbers start again in the new store
+        append(again, rng, ["w"])
+        again.commit()
+        again.compact()
+        again.commit()
+    check_exact(gatherer, store, rng, 10)
+    assert len(pooled_files(gatherer.path)) == 1  # only the latest commit's segment keeps a file
 
 
 def test_searches_from_threads_while_commits_land(tmp_path):
