@@ -74,7 +74,7 @@ bench: build
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/maxsim_cases.py
 
 # Every cost of a search at 10,000, 100,000 and 1,000,000 documents
-# (bench/scale_bench.py): about 10 GB of disk under /var/tmp and half an hour.
+# (bench/scale_bench.py): about 10 GB of disk under /var/tmp and 15 minutes.
 # SCALE_ARGS="--sizes 10000,100000" for a shorter run.
 SCALE_ARGS ?=
 bench-scale: build
