@@ -22,6 +22,11 @@ temporary directory removed at the end, or kept in --dir and reused.
 
     PYTHONPATH=build/pkg .venv/bin/python bench/segments_bench.py [--documents 1000000]
         [--segments 100] [--old /work/main/build/pkg] [--new build/pkg] [--dir DIR]
+
+An older build of any commit, without touching the checkout:
+    git archive COMMIT | tar -x -C /tmp/old-src
+    cmake -S /tmp/old-src -B /tmp/old-build -DPython_EXECUTABLE=$PWD/.venv/bin/python
+    cmake --build /tmp/old-build -j2 --target _native      # then --old /tmp/old-build/pkg
 """
 
 from __future__ import annotations

@@ -5,9 +5,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
-#include <map>
-#include <numeric>
 #include <random>
 #include <set>
 
@@ -159,84 +156,9 @@ TEST(StoreSegments, RowsAndSegmentsOutsideTheViewAreRefused) {
   EXPECT_EQ(mismatch.error().text(), "segment_ids and rows differ in length (2 and 1)");
 }
 
-// The pooled vectors of a segment whose rows are partly deleted and partly
-// replaced by a newer segment, large enough to be cut into several tasks:
-// every row pooled from the rows gather_rows gives (what fetch returns),
-// and the same bits for every thread count.
-struct PoolCase {
-  const char* encoding;
-  bool normalized;
-};
-
-void PrintTo(const PoolCase& c, std::ostream* os) { *os << c.encoding << (c.normalized ? " unit rows" : ""); }
-
-class SegmentPool : public ::testing::TestWithParam<PoolCase> {};
-
-TEST_P(SegmentPool, PoolsEveryRowAlikeForEveryThreadCount) {
-  const auto [encoding, normalized] = GetParam();
-  constexpr std::size_t kDim = 64;
-  TempDir dir;
-  TestStore builder(dir.path(), encoding, kDim, normalized);
-  std::mt19937 gen(5);
-  std::normal_distribution<float> normal;
-  std::uniform_int_distribution<std::size_t> tokens(1, 50);
-  std::vector<std::pair<std::string, std::vector<float>>> docs;
-  for (std::size_t i = 0; i < 2000; ++i) {
-    std::vector<float> v(tokens(gen) * kDim);
-    const float scale = i % 7 == 0 ? 1e4f : 1.0f;  // pooled norms far from one
-    for (float& x : v) x = scale * normal(gen);
-    docs.emplace_back(doc_name(i), std::move(v));
-  }
-  const std::uint64_t first = builder.append(docs);
-  builder.append({{"d5", std::vector<float>(kDim, 1.0f)}});
-  builder.remove(first, {0, 7, 1999});
-  builder.publish();
-  auto view = open_view(dir.path());
-
-  const std::size_t rows = docs.size();
-  std::vector<float> expected(rows * kDim);
-  for (std::uint64_t r = 0; r < rows; ++r) {
-    const RowRange range = view->row_range({0, r});
-    std::vector<float> values(range.rows() * kDim);
-    view->gather_rows(std::span(&range, 1), values);
-    std::vector<double> mean(kDim, 0.0);
-    for (std::size_t t = 0; t < range.rows(); ++t)
-      for (std::size_t j = 0; j < kDim; ++j) mean[j] += values[t * kDim + j];
-    double squares = 0;
-    for (double& m : mean) {
-      m /= static_cast<double>(range.rows());
-      squares += m * m;
-    }
-    const double norm = std::max(std::sqrt(squares), 1e-12);
-    for (std::size_t j = 0; j < kDim; ++j) expected[r * kDim + j] = static_cast<float>(mean[j] / norm);
-  }
-
-  std::vector<float> reference;
-  for (std::optional<std::size_t> threads : {std::optional<std::size_t>{}, std::optional<std::size_t>{1},
-                                             std::optional<std::size_t>{2}, std::optional<std::size_t>{3}}) {
-    SCOPED_TRACE(threads ? std::to_string(*threads) : "unset");
-    std::vector<float> pooled(rows * kDim, NAN);
-    ASSERT_TRUE(view->pool_into(0, pooled, threads).has_value());
-    if (reference.empty()) reference = pooled;
-    EXPECT_EQ(std::memcmp(pooled.data(), reference.data(), pooled.size() * sizeof(float)), 0);
-    std::size_t wrong = 0;
-    for (std::size_t i = 0; i < pooled.size(); ++i)
-      wrong += !(std::abs(pooled[i] - expected[i]) <= 1e-6f * std::max(1.0f, std::abs(expected[i])));
-    EXPECT_EQ(wrong, 0u);
-  }
-  std::vector<float> one(kDim);
-  ASSERT_TRUE(view->pool_into(1, one, 1).has_value());
-  EXPECT_NEAR(one[0], 1.0 / std::sqrt(double{kDim}), 1e-7);
-  EXPECT_EQ(view->pool_into(1, one, 0).error().text(), "threads must be positive");
-}
-
-INSTANTIATE_TEST_SUITE_P(StoreSegments, SegmentPool,
-                         ::testing::Values(PoolCase{"float32", false}, PoolCase{"int8", false},
-                                           PoolCase{"int8", true}),
-                         [](const ::testing::TestParamInfo<PoolCase>& info) {
-                           return std::string(info.param.encoding) + (info.param.normalized ? "UnitRows" : "");
-                         });
-
+// Pooling itself is checked against NumPy from fetch, at several thread
+// counts, in tests/python/test_store_read_api.py; here, its refusal of bad
+// data.
 TEST(StoreSegments, PoolRefusesBadInt8Scales) {
   TempDir dir;
   TestStore builder(dir.path(), "int8", 2);
