@@ -270,25 +270,6 @@ TEST(Merge, KeepsDeletionsDeletedAndHiddenRowsHidden) {
   EXPECT_EQ(committed_content(path), before);
 }
 
-TEST(Merge, RunsAtCommitOnlyWhenAskedTo) {
-  TempDir dir;
-  const fs::path path = dir / "s";
-  std::mt19937_64 random(3);
-  auto writer = VectorStoreWriter::create(path, "docs", testing::test_representation(), Encoding::Int8, no_flush)
-                    .value();
-  EXPECT_FALSE(writer.merge_at_commit());
-  for (int i = 0; i < 10; ++i)
-    ASSERT_TRUE(append_documents(writer, {{name("d", i), random_values(2, random)}}).has_value());
-  ASSERT_TRUE(writer.commit().has_value());
-  EXPECT_EQ(Manifest::read(path)->segments.size(), 10u);
-  const Content before = committed_content(path);
-  writer.set_merge_at_commit(true);
-  ASSERT_TRUE(writer.commit().has_value());
-  EXPECT_EQ(Manifest::read(path)->segments.size(), 1u);
-  EXPECT_EQ(committed_content(path), before);
-  EXPECT_EQ(testing::leftovers(path), std::vector<std::string>{});
-}
-
 // --- a random model ---
 
 struct ModelCase {
