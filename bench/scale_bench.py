@@ -405,11 +405,9 @@ def report(results: list[dict], plot: pathlib.Path | None) -> str:
                 cells.append("–" if value is None else (fmt.format(*value) if isinstance(value, tuple) else fmt.format(value)))
             lines.append(f"| {label} | " + " | ".join(cells) + " |")
         if len(runs) > 1:
-            sizes = np.log([r["documents"] for r in runs])
             lines.append("\nslope of cost against size (log-log; 1 = linear, 0 = flat):")
             for name, key in SLOPES.items():
-                points = [(size, _safe(lambda r: _value(r, key), r)) for size, r in zip(sizes, runs)]
-                points = [(size, value) for size, value in points if value is not None]
+                points = [(np.log(size), value) for size, value in _points(runs, key)]
                 if len(points) > 1:
                     slope = np.polyfit([p[0] for p in points], np.log([p[1] for p in points]), 1)[0]
                     lines.append(f"  {name:<38} {slope:5.2f}")
@@ -417,6 +415,12 @@ def report(results: list[dict], plot: pathlib.Path | None) -> str:
         _plot(results, plot)
         lines.append(f"\nplot: {plot}")
     return "\n".join(lines)
+
+
+def _points(runs: list[dict], key) -> list[tuple[int, float]]:
+    """(documents, value) of the runs that measured ``key``."""
+    points = [(r["documents"], _safe(lambda r: _value(r, key), r)) for r in runs]
+    return [(size, value) for size, value in points if value is not None]
 
 
 def _safe(get, r):
@@ -433,12 +437,10 @@ def _plot(results: list[dict], path: pathlib.Path) -> None:
     import matplotlib.pyplot as plt
 
     runs = sorted((r for r in results if r["encoding"] == "int8"), key=lambda r: r["documents"])
-    sizes = [r["documents"] for r in runs]
     fig, ax = plt.subplots(figsize=(10, 5.5))
     colours = plt.cm.tab20.colors
     for number, (name, key) in enumerate(SLOPES.items()):
-        points = [(r["documents"], _safe(lambda r: _value(r, key), r)) for r in runs]
-        points = [(size, value) for size, value in points if value is not None]
+        points = _points(runs, key)
         scale = 1e3 if key in ("index_first_build_s", "compact_s", "fresh_first_search_exact_s") else (
             1e-3 if key == "view_us" else 1.0)
         ax.plot([p[0] for p in points], [p[1] * scale for p in points], marker="os^vD"[number % 5],

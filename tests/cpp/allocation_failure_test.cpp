@@ -93,17 +93,6 @@ struct Operation {
   std::function<void(VectorStoreWriter&)> base = nullptr;
 };
 
-// a0..a11, then ten one-document segments, the first holding a1 again.
-void merge_base(VectorStoreWriter& w) {
-  EXPECT_TRUE(append(w, make_batch("a", 12, 4, 1)).has_value());
-  testing::Batch again = make_batch("a", 2, 4, 5);
-  again.ids.erase(again.ids.begin());
-  again.values.erase(again.values.begin(), again.values.begin() + 4);
-  again.lengths.erase(again.lengths.begin());
-  EXPECT_TRUE(append(w, again).has_value());
-  for (char c = 'a'; c < 'a' + 9; ++c) EXPECT_TRUE(append(w, make_batch(std::string("s") + c, 1, 4, 6)).has_value());
-}
-
 // The commit, with the manifest's writing left out of the count:
 // nlohmann::json allocates while destroying a container (in a noexcept
 // destructor), so a failed allocation inside Manifest::to_json ends the
@@ -151,7 +140,7 @@ const Operation kOperations[] = {
        QM_TRY(w.merge());
        return commit(w);
      },
-     merge_base},
+     testing::merge_base},
 };
 
 void PrintTo(const Operation& op, std::ostream* out) { *out << op.name; }

@@ -59,19 +59,6 @@ Result<void> merge(VectorStoreWriter& w) {
   return {};
 }
 
-// a0..a11 (level 1), then ten one-document segments (level 0): the first
-// holds a1 again, so deleting a1 there leaves its deciding occurrence in a
-// merged segment and the older one, outside, to be marked deleted.
-void merge_base(VectorStoreWriter& w) {
-  EXPECT_TRUE(append(w, make_batch("a", 12, 4, 1)).has_value());
-  testing::Batch again = make_batch("a", 2, 4, 5);
-  again.ids.erase(again.ids.begin());
-  again.values.erase(again.values.begin(), again.values.begin() + 4);
-  again.lengths.erase(again.lengths.begin());
-  EXPECT_TRUE(append(w, again).has_value());
-  for (char c = 'a'; c < 'a' + 9; ++c) EXPECT_TRUE(append(w, make_batch(std::string("s") + c, 1, 4, 6)).has_value());
-}
-
 const Operation kOperations[] = {
     {"AppendFloat32", Encoding::Float32, [](VectorStoreWriter&) {},
      [](VectorStoreWriter& w) { return append(w, make_batch("c", 5, 4, 3)); }, false},
@@ -81,7 +68,7 @@ const Operation kOperations[] = {
     {"CompactCommitInt8", Encoding::Int8, [](VectorStoreWriter& w) { w.delete_documents(kDeleted); },
      [](VectorStoreWriter& w) { return w.compact(); }, true},
     {"DeleteMergeCommit", Encoding::Float32, [](VectorStoreWriter& w) { w.delete_documents(kDeleted); }, merge, true,
-     merge_base},
+     testing::merge_base},
     // The merge runs inside the commit, over committed segments and a staged
     // one (whose files it removes at once).
     {"MergeAtCommitInt8", Encoding::Int8,
@@ -90,7 +77,7 @@ const Operation kOperations[] = {
        w.delete_documents(kDeleted);
        EXPECT_TRUE(append(w, make_batch("c", 3, 4, 3), 2).has_value());
      },
-     nullptr, true, merge_base},
+     nullptr, true, testing::merge_base},
 };
 
 void PrintTo(const Operation& op, std::ostream* out) { *out << op.name; }

@@ -187,6 +187,20 @@ inline std::size_t check_sources(const std::filesystem::path& path, const StoreV
   return checked;
 }
 
+// The store a merge test starts from: a0..a11 (level 1), then ten
+// one-document segments (level 0), the first holding a1 again, so deleting
+// a1 there leaves its deciding occurrence in a merged segment and the older
+// one, outside, to be marked deleted.
+inline void merge_base(VectorStoreWriter& w) {
+  EXPECT_TRUE(append(w, make_batch("a", 12, 4, 1)).has_value());
+  Batch again = make_batch("a", 2, 4, 5);
+  again.ids.erase(again.ids.begin());
+  again.values.erase(again.values.begin(), again.values.begin() + 4);
+  again.lengths.erase(again.lengths.begin());
+  EXPECT_TRUE(append(w, again).has_value());
+  for (char c = 'a'; c < 'a' + 9; ++c) EXPECT_TRUE(append(w, make_batch(std::string("s") + c, 1, 4, 6)).has_value());
+}
+
 inline Representation test_representation(std::uint64_t dimension = 4, bool normalized = false) {
   return Representation::make("enc", "r1", dimension, normalized).value();
 }
