@@ -28,6 +28,7 @@ import numpy as np
 
 from . import _native
 from .representation import Representation
+from .windows import Windows, plan
 
 __all__ = [
     "Encoded",
@@ -92,7 +93,8 @@ class Encoded:
 
     tokens: np.ndarray  # [tokens, dimension] float32, unit rows: the multi-vector form
     pooled: np.ndarray  # [dimension] float32, unit length: the mean-pooled form
-    truncated: bool  # the text was longer than the model's window and was cut
+    truncated: bool  # the text was longer than the window and was cut (truncate=True)
+    windows: int = 1  # the model inputs the text was encoded in (more than one: windowed)
 
 
 def pack(encoded: Sequence[Encoded]) -> tuple[np.ndarray, np.ndarray]:
@@ -172,10 +174,17 @@ class _SharedEncoding:
 class TextEncoder:
     """Turns texts into ``Encoded`` token matrices, in parallel batches.
 
-    ``tokenizer`` is a ``tokenizers.Tokenizer`` (padding is switched off here;
-    the encoder pads each batch itself). ``max_tokens`` is the model's window,
-    special tokens included: longer texts are cut to it and reported as
-    truncated. ``workers`` batches run at once (default: the available CPUs).
+    ``tokenizer`` is a ``tokenizers.Tokenizer`` (padding and truncation are
+    switched off here; the encoder pads and cuts itself). ``max_tokens`` is the
+    model's window, special tokens included. A longer text is encoded in
+    overlapping windows of ``window`` tokens (default: the model's window),
+    starting ``stride`` text tokens apart (default: three quarters of a window's
+    text tokens), and the windows' token vectors join into one document with
+    every token once (see ``quillmark.windows``); the pooled vector is the mean
+    over the whole text. With ``truncate=True`` a longer text is cut to one
+    window instead and reported as truncated. Queries follow the same rule: a
+    long query keeps every token, as MaxSim sums one maximum per query token.
+    ``workers`` batches run at once (default: the available CPUs).
     ``blas_per_worker`` says that ``model`` computes on NumPy's BLAS: while
     several workers run, that BLAS is pinned to one thread, as small products
     run slower on several threads and the workers already fill the cores.
@@ -188,13 +197,29 @@ class TextEncoder:
         representation: Representation,
         *,
         max_tokens: int,
+        window: Optional[int] = None,
+        stride: Optional[int] = None,
+        truncate: bool = False,
         workers: Optional[int] = None,
         batch_tokens: int = 8192,
         blas_per_worker: bool = False,
     ):
+        window = max_tokens if window is None else int(window)
+        if not 1 <= window <= max_tokens:
+            raise ValueError(f"window must be between 1 and the model's {max_tokens} tokens, got {window}")
+        # The text tokens of a window: the window less the special tokens the
+        # tokenizer adds around a text.
+        specials = tokenizer.post_processor.num_special_tokens_to_add(False) if tokenizer.post_processor else 0
+        width = window - specials
+        if width < 1:
+            raise ValueError(f"a window of {window} tokens leaves no room for text beside {specials} special tokens")
+        stride = max(1, width * 3 // 4) if stride is None else int(stride)
+        if not 1 <= stride <= width:
+            # A longer step would skip text between two windows.
+            raise ValueError(f"stride must be between 1 and a window's {width} text tokens, got {stride}")
         self.tokenizer = tokenizer
         self.tokenizer.no_padding()
-        self.tokenizer.enable_truncation(max_length=max_tokens)
+        self.tokenizer.no_truncation()
         self.model = model
         self.representation = representation
         self.pooled_representation = Representation(
@@ -206,6 +231,7 @@ class TextEncoder:
             document_template=representation.document_template,
         )
         self.max_tokens = max_tokens
+        self.window, self.stride, self.truncate = window, stride, bool(truncate)
         self.workers = workers or len(os.sched_getaffinity(0))
         self.batch_tokens = batch_tokens
         self._blas_per_worker = blas_per_worker
@@ -237,14 +263,15 @@ class TextEncoder:
 
     # -- encoding -------------------------------------------------------------
 
-    def tokenize(self, texts: Sequence[str], template: str = "") -> tuple[list[list[int]], list[bool]]:
-        """Word-piece ids of every text (special tokens added, cut to the window)
-        and whether each was cut. Empty texts are refused."""
+    def plan(self, texts: Sequence[str], template: str = "") -> list[Windows]:
+        """The model inputs of every text: word-piece ids with special tokens,
+        in one window or several (or cut to one with ``truncate``). Empty texts
+        are refused."""
         check_texts(texts)
         if template:
             texts = [template.format(text=t) for t in texts]
         encodings = self.tokenizer.encode_batch(list(texts))
-        return [e.ids for e in encodings], [bool(e.overflowing) for e in encodings]
+        return [plan(e.ids, e.special_tokens_mask, self.window, self.stride, self.truncate) for e in encodings]
 
     def _batches(self, lengths: Sequence[int]) -> list[np.ndarray]:
         # Sorting by length keeps padding small; a batch holds at most
@@ -262,7 +289,8 @@ class TextEncoder:
             batches.append(np.array(current))
         return batches
 
-    def _run_batch(self, ids: list[list[int]], members: np.ndarray) -> list[tuple[np.ndarray, np.ndarray]]:
+    def _run_batch(self, ids: list[list[int]], members: np.ndarray) -> list[np.ndarray]:
+        """The raw hidden states of each member window."""
         width = max(len(ids[i]) for i in members)
         input_ids = np.zeros((len(members), width), dtype=np.int64)
         mask = np.zeros((len(members), width), dtype=np.int64)
@@ -270,11 +298,7 @@ class TextEncoder:
             input_ids[row, : len(ids[i])] = ids[i]
             mask[row, : len(ids[i])] = 1
         hidden = self.model(input_ids, mask)
-        out = []
-        for row, i in enumerate(members):
-            states = hidden[row, : len(ids[i])]
-            out.append((_unit_rows(states), _unit_rows(states.mean(axis=0))))
-        return out
+        return [np.array(hidden[row, : len(ids[i])]) for row, i in enumerate(members)]
 
     def encode(
         self,
@@ -290,23 +314,38 @@ class TextEncoder:
         ``update(n)``), or ``None``."""
         if template is None:
             template = self.representation.document_template
-        ids, truncated = self.tokenize(texts, template)
+        plans = self.plan(texts, template)
+        # Every window of every text is one model input; batches mix texts.
+        ids = [window for p in plans for window in p.inputs]
+        owner = np.repeat(np.arange(len(plans)), [len(p.inputs) for p in plans])
+        first = np.concatenate([[0], np.cumsum([len(p.inputs) for p in plans])])
+        states: list[Optional[np.ndarray]] = [None] * len(ids)
+        waiting = [len(p.inputs) for p in plans]
+        results: list[Optional[Encoded]] = [None] * len(plans)
         batches = self._batches([len(x) for x in ids])
-        results: list[Optional[tuple[np.ndarray, np.ndarray]]] = [None] * len(ids)
-        bar = _progress_bar(progress, len(ids)) if isinstance(progress, str) else progress
+        bar = _progress_bar(progress, len(plans)) if isinstance(progress, str) else progress
         workers = min(workers or self.workers, max(1, len(batches)))
         context = _one_blas_thread() if self._blas_per_worker and workers > 1 else contextlib.nullcontext()
         with context, concurrent.futures.ThreadPoolExecutor(workers) as pool:
             futures = {pool.submit(self._run_batch, ids, members): members for members in batches}
             for future in concurrent.futures.as_completed(futures):
-                members = futures[future]
-                for i, value in zip(members, future.result()):
-                    results[i] = value
-                if bar is not None:
-                    bar.update(len(members))
+                done = 0
+                for i, value in zip(futures[future], future.result()):
+                    states[i] = value
+                    text = owner[i]
+                    waiting[text] -= 1
+                    if waiting[text] == 0:
+                        p = plans[text]
+                        raw = p.join(states[first[text] : first[text + 1]])
+                        states[first[text] : first[text + 1]] = [None] * len(p.inputs)
+                        results[text] = Encoded(_unit_rows(raw), _unit_rows(raw.mean(axis=0)), p.truncated,
+                                                len(p.inputs))
+                        done += 1
+                if bar is not None and done:
+                    bar.update(done)
         if bar is not None and bar is not progress:
             bar.close()
-        return [Encoded(tokens, pooled, cut) for (tokens, pooled), cut in zip(results, truncated)]
+        return results
 
     # -- queries --------------------------------------------------------------
 

@@ -4,7 +4,7 @@ A cache directory holds chunks, one per slice of up to ``SLICE`` encoded
 texts, each under a fresh random name: the packed token vectors
 (``chunk-{name}.vectors.npy``, memory-mapped on load) and a metadata file
 (``chunk-{name}.meta.npz``: text keys, token counts, pooled vectors,
-truncation flags). Both are flushed to disk before the metadata is renamed
+truncation flags, window counts). Both are flushed to disk before the metadata is renamed
 into place, and the directory after, so a chunk whose writer died, or whose
 machine lost power, is either absent or whole. A chunk that is unreadable all
 the same (damaged afterwards, or written by a system that does not keep the
@@ -12,7 +12,10 @@ order of these flushes) is skipped with a warning: its texts are cache misses.
 
 A key is the SHA-256 of the encoder's representation, window, template and
 text, each field prefixed by its length, so caches of different models never
-mix and no two different sets of fields share a key.
+mix and no two different sets of fields share a key. A text longer than the
+window adds how it was made to fit (the windows' size and stride, or a cut to
+a shorter window than the model's), so windowed and truncated encodings of
+one text never mix either, while a text that fits is keyed as it always was.
 """
 
 from __future__ import annotations
@@ -56,13 +59,22 @@ class _Unreadable(Exception):
         self.reason = f"{type(reason).__name__}: {reason}" if isinstance(reason, BaseException) else str(reason)
 
 
+def fit_of(encoder: TextEncoder, windows) -> str:
+    """How ``encoder`` made one text's plan (``TextEncoder.plan``) fit its window."""
+    if len(windows.inputs) > 1:
+        return f"windows of {encoder.window} tokens, {encoder.stride} apart"
+    if windows.truncated and encoder.window != encoder.max_tokens:
+        return f"cut to {encoder.window} tokens"
+    return ""
+
+
 class EncodingCache:
     SLICE = 1024  # texts encoded between two writes of the cache
     def __init__(self, directory: str | os.PathLike[str]):
         self.directory = pathlib.Path(directory)
         self.directory.mkdir(parents=True, exist_ok=True)
-        # key -> (vectors of its chunk, first row, rows, pooled, truncated)
-        self._index: dict[bytes, tuple[np.ndarray, int, int, np.ndarray, bool]] = {}
+        # key -> (vectors of its chunk, first row, rows, pooled, truncated, windows)
+        self._index: dict[bytes, tuple[np.ndarray, int, int, np.ndarray, bool, int]] = {}
         for meta_path in sorted(self.directory.glob("chunk-*.meta.npz")):
             try:
                 self._index.update(self._read_chunk(meta_path))
@@ -70,13 +82,15 @@ class EncodingCache:
                 warnings.warn(f"skipping the unreadable encoding cache file {unreadable.path} ({unreadable.reason}); "
                               f"the texts of its chunk will be encoded again", stacklevel=2)
 
-    def _read_chunk(self, meta_path: pathlib.Path) -> dict[bytes, tuple[np.ndarray, int, int, np.ndarray, bool]]:
+    def _read_chunk(self, meta_path: pathlib.Path) -> dict[bytes, tuple[np.ndarray, int, int, np.ndarray, bool, int]]:
         vectors_path = self.directory / f"{meta_path.name[: -len('.meta.npz')]}.vectors.npy"
         # Any reader's error (an empty, truncated or corrupt file) makes the
         # chunk unreadable; the cache goes on without it.
         try:
             with np.load(meta_path) as meta:
                 keys, lengths, pooled, truncated = meta["keys"], meta["lengths"], meta["pooled"], meta["truncated"]
+                # Chunks written before windowing hold single-window texts only.
+                windows = meta["windows"] if "windows" in meta else np.ones(len(keys), dtype=np.int64)
         except Exception as error:
             raise _Unreadable(meta_path, error) from error
         try:
@@ -86,26 +100,29 @@ class EncodingCache:
         # Files that parse but disagree (damaged inside, or one of them from
         # another write) are as unreadable as files that do not parse.
         count = len(keys)
-        if not (keys.dtype == np.dtype("S32") and lengths.shape == truncated.shape == (count,)
+        if not (keys.dtype == np.dtype("S32") and lengths.shape == truncated.shape == windows.shape == (count,)
                 and vectors.ndim == 2 and pooled.shape == (count, vectors.shape[1])
                 and (lengths > 0).all() and int(lengths.sum()) == vectors.shape[0]):
             raise _Unreadable(vectors_path, f"{count} texts of {int(lengths.sum())} token rows are listed in "
                                             f"{meta_path.name}, but the vectors have shape {vectors.shape}")
         starts = np.concatenate([[0], np.cumsum(lengths)[:-1]])
-        return {bytes(key): (vectors, int(start), int(length), p, bool(t))
-                for key, start, length, p, t in zip(keys, starts, lengths, pooled, truncated)}
+        return {bytes(key): (vectors, int(start), int(length), p, bool(t), int(w))
+                for key, start, length, p, t, w in zip(keys, starts, lengths, pooled, truncated, windows)}
 
     def __len__(self) -> int:
         return len(self._index)
 
     @staticmethod
-    def key(encoder: TextEncoder, text: str, template: str) -> bytes:
+    def key(encoder: TextEncoder, text: str, template: str, fit: str = "") -> bytes:
+        """``fit`` says how a text longer than the window was made to fit
+        (``fit_of``); empty for a text that fits, or one cut to the model's window."""
         # Each field is prefixed by its length in bytes, so a field's content
         # can never pass for a boundary. (Directories written with the earlier
         # scheme, fields joined by NUL bytes, simply miss and are re-encoded.)
         r = encoder.representation
         digest = hashlib.sha256(b"quillmark-encoding-cache-2")
-        for field in (r.encoder, r.encoder_revision, str(r.dimension), str(encoder.max_tokens), template, text):
+        fields = [r.encoder, r.encoder_revision, str(r.dimension), str(encoder.max_tokens), template, text]
+        for field in fields + ([fit] if fit else []):
             data = field.encode()
             digest.update(struct.pack("<Q", len(data)))
             digest.update(data)
@@ -115,8 +132,8 @@ class EncodingCache:
         entry = self._index.get(key)
         if entry is None:
             return None
-        vectors, start, length, pooled, truncated = entry
-        return Encoded(np.array(vectors[start : start + length]), np.array(pooled), truncated)
+        vectors, start, length, pooled, truncated, windows = entry
+        return Encoded(np.array(vectors[start : start + length]), np.array(pooled), truncated, windows)
 
     def put(self, keys: Sequence[bytes], encoded: Sequence[Encoded]) -> None:
         if not keys:
@@ -132,6 +149,7 @@ class EncodingCache:
             lengths=np.array([e.tokens.shape[0] for e in encoded], dtype=np.int64),
             pooled=np.stack([e.pooled for e in encoded]).astype(np.float32),
             truncated=np.array([e.truncated for e in encoded], dtype=bool),
+            windows=np.array([e.windows for e in encoded], dtype=np.int64),
         ))
         # Both files' names are durable before the metadata's final name
         # appears, and that name is durable before put returns.
@@ -140,7 +158,7 @@ class EncodingCache:
         _sync_directory(self.directory)
         starts = np.concatenate([[0], np.cumsum([e.tokens.shape[0] for e in encoded])[:-1]])
         for key, start, e in zip(keys, starts, encoded):
-            self._index[key] = (vectors, int(start), e.tokens.shape[0], e.pooled, e.truncated)
+            self._index[key] = (vectors, int(start), e.tokens.shape[0], e.pooled, e.truncated, e.windows)
 
     def encode(self, encoder: TextEncoder, texts: Sequence[str], **options) -> tuple[list[Encoded], int]:
         """``encoder.encode(texts, **options)`` through the cache; returns the
@@ -148,7 +166,8 @@ class EncodingCache:
         template = options.get("template")
         template = encoder.representation.document_template if template is None else template
         check_texts(texts)  # empty texts are refused whether cached or not
-        keys = [self.key(encoder, t, template) for t in texts]
+        plans = encoder.plan(texts, template)
+        keys = [self.key(encoder, t, template, fit_of(encoder, p)) for t, p in zip(texts, plans)]
         found = [self.get(k) for k in keys]
         missing = [i for i, e in enumerate(found) if e is None]
         # Slices of the misses go to the cache as they finish, so an

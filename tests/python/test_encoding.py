@@ -131,7 +131,7 @@ TEXTS = ["The weather is lovely today.", "It's so sunny outside!", "He drove to 
          "the " * 30, "sunny"]
 
 
-def test_encode_in_parallel_batches_keeps_order_and_cuts_to_the_window(encoder):
+def test_encode_in_parallel_batches_keeps_order(encoder):
     together = encoder.encode(TEXTS)
     assert len(encoder.calls) > 1  # several batches ran
     alone = [encoder.encode([t], workers=1)[0] for t in TEXTS]
@@ -140,12 +140,90 @@ def test_encode_in_parallel_batches_keeps_order_and_cuts_to_the_window(encoder):
         np.testing.assert_allclose(a.pooled, b.pooled, atol=1e-5)
         np.testing.assert_allclose(np.linalg.norm(a.tokens, axis=1), 1, atol=1e-5)
         assert abs(np.linalg.norm(a.pooled) - 1) < 1e-5
-    assert [e.truncated for e in together] == [False, False, False, True, False]
-    assert together[3].tokens.shape[0] == 12
+    assert [e.windows for e in together] == [1, 1, 1, 4, 1] and not any(e.truncated for e in together)
+    assert together[3].tokens.shape[0] == 32  # every token of the long text, once
     assert together[4].tokens.shape[0] == 3  # [CLS] sunny [SEP]
     # The pooled vector is the mean of the raw states, not of the unit rows:
     # both are unit length but they differ, which is how the model was trained.
     assert not np.allclose(together[0].pooled, together[0].tokens.mean(0) / np.linalg.norm(together[0].tokens.mean(0)))
+
+
+def _position_model(dimension=4):
+    """A model whose state of a token is (token id, position in its window,
+    window length, 1), so a joined document shows which copy it kept."""
+    def model(ids, mask):
+        hidden = np.zeros(ids.shape + (dimension,), dtype=np.float32)
+        hidden[..., 0] = ids
+        hidden[..., 1] = np.arange(ids.shape[1])
+        hidden[..., 2] = mask.sum(axis=1, keepdims=True)
+        hidden[..., 3] = 1
+        return hidden
+    return model
+
+
+@pytest.mark.parametrize("words, window, stride", [
+    (30, 12, 5), (30, 12, 10), (30, 12, 1), (11, 12, 7), (10, 12, 3), (31, 12, 10), (200, 24, 17), (9, 4, 2),
+])
+def test_long_texts_join_their_windows_with_every_token_once_from_its_most_central_copy(encoder, words, window,
+                                                                                       stride):
+    text = " ".join(WORDS[i % 11] for i in range(words))
+    encoder.model, encoder.window, encoder.stride = _position_model(), window, stride
+    ids = encoder.tokenizer.encode(text).ids
+    plan = encoder.plan([text])[0]
+    assert all(len(w) <= window and w[0] == 2 and w[-1] == 3 for w in plan.inputs)  # [CLS] ... [SEP]
+    # Consecutive windows step by the stride, except the last, which ends with the text.
+    width = window - 2
+    assert list(plan.starts[:-1]) == [stride * n for n in range(len(plan.starts) - 1)]
+    assert plan.starts[-1] == max(0, len(ids) - 2 - width)
+    states = plan.join([_position_model()(np.array([w]), np.ones((1, len(w))))[0] for w in plan.inputs])
+    assert states[:, 0].astype(int).tolist() == ids  # in order, each token once, specials once
+    body = len(ids) - 2
+    for t in range(body):
+        # The kept copy sits in a window whose nearer cut is as far as any
+        # window containing the token can put it.
+        def context(start):
+            left = t - start if start > 0 else body
+            right = start + width - 1 - t if start + width < body else body
+            return min(left, right)
+        holders = [s for s in plan.starts if s <= t < s + width]
+        kept = int(states[1 + t, 1]) - 1  # position in its window, less [CLS]
+        assert context(t - kept) == max(context(s) for s in holders) and (t - kept) in holders
+
+
+def test_windowed_and_truncated_encodings_of_a_long_text(encoder, tmp_path):
+    from quillmark.encoding_cache import EncodingCache
+
+    long = "the weather is lovely today " * 6  # 30 words, 32 tokens with [CLS] and [SEP]
+    windowed = encoder.encode([long])[0]
+    plan = encoder.plan([long])[0]
+    raw = plan.join([encoder.model(np.array([w]), np.ones((1, len(w)), dtype=np.int64))[0] for w in plan.inputs])
+    np.testing.assert_allclose(windowed.tokens, raw / np.linalg.norm(raw, axis=1, keepdims=True), atol=1e-6)
+    mean = raw.mean(axis=0)  # the pooled vector is the mean over the whole text
+    np.testing.assert_allclose(windowed.pooled, mean / np.linalg.norm(mean), atol=1e-6)
+    cutting = TextEncoder(encoder.tokenizer, encoder.model, encoder.representation, max_tokens=12, truncate=True)
+    cut = cutting.encode([long])[0]
+    assert cut.truncated and cut.windows == 1 and cut.tokens.shape[0] == 12
+    # [CLS] and the first nine words come from the first window (stride 7 of 10).
+    np.testing.assert_allclose(cut.tokens[:10], windowed.tokens[:10], atol=1e-6)
+    assert not np.allclose(cut.tokens[10], windowed.tokens[10], atol=1e-3)
+    # The cache keeps the two apart, and shares a text that fits.
+    cache = EncodingCache(tmp_path)
+    assert cache.encode(encoder, [long, "sunny"])[1] == 2
+    assert cache.encode(cutting, [long, "sunny"])[1] == 1
+    again, fresh = EncodingCache(tmp_path).encode(encoder, [long])
+    assert fresh == 0 and again[0].windows == 4
+    np.testing.assert_array_equal(again[0].tokens, windowed.tokens)
+
+
+@pytest.mark.parametrize("options, message", [
+    ({"window": 13}, "window must be between 1 and the model's 12 tokens, got 13"),
+    ({"window": 2}, "a window of 2 tokens leaves no room for text beside 2 special tokens"),
+    ({"stride": 11}, "stride must be between 1 and a window's 10 text tokens, got 11"),
+    ({"window": 8, "stride": 0}, "stride must be between 1 and a window's 6 text tokens, got 0"),
+])
+def test_window_options_are_checked(encoder, options, message):
+    with pytest.raises(ValueError, match=message):
+        TextEncoder(encoder.tokenizer, encoder.model, encoder.representation, max_tokens=12, **options)
 
 
 @pytest.mark.parametrize("texts, error, message", [
@@ -185,7 +263,7 @@ def test_cache_skips_the_encoder_and_survives_a_reopen(encoder, tmp_path):
     for a, b in zip(first[1:], again[:2]):
         np.testing.assert_array_equal(a.tokens, b.tokens)
         np.testing.assert_array_equal(a.pooled, b.pooled)
-    assert again[2].truncated and len(EncodingCache(tmp_path)) == 4
+    assert again[2].windows == 4 and len(EncodingCache(tmp_path)) == 4
     with pytest.raises(ValueError, match="text at position 0 is empty"):
         EncodingCache(tmp_path).encode(encoder, [""])
 
