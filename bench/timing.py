@@ -1,13 +1,17 @@
 """Timing for the benchmarks: methods run interleaved, reported as medians.
 
-The machine is shared, so the methods of one case take turns (A, B, C, A, B,
-C, ...): load from outside the benchmark then weighs on every method alike,
-and the median of each method's samples is compared with the others'.
+The machine is shared, so the methods of one case take turns, in a freshly
+shuffled order every round (B, A, C, C, A, B, ...): load from outside the
+benchmark then weighs on every method alike, no method always runs right
+after the same other one (whose caches, frequency or spinning threads it
+would inherit), and the median of each method's samples is compared with
+the others'.
 """
 
 from __future__ import annotations
 
 import os
+import random
 import statistics
 import time
 from dataclasses import dataclass
@@ -46,7 +50,8 @@ def interleaved(methods: dict[str, Callable[[], object]], *, budget: float = 10.
                 max_rounds: int = 101, before: dict[str, Callable[[], object]] | None = None,
                 settle: dict[str, float] | None = None) -> dict[str, Stats]:
     """Wall and process CPU time of every method over rounds that each run
-    all methods once, in the given order.
+    all methods once, in an order shuffled every round (seeded, so a run can
+    be repeated).
 
     Each method runs once untimed first (warm-up); the number of rounds is then
     what fits in about `budget` seconds, within [min_rounds, max_rounds]
@@ -67,8 +72,11 @@ def interleaved(methods: dict[str, Callable[[], object]], *, budget: float = 10.
         time.sleep(settle.get(name, 0.0))
     rounds = int(os.environ.get("BENCH_ROUNDS", "0")) or max(min_rounds, min(max_rounds, int(budget / warm)))
     stats = {name: Stats([], []) for name in methods}
+    order = list(methods.items())
+    shuffle = random.Random(0).shuffle
     for _ in range(rounds):
-        for name, fn in methods.items():
+        shuffle(order)
+        for name, fn in order:
             before.get(name, lambda: None)()
             c0, t0 = time.process_time(), time.perf_counter()
             result = fn()
