@@ -220,15 +220,32 @@ class BM25Gatherer:
             if metadata["indexed"]:
                 bm25s = _bm25s()
                 retriever = bm25s.BM25.load(path / INDEX, show_progress=False)
-                if retriever.scores["num_docs"] != len(document_ids):
-                    raise ValueError(
-                        f"the index holds {retriever.scores['num_docs']} documents, the ids {len(document_ids)}"
-                    )
+                _check_index(retriever, len(document_ids))
         except _UNREADABLE as error:
             raise ValueError(f"{path} does not hold a readable BM25 gatherer: {error}") from error
         gatherer = cls.__new__(cls)
         gatherer._setup(corpus, document_ids, as_of, retriever)
         return gatherer
+
+
+def _check_index(retriever, documents: int) -> None:
+    """Refuses an index whose arrays do not fit together (one damaged or
+    swapped for another's): scoring it would read past them or credit the
+    wrong documents."""
+    scores = retriever.scores
+    data, indices, indptr = (np.asarray(scores[name]) for name in ("data", "indices", "indptr"))
+    if scores["num_docs"] != documents:
+        raise ValueError(f"the index holds {scores['num_docs']} documents, the ids {documents}")
+    words = len(indptr) - 1
+    if (
+        words < 0
+        or len(data) != len(indices)
+        or int(indptr[-1]) != len(data)
+        or np.any(np.diff(indptr) < 0)
+        or (len(indices) and (indices.min() < 0 or indices.max() >= documents))
+        or any(not 0 <= i < words for word, i in retriever.vocab_dict.items() if word)
+    ):
+        raise ValueError("the index's arrays and vocabulary do not fit together")
 
 
 def _fsync(path: Path) -> None:

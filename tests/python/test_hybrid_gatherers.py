@@ -81,6 +81,11 @@ def test_bm25_save_and_load(tmp_path, bm25):
     data.write_bytes(data.read_bytes()[:20])
     (tmp_path / "junk").mkdir()
     (tmp_path / "junk" / "gatherer.json").write_text("{not json")
+    BM25Gatherer("docs", IDS, ["xx yy"] * 6).save(tmp_path / "other")
+    theirs = next((tmp_path / "other" / "bm25s").glob("indptr*"))  # a valid file of another index
+    theirs.replace(tmp_path / "new" / "bm25s" / theirs.name)
+    with pytest.raises(ValueError, match="do not fit"):
+        BM25Gatherer.load(tmp_path / "new")
     for damaged in ("g", "junk", "new/bm25s"):
         with pytest.raises(ValueError, match=re.escape(str(tmp_path / damaged))):
             BM25Gatherer.load(tmp_path / damaged)
