@@ -19,4 +19,9 @@ from .encoding import TextEncoder  # noqa: E402
 from .gatherers import MeanPooledGatherer  # noqa: E402
 from .store_gatherer import StoreGatherer  # noqa: E402
 
-__all__ += ["TextEncoder", "MeanPooledGatherer", "StoreGatherer"]
+# Hybrid first stages: lexical BM25 (bm25s, imported on first use) and the
+# reciprocal-rank fusion of any gatherers.
+from .bm25_gatherer import BM25Gatherer  # noqa: E402
+from .fusion_gatherer import FusionGatherer  # noqa: E402
+
+__all__ += ["TextEncoder", "MeanPooledGatherer", "StoreGatherer", "BM25Gatherer", "FusionGatherer"]
