@@ -7,7 +7,7 @@ PY := $(VENV)/bin/python
 BUILD := build
 JOBS ?= 2
 APT_PACKAGES := cmake g++ make libgtest-dev
-PY_PACKAGES := "scikit-build-core>=0.10" "numpy>=2" "scipy-openblas32>=0.3.28" "nlohmann-json==3.11.2" "pytest>=8" "hypothesis>=6" "faiss-cpu==1.15.1"
+PY_PACKAGES := "scikit-build-core>=0.10" "numpy>=2" "scipy-openblas32>=0.3.28" "nlohmann-json==3.11.2" "pytest>=8" "hypothesis>=6" "faiss-cpu==1.15.1" "bm25s==0.3.16"
 # quillmark.distributed (the `ray` extra); its tests run in make test, never skipped.
 RAY_PACKAGE := "ray==2.60.0"
 CMAKE_ARGS := -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DQUILLMARK_BUILD_TESTS=ON
@@ -66,12 +66,13 @@ demo: demo-deps
 test-real: build demo-deps
 	QUILLMARK_REAL=1 PYTHONPATH=$(BUILD)/pkg $(PY) -m pytest -q tests/python/test_real.py
 
-bench: build
+bench: build demo-deps
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/kernel_bench.py
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/store_bench.py
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/rerank_bench.py
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/writer_bench.py
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/maxsim_cases.py
+	PYTHONPATH=$(BUILD)/pkg $(PY) bench/encode_bench.py
 
 # Every cost of a search at 10,000, 100,000 and 1,000,000 documents
 # (bench/scale_bench.py): about 10 GB of disk under /var/tmp and 15 minutes.

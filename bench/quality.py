@@ -1,7 +1,7 @@
 """Retrieval quality: the metrics, and the references a pipeline is compared with.
 
-Everything here is plain NumPy (plus bm25s for BM25), written the way a user
-would check a search library by hand.
+Everything here is plain NumPy, written the way a user would check a search
+library by hand.
 """
 
 from __future__ import annotations
@@ -66,20 +66,3 @@ def ranking_matches(ranked: Sequence[str], candidates: Sequence[str], reference:
         if got != want and abs(reference[got] - reference[want]) > tolerance:
             return False, f"rank {rank}: {got} ({reference[got]:.6f}), expected {want} ({reference[want]:.6f})"
     return True, ""
-
-
-class BM25:
-    """BM25 over the documents' texts with bm25s (English stop words, no stemming)."""
-
-    def __init__(self, ids: Sequence[str], texts: Sequence[str]):
-        import bm25s
-
-        self._bm25s = bm25s
-        self.ids = list(ids)
-        self.retriever = bm25s.BM25()
-        self.retriever.index(bm25s.tokenize(list(texts), stopwords="en", show_progress=False), show_progress=False)
-
-    def search(self, queries: Sequence[str], k: int = CUTOFF) -> list[list[str]]:
-        tokens = self._bm25s.tokenize(list(queries), stopwords="en", show_progress=False)
-        found, _ = self.retriever.retrieve(tokens, k=min(k, len(self.ids)), show_progress=False)
-        return [[self.ids[int(i)] for i in row] for row in found]

