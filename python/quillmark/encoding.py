@@ -201,7 +201,7 @@ class TextEncoder:
         stride: Optional[int] = None,
         truncate: bool = False,
         workers: Optional[int] = None,
-        batch_tokens: int = 8192,
+        batch_tokens: int = 512,
         blas_per_worker: bool = False,
     ):
         window = max_tokens if window is None else int(window)
