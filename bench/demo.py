@@ -5,10 +5,10 @@ and distractor passages with all-MiniLM-L6-v2 (a passage longer than the
 model's window in overlapping windows, every token kept), writes a float32 and
 an int8 vector store with ``VectorStoreWriter``, and searches every FAQ
 question through ``SearchPipeline(gatherer, MaxSimReranker([store]))`` with
-four first stages: ``MeanPooledGatherer`` (the encoder's pooled vectors),
+several first stages: ``MeanPooledGatherer`` (the encoder's pooled vectors),
 ``StoreGatherer(store)`` (pooled from the stored token vectors, its index
 kept beside the store), ``BM25Gatherer`` (lexical) and ``FusionGatherer`` of
-the dense and the lexical one. It prints nDCG@10, recall@10 and MRR@10, and
+each dense one with the lexical one. It prints nDCG@10, recall@10 and MRR@10, and
 the first stage's recall@100, beside the references computed in the same run:
 exact MaxSim over every document (NumPy), the single-vector cosine alone (the
 encoder's pooled vector, and the store's), and BM25; then the same searches
@@ -146,7 +146,6 @@ def run(*, passages: int | None, queries: int | None, backend: str, cache: pathl
 
     dense = MeanPooledGatherer.from_encoded(CORPUS_NAME, ids, encoded, encoder)
     lexical = BM25Gatherer(CORPUS_NAME, ids, texts)
-    fused = FusionGatherer([dense, lexical])
     relevant = [[q.answer_id] for q in questions]
     query_objects = [encoder.query(q.text, e) for q, e in zip(questions, query_encoded)]
     long_answer = {doc for doc, e in zip(ids, encoded) if e.windows > 1}
@@ -160,8 +159,12 @@ def run(*, passages: int | None, queries: int | None, backend: str, cache: pathl
     outcomes: dict[str, list[tuple]] = {}
     searched: dict[str, tuple[list[list[str]], list[list[str]]]] = {}
     for encoding, store in stores.items():
-        first_stages = [("", dense), ("StoreGatherer, ", StoreGatherer(store)), ("BM25Gatherer, ", lexical),
-                        ("FusionGatherer(dense, BM25), ", fused)]
+        # Fusion at its defaults (k 60, equal weights): nothing here is tuned
+        # on the questions it is measured with.
+        pooled = StoreGatherer(store)
+        first_stages = [("", dense), ("StoreGatherer, ", pooled), ("BM25Gatherer, ", lexical),
+                        ("FusionGatherer(StoreGatherer, BM25), ", FusionGatherer([pooled, lexical])),
+                        ("FusionGatherer(MeanPooledGatherer, BM25), ", FusionGatherer([dense, lexical]))]
         for label, first_stage in first_stages:
             pipeline = SearchPipeline(first_stage, MaxSimReranker([store]))
             name = f"pipeline, {label}{encoding} store"
@@ -360,15 +363,15 @@ def checks(r: Run) -> list[tuple[str, bool]]:
     ]
     bm25 = ndcg["BM25 (BM25Gatherer, bm25s)"]
     recall = {name: row["recall100"] for name, row in r.table.items()}
-    fused = recall["pipeline, FusionGatherer(dense, BM25), float32 store"]
-    parts = max(recall["pipeline, float32 store"], recall["pipeline, BM25Gatherer, float32 store"])
+    fused = recall["pipeline, FusionGatherer(StoreGatherer, BM25), float32 store"]
+    parts = max(recall["pipeline, StoreGatherer, float32 store"], recall["pipeline, BM25Gatherer, float32 store"])
     windows, truncated = (r.long_texts["pipeline, float32 store"][k] for k in ("windows", "truncated"))
     return sharded + [
         (f"windowed pipeline nDCG@10 {windows[0]:.4f} >= truncated {truncated[0]:.4f} - 0.005",
          windows[0] >= truncated[0] - 0.005),
         (f"windowed pipeline nDCG@10 {windows[1]:.4f} > truncated {truncated[1]:.4f} on the {r.long_answers} "
          f"questions whose answer is longer than the window", windows[1] > truncated[1]),
-        (f"fused first stage recall@100 {fused:.4f} >= the better of its parts {parts:.4f} - 0.01",
+        (f"fused first stage (StoreGatherer, BM25) recall@100 {fused:.4f} >= the better of its parts {parts:.4f} - 0.01",
          fused >= parts - 0.01),
         ("float32 pipeline ranks every query as exact MaxSim over its candidates",
          r.agreement["float32"][0] == r.queries),
@@ -389,10 +392,10 @@ def report(r: Run) -> str:
         f"long texts  {r.windowed:,} documents longer than the {WINDOW}-token window, encoded whole in "
         f"{r.windows:,} windows ({r.tokens:,} tokens kept; {r.truncated_tokens:,} if truncated)",
         "",
-        f"{'ranking':<52}{'nDCG@10':>8}{'R@10':>8}{'MRR@10':>8}{'R@100':>8}  (R@100: of the first stage)",
+        f"{'ranking':<58}{'nDCG@10':>8}{'R@10':>8}{'MRR@10':>8}{'R@100':>8}  (R@100: of the first stage)",
     ]
     for name, row in r.table.items():
-        lines.append(f"{name:<52}{row['ndcg']:>8.4f}{row['recall']:>8.4f}{row['mrr']:>8.4f}{row['recall100']:>8.4f}")
+        lines.append(f"{name:<58}{row['ndcg']:>8.4f}{row['recall']:>8.4f}{row['mrr']:>8.4f}{row['recall100']:>8.4f}")
     lines += ["", f"{'long texts: windows against truncation':<44}{'nDCG@10':>9}"
                   f"{f'nDCG@10, {r.long_answers} long answers':>28}{'R@100, long answers':>22}"]
     for name, variants in r.long_texts.items():
@@ -404,7 +407,7 @@ def report(r: Run) -> str:
         encoding = name.split(",")[0]
         size = (f"store {r.sizes[encoding] / 2**20:>7.1f} MiB" if name.endswith("MeanPooledGatherer")
                 else "sharded, on Ray" if "shards" in name else "")
-        lines.append(f"{name:<40} {size:<18} p50 {p50 * 1e3:6.1f} ms  p95 {p95 * 1e3:6.1f} ms")
+        lines.append(f"{name:<46} {size:<18} p50 {p50 * 1e3:6.1f} ms  p95 {p95 * 1e3:6.1f} ms")
     question, answer_id, top = r.sample
     lines += ["", f"sample query: {question}   (answer: {answer_id})"]
     for rank, (doc, score, text) in enumerate(top, start=1):
