@@ -275,11 +275,12 @@ def _truncated_against_windows(cut, questions, query_encoded, ids, encoder, cach
     dense = MeanPooledGatherer.from_encoded(CORPUS_NAME, ids, cut, encoder)
     pipeline = SearchPipeline(dense, MaxSimReranker([VectorStore(path)]))
     truncated = {
+        # A ranking alone is its own first stage.
         "exact MaxSim, all documents (NumPy)": [
-            (r := quality.top_ids(quality.maxsim_all(e.tokens, documents, lengths), ids, GATHER_LIMIT), r)
-            for e in query_encoded],
-        "single-vector cosine alone": [(r := quality.top_ids(dense.vectors @ e.pooled, ids, GATHER_LIMIT), r)
-                                       for e in query_encoded],
+            (r, r) for r in (quality.top_ids(quality.maxsim_all(e.tokens, documents, lengths), ids, GATHER_LIMIT)
+                             for e in query_encoded)],
+        "single-vector cosine alone": [
+            (r, r) for r in (quality.top_ids(dense.vectors @ e.pooled, ids, GATHER_LIMIT) for e in query_encoded)],
         "pipeline, float32 store": [
             ([d.document_id for d in result.documents], [c.document_id for c in result.candidates])
             for result in (pipeline.search(encoder.query(q.text, e), gather_limit=GATHER_LIMIT, limit=quality.CUTOFF)

@@ -31,7 +31,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import corpus as corpus_module  # noqa: E402
 import timing  # noqa: E402
 
-from quillmark.encoding import TextEncoder, minilm_int8_path  # noqa: E402
+from quillmark.encoding import TextEncoder, batch, minilm_int8_path  # noqa: E402
 
 REPOSITORY = pathlib.Path(__file__).resolve().parent.parent
 GOAL = 0.9
@@ -46,37 +46,24 @@ def _session(intra: int):
     return ort.InferenceSession(str(minilm_int8_path()), options, providers=["CPUExecutionProvider"])
 
 
-def _batches(lengths: list[int], batch_tokens: int, sort: bool) -> list[list[int]]:
-    order = sorted(range(len(lengths)), key=lengths.__getitem__) if sort else list(range(len(lengths)))
-    batches, current, longest = [], [], 0
-    for i in order:
-        wider = max(longest, lengths[i])
-        if current and wider * (len(current) + 1) > batch_tokens:
-            batches.append(current)
-            current, wider = [], lengths[i]
-        current.append(i)
-        longest = wider
-    return batches + ([current] if current else [])
-
-
 def raw_run(ids: list[list[int]], *, intra: int, threads: int, batch_tokens: int, sort: bool):
     """The model alone over pre-tokenized windows: a callable that encodes them all."""
     session = _session(intra)
-    batches = _batches([len(x) for x in ids], batch_tokens, sort)
+    batches = batch([len(x) for x in ids], batch_tokens, sort=sort)
 
-    def one(batch: list[int]) -> None:
-        width = max(len(ids[i]) for i in batch)
-        input_ids = np.zeros((len(batch), width), dtype=np.int64)
+    def one(members) -> None:
+        width = max(len(ids[i]) for i in members)
+        input_ids = np.zeros((len(members), width), dtype=np.int64)
         mask = np.zeros_like(input_ids)
-        for row, i in enumerate(batch):
+        for row, i in enumerate(members):
             input_ids[row, : len(ids[i])], mask[row, : len(ids[i])] = ids[i], 1
         session.run(["last_hidden_state"], {"input_ids": input_ids, "attention_mask": mask,
                                             "token_type_ids": np.zeros_like(input_ids)})
 
     def run() -> None:
         if threads == 1:
-            for batch in batches:
-                one(batch)
+            for members in batches:
+                one(members)
         else:
             with concurrent.futures.ThreadPoolExecutor(threads) as pool:
                 list(pool.map(one, batches))

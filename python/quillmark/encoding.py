@@ -39,6 +39,7 @@ __all__ = [
     "minilm_directory",
     "minilm_int8_path",
     "pack",
+    "batch",
 ]
 
 #: The query feature holding the token matrix (what ``MaxSimReranker`` reads by default).
@@ -113,6 +114,24 @@ def check_texts(texts: Sequence[str]) -> None:
             raise TypeError(f"text at position {i} is {type(text).__name__}, not str")
         if not text.strip():
             raise ValueError(f"text at position {i} is empty")
+
+
+def batch(lengths: Sequence[int], batch_tokens: int, *, sort: bool = True) -> list[np.ndarray]:
+    """The model inputs of ``lengths`` in batches of at most ``batch_tokens``
+    padded tokens (a longer input alone), taken in order of length when
+    ``sort``: similar lengths batched together waste little on padding."""
+    order = np.argsort(np.asarray(lengths), kind="stable") if sort else np.arange(len(lengths))
+    batches, current, longest = [], [], 0
+    for i in order:
+        longest_if_added = max(longest, lengths[i])
+        if current and longest_if_added * (len(current) + 1) > batch_tokens:
+            batches.append(np.array(current))
+            current, longest_if_added = [], lengths[i]
+        current.append(i)
+        longest = longest_if_added
+    if current:
+        batches.append(np.array(current))
+    return batches
 
 
 def _unit_rows(x: np.ndarray) -> np.ndarray:
@@ -273,22 +292,6 @@ class TextEncoder:
         encodings = self.tokenizer.encode_batch(list(texts))
         return [plan(e.ids, e.special_tokens_mask, self.window, self.stride, self.truncate) for e in encodings]
 
-    def _batches(self, lengths: Sequence[int]) -> list[np.ndarray]:
-        # Sorting by length keeps padding small; a batch holds at most
-        # batch_tokens padded tokens.
-        order = np.argsort(np.asarray(lengths), kind="stable")
-        batches, current, longest = [], [], 0
-        for i in order:
-            longest_if_added = max(longest, lengths[i])
-            if current and longest_if_added * (len(current) + 1) > self.batch_tokens:
-                batches.append(np.array(current))
-                current, longest_if_added = [], lengths[i]
-            current.append(i)
-            longest = longest_if_added
-        if current:
-            batches.append(np.array(current))
-        return batches
-
     def _run_batch(self, ids: list[list[int]], members: np.ndarray) -> list[np.ndarray]:
         """The raw hidden states of each member window."""
         width = max(len(ids[i]) for i in members)
@@ -322,7 +325,7 @@ class TextEncoder:
         states: list[Optional[np.ndarray]] = [None] * len(ids)
         waiting = [len(p.inputs) for p in plans]
         results: list[Optional[Encoded]] = [None] * len(plans)
-        batches = self._batches([len(x) for x in ids])
+        batches = batch([len(x) for x in ids], self.batch_tokens)
         bar = _progress_bar(progress, len(plans)) if isinstance(progress, str) else progress
         workers = min(workers or self.workers, max(1, len(batches)))
         context = _one_blas_thread() if self._blas_per_worker and workers > 1 else contextlib.nullcontext()
