@@ -25,3 +25,8 @@ from .bm25_gatherer import BM25Gatherer  # noqa: E402
 from .fusion_gatherer import FusionGatherer  # noqa: E402
 
 __all__ += ["TextEncoder", "MeanPooledGatherer", "StoreGatherer", "BM25Gatherer", "FusionGatherer"]
+
+# The front door: texts in, ranked texts out.
+from .collection import Collection, Hit, Hits  # noqa: E402
+
+__all__ += ["Collection", "Hit", "Hits"]

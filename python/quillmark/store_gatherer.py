@@ -149,8 +149,13 @@ class StoreGatherer:
     # -- the gatherer protocol ---------------------------------------------------------
 
     def gather(self, query: _native.Query, limit: int, *, subset: Optional[_native.Subset] = None) -> _native.Gathered:
+        return self.gather_at(self.store.view(), query, limit, subset=subset)
+
+    def gather_at(self, view: _native.StoreView, query: _native.Query, limit: int, *,
+                  subset: Optional[_native.Subset] = None) -> _native.Gathered:
+        """``gather`` from ``view`` (a view of this gatherer's store) rather
+        than the latest: a search that reads one commit throughout."""
         q = self.query_vector(query)
-        view = self.store.view()
         segments = self.segments_of(view)
         limit = int(limit)
         if limit <= 0:

@@ -1,0 +1,310 @@
+"""A collection: texts in, ranked texts out, on the parts a search is made of.
+
+A collection is one directory:
+
+- ``collection.json``: the format and the encoder's record (its
+  representation, and how a bundled encoder is rebuilt);
+- ``vectors/``: the vector store of the documents' token vectors;
+- ``vectors.index/``: the ``StoreGatherer``'s index, beside the store;
+- ``texts.sqlite``: the texts and metadata, one version per document and
+  store commit (``quillmark.text_table``).
+
+The store is the source of truth for which documents a commit holds; its
+writer's lock makes one writer of the whole collection at a time, taken on
+the first change (``add``, ``delete``, ``compact``, ``commit``), so that any
+number of readers can open the collection beside it. ``search`` runs the same
+pipeline a user would compose (``StoreGatherer``, ``MaxSimReranker``), at one
+store commit, and reads the hits' texts as that commit holds them.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import datetime
+import json
+import os
+import pathlib
+from collections.abc import Sequence
+from typing import Any, Mapping, Optional
+
+from . import _native
+from .encoding import TextEncoder, check_texts, pack
+from .representation import Representation
+from .store_gatherer import StoreGatherer
+from .text_table import TextTable
+
+__all__ = ["Collection", "Hit", "Hits"]
+
+FORMAT = "quillmark-collection-1"
+CORPUS = "collection"
+BUNDLED = {"int8-onnx": "int8", "float32-numpy": "fp32"}  # minilm revisions -> backends
+
+
+@dataclasses.dataclass(frozen=True)
+class Hit:
+    id: str
+    score: float
+    text: str
+    metadata: Optional[dict]
+
+
+class Hits(Sequence):
+    """The hits of one search, best first, with the search's ``as_of`` (the
+    store commit the texts and vectors come from) and ``timings``."""
+
+    def __init__(self, hits: list[Hit], as_of: datetime.datetime, timings):
+        self._hits, self.as_of, self.timings = hits, as_of, timings
+
+    def __getitem__(self, index):
+        return self._hits[index]
+
+    def __len__(self) -> int:
+        return len(self._hits)
+
+    def __repr__(self) -> str:
+        return f"Hits({self._hits!r}, as_of={self.as_of!r})"
+
+
+def _write_json(path: pathlib.Path, value: dict) -> None:
+    temporary = path.with_name(path.name + ".tmp")
+    with open(temporary, "w", encoding="utf-8") as f:
+        json.dump(value, f, indent=2)
+        f.flush()
+        os.fsync(f.fileno())
+    os.replace(temporary, path)
+    fd = os.open(path.parent, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def _encoder_record(encoder: TextEncoder) -> dict:
+    r = encoder.representation
+    return {"encoder": r.encoder, "revision": r.encoder_revision, "dimension": r.dimension,
+            "window": encoder.window, "stride": encoder.stride, "truncate": encoder.truncate}
+
+
+class _PinnedSource:
+    """The store as a reranker's source, answering every ``view()`` with one
+    view, so that a search reads a single commit."""
+
+    def __init__(self, store: _native.VectorStore, view: _native.StoreView):
+        self.corpus, self.representation, self.score_semantics = store.corpus, store.representation, store.score_semantics
+        self._view = view
+
+    def view(self) -> _native.StoreView:
+        return self._view
+
+
+class _PinnedGatherer:
+    """A ``StoreGatherer`` gathering from one view."""
+
+    def __init__(self, gatherer: StoreGatherer, view: _native.StoreView):
+        self.requires, self.score_semantics = gatherer.requires, gatherer.score_semantics
+        self._gatherer, self._view = gatherer, view
+
+    def gather(self, query, limit, *, subset=None):
+        return self._gatherer.gather_at(self._view, query, limit, subset=subset)
+
+
+class Collection:
+    """Texts and their metadata, searched by MaxSim. Make one with
+    ``Collection.create``, open one with ``Collection.open``."""
+
+    def __init__(self, path: pathlib.Path, encoder: TextEncoder, store: _native.VectorStore,
+                 writer: Optional[_native.VectorStoreWriter] = None):
+        self.path, self.encoder, self._store, self._writer = path, encoder, store, writer
+        self._texts = TextTable(path / "texts.sqlite")
+        self._gatherer = StoreGatherer(store)
+        self._staged: dict[str, Optional[tuple[str, str]]] = {}
+        self._closed = False
+
+    # -- making and opening -------------------------------------------------------------
+
+    @classmethod
+    def create(cls, path, encoder: TextEncoder, *, encoding: str = "float32") -> "Collection":
+        """A new, empty collection in ``path`` (which must not exist, or be an
+        empty directory), holding ``encoder``'s vectors in ``encoding``
+        ("float32" or "int8"). The new object is the collection's writer."""
+        path = pathlib.Path(path)
+        if path.exists() and (not path.is_dir() or any(path.iterdir())):
+            raise FileExistsError(f"{path} already exists and is not an empty directory")
+        if not isinstance(encoder, TextEncoder):
+            raise TypeError(f"encoder must be a TextEncoder, not {type(encoder).__name__}")
+        path.mkdir(parents=True, exist_ok=True)
+        writer = _native.VectorStoreWriter.create(path / "vectors", CORPUS, encoder.representation, encoding=encoding)
+        TextTable(path / "texts.sqlite", create=True).close()
+        # Written last: a directory without it is not (yet) a collection.
+        _write_json(path / "collection.json", {"format": FORMAT, "encoder": _encoder_record(encoder)})
+        return cls(path, encoder, _native.VectorStore(path / "vectors"), writer)
+
+    @classmethod
+    def open(cls, path, encoder: Optional[TextEncoder] = None) -> "Collection":
+        """The collection in ``path``. Without ``encoder``, the bundled encoder
+        it was made with is rebuilt from its record; a collection made with any
+        other encoder needs it passed, and one whose vectors it cannot have
+        made is refused (``IncompatibleIndexError``)."""
+        path = pathlib.Path(path)
+        try:
+            record = json.loads((path / "collection.json").read_text(encoding="utf-8"))
+        except FileNotFoundError:
+            raise FileNotFoundError(f"{path} is not a collection (no collection.json)") from None
+        except (OSError, ValueError) as error:
+            raise ValueError(f"{path}/collection.json is unreadable: {error}") from error
+        if not isinstance(record, dict) or record.get("format") != FORMAT:
+            raise ValueError(f"{path}/collection.json is not a {FORMAT} record")
+        store = _native.VectorStore(path / "vectors")
+        if encoder is None:
+            encoder = cls._bundled(path, record.get("encoder") or {})
+        elif not isinstance(encoder, TextEncoder):
+            raise TypeError(f"encoder must be a TextEncoder or None, not {type(encoder).__name__}")
+        _native._assert_representations_compatible(encoder.representation, store.representation)
+        return cls(path, encoder, store)
+
+    @staticmethod
+    def _bundled(path: pathlib.Path, record: Mapping[str, Any]) -> TextEncoder:
+        from .encoding import MINILM_NAME
+
+        backend = BUNDLED.get(record.get("revision")) if record.get("encoder") == MINILM_NAME else None
+        if backend is None:
+            raise ValueError(f"{path} was made with the encoder {record.get('encoder')!r} "
+                             f"({record.get('revision')!r}), which is not bundled: pass it, "
+                             f"Collection.open(path, encoder)")
+        return TextEncoder.minilm(backend, window=record.get("window"), stride=record.get("stride"),
+                                  truncate=bool(record.get("truncate")))
+
+    # -- changing ---------------------------------------------------------------------
+
+    def add(self, ids: Sequence[str], texts: Sequence[str], metadata: Optional[Sequence[Optional[dict]]] = None,
+            *, progress: Optional[bool] = None) -> None:
+        """Encodes ``texts`` and stages them under ``ids`` with their metadata
+        (JSON-serialisable dicts, or None); an id already present is replaced.
+        Nothing is visible before ``commit``; nothing is staged if any argument
+        is refused."""
+        self._check_open()
+        ids, texts = list(ids), list(texts)
+        for i, document_id in enumerate(ids):
+            if not isinstance(document_id, str):
+                raise TypeError(f"ids[{i}] is {type(document_id).__name__}, not str")
+        if len(set(ids)) != len(ids):
+            raise ValueError("ids holds an id more than once")
+        if len(texts) != len(ids):
+            raise ValueError(f"ids holds {len(ids)} ids but texts {len(texts)} texts")
+        check_texts(texts)
+        if metadata is None:
+            metadata = [None] * len(ids)
+        metadata = list(metadata)
+        if len(metadata) != len(ids):
+            raise ValueError(f"metadata holds {len(metadata)} entries for {len(ids)} ids")
+        encoded_metadata = []
+        for i, entry in enumerate(metadata):
+            if entry is not None and not isinstance(entry, dict):
+                raise TypeError(f"metadata[{i}] is {type(entry).__name__}, not a dict or None")
+            try:
+                encoded_metadata.append(None if entry is None else json.dumps(entry, allow_nan=False,
+                                                                               ensure_ascii=False))
+            except (TypeError, ValueError) as error:
+                raise ValueError(f"metadata[{i}] is not JSON-serialisable: {error}") from None
+        if not ids:
+            return
+        show = len(ids) >= 100 if progress is None else progress
+        encoded = self.encoder.encode(texts, progress="encode" if show else None)
+        self._writable().append(ids, *pack(encoded))
+        for document_id, text, meta in zip(ids, texts, encoded_metadata):
+            self._staged[document_id] = (text, meta)
+
+    def delete(self, ids: Sequence[str]) -> int:
+        """Stages the deletion of ``ids`` (absent ones are ignored); returns how
+        many of them the store held."""
+        self._check_open()
+        ids = list(ids)
+        removed = self._writable().delete(ids)
+        for document_id in ids:
+            self._staged[document_id] = None
+        return removed
+
+    def compact(self) -> None:
+        """Stages a compaction of the vector store (published by ``commit``)."""
+        self._check_open()
+        self._writable().compact()
+
+    def commit(self) -> datetime.datetime:
+        """Publishes everything staged, vectors and texts together, and returns
+        the commit's time. Readers see all of it or none of it."""
+        self._check_open()
+        writer = self._writable()
+        generation = self._store.view().commit + 1
+        self._texts.stage(generation, self._staged)
+        as_of = writer.commit()
+        self._staged = {}
+        self._texts.forget_before(generation)
+        return as_of
+
+    def _writable(self) -> _native.VectorStoreWriter:
+        if self._writer is None:
+            self._writer = _native.VectorStoreWriter(self.path / "vectors")
+        return self._writer
+
+    # -- searching ----------------------------------------------------------------------
+
+    def search(self, text: str, *, limit: int = 10, gather_limit: int = 100,
+               where: Optional[Mapping[str, Any]] = None) -> Hits:
+        """The ``limit`` best documents for ``text`` by MaxSim among the
+        ``gather_limit`` the first stage finds, with their texts and metadata,
+        as the latest commit holds them. ``where`` filters on metadata (see
+        ``quillmark.where``) before the first stage, so a filter loses no hit."""
+        self._check_open()
+        query = self.encoder.query(text)
+        condition = None
+        if where is not None:
+            from .where import compile_where
+
+            condition = compile_where(where)
+        while True:
+            view = self._store.view()
+            with self._texts.snapshot():
+                # A commit landing between the view and the snapshot may have
+                # let the writer forget versions this view needs: start again.
+                if self._store.view().commit != view.commit:
+                    continue
+                subset = None
+                if condition is not None:
+                    subset = _native.Subset().including(CORPUS, self._texts.matching(view.commit, *condition))
+                pipeline = _native.SearchPipeline(_PinnedGatherer(self._gatherer, view),
+                                                  _native.MaxSimReranker([_PinnedSource(self._store, view)]))
+                result = pipeline.search(query, gather_limit=max(int(gather_limit), int(limit)), limit=int(limit),
+                                         subset=subset)
+                found = self._texts.read(view.commit, [d.document_id for d in result.documents])
+            missing = [d.document_id for d in result.documents if d.document_id not in found]
+            if missing:
+                raise ValueError(f"{self.path} is damaged: commit {view.commit} holds the vectors of "
+                                 f"{missing[0]!r} but not its text (quillmark verify says more)")
+            hits = [Hit(d.document_id, d.score, *found[d.document_id]) for d in result.documents]
+            return Hits(hits, result.as_of, result.timings)
+
+    def __len__(self) -> int:
+        """Documents in the latest commit."""
+        return len(self._store.view().document_ids)
+
+    # -- closing ------------------------------------------------------------------------
+
+    def close(self) -> None:
+        """Releases the collection; what was staged and not committed is dropped."""
+        if self._closed:
+            return
+        self._closed = True
+        if self._writer is not None:
+            self._writer.close()
+        self._texts.close()
+
+    def __enter__(self) -> "Collection":
+        return self
+
+    def __exit__(self, *exc) -> bool:
+        self.close()
+        return False
+
+    def _check_open(self) -> None:
+        if self._closed:
+            raise ValueError("collection is closed")
