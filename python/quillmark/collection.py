@@ -24,6 +24,7 @@ import datetime
 import json
 import os
 import pathlib
+import threading
 from collections.abc import Sequence
 from typing import Any, Mapping, Optional
 
@@ -115,7 +116,12 @@ class Collection:
     def __init__(self, path: pathlib.Path, encoder: TextEncoder, store: _native.VectorStore,
                  writer: Optional[_native.VectorStoreWriter] = None):
         self.path, self.encoder, self._store, self._writer = path, encoder, store, writer
-        self._texts = TextTable(path / "texts.sqlite")
+        # One SQLite connection per thread that reads (a connection holds one
+        # transaction at a time), and the writer's own.
+        self._local = threading.local()
+        self._connections: list[TextTable] = []
+        self._connections_lock = threading.Lock()
+        self._writer_texts = TextTable(path / "texts.sqlite")
         self._gatherer = StoreGatherer(store)
         self._staged: dict[str, Optional[tuple[str, str]]] = {}
         self._closed = False
@@ -144,7 +150,7 @@ class Collection:
         """The collection in ``path``. Without ``encoder``, the bundled encoder
         it was made with is rebuilt from its record; a collection made with any
         other encoder needs it passed, and one whose vectors it cannot have
-        made is refused (``IncompatibleIndexError``)."""
+        made is refused (the incompatibility error, ``IncompatibleQueryError``)."""
         path = pathlib.Path(path)
         try:
             record = json.loads((path / "collection.json").read_text(encoding="utf-8"))
@@ -235,11 +241,19 @@ class Collection:
         self._check_open()
         writer = self._writable()
         generation = self._store.view().commit + 1
-        self._texts.stage(generation, self._staged)
+        self._writer_texts.stage(generation, self._staged)
         as_of = writer.commit()
         self._staged = {}
-        self._texts.forget_before(generation)
+        self._writer_texts.forget_before(generation)
         return as_of
+
+    def _texts(self) -> TextTable:
+        texts = getattr(self._local, "texts", None)
+        if texts is None:
+            texts = self._local.texts = TextTable(self.path / "texts.sqlite")
+            with self._connections_lock:
+                self._connections.append(texts)
+        return texts
 
     def _writable(self) -> _native.VectorStoreWriter:
         if self._writer is None:
@@ -263,25 +277,42 @@ class Collection:
             condition = compile_where(where)
         while True:
             view = self._store.view()
-            with self._texts.snapshot():
+            with self._texts().snapshot() as texts:
                 # A commit landing between the view and the snapshot may have
                 # let the writer forget versions this view needs: start again.
                 if self._store.view().commit != view.commit:
                     continue
                 subset = None
                 if condition is not None:
-                    subset = _native.Subset().including(CORPUS, self._texts.matching(view.commit, *condition))
+                    subset = _native.Subset().including(CORPUS, texts.matching(view.commit, *condition))
                 pipeline = _native.SearchPipeline(_PinnedGatherer(self._gatherer, view),
                                                   _native.MaxSimReranker([_PinnedSource(self._store, view)]))
                 result = pipeline.search(query, gather_limit=max(int(gather_limit), int(limit)), limit=int(limit),
                                          subset=subset)
-                found = self._texts.read(view.commit, [d.document_id for d in result.documents])
+                found = texts.read(view.commit, [d.document_id for d in result.documents])
             missing = [d.document_id for d in result.documents if d.document_id not in found]
             if missing:
                 raise ValueError(f"{self.path} is damaged: commit {view.commit} holds the vectors of "
                                  f"{missing[0]!r} but not its text (quillmark verify says more)")
             hits = [Hit(d.document_id, d.score, *found[d.document_id]) for d in result.documents]
             return Hits(hits, result.as_of, result.timings)
+
+    def get(self, ids: Optional[Sequence[str]] = None) -> dict[str, tuple[str, Optional[dict]]]:
+        """The text and metadata of each of ``ids`` (every document when None)
+        that the latest commit holds; absent ids are left out."""
+        self._check_open()
+        while True:
+            view = self._store.view()
+            with self._texts().snapshot() as texts:
+                if self._store.view().commit != view.commit:
+                    continue  # as in search
+                wanted = view.document_ids if ids is None else [i for i in ids if i in view]
+                found = texts.read(view.commit, wanted)
+            missing = [i for i in wanted if i not in found]
+            if missing:
+                raise ValueError(f"{self.path} is damaged: commit {view.commit} holds the vectors of "
+                                 f"{missing[0]!r} but not its text (quillmark verify says more)")
+            return found
 
     def __len__(self) -> int:
         """Documents in the latest commit."""
@@ -296,7 +327,10 @@ class Collection:
         self._closed = True
         if self._writer is not None:
             self._writer.close()
-        self._texts.close()
+        self._writer_texts.close()
+        with self._connections_lock:
+            for texts in self._connections:
+                texts.close()
 
     def __enter__(self) -> "Collection":
         return self
