@@ -115,6 +115,7 @@ bench-ray: build
 CRASH_KILLS ?= 1000
 MODEL_SEQUENCES ?= 10000
 READERS_SECONDS ?= 600
+COLLECTION_KILLS ?= 500
 crash: build
 	QUILLMARK_POWER_LOSS_EXHAUSTIVE=8 QUILLMARK_POWER_LOSS_SAMPLES=64 \
 	  ./$(BUILD)/quillmark_tests --gtest_filter='*PowerLoss*:FlushSites*:*WriterFaults*:*AllocationFailure*'
@@ -122,6 +123,7 @@ crash: build
 	QUILLMARK_MODEL_EXAMPLES=$(MODEL_SEQUENCES) QUILLMARK_MODEL_KILLS=300 \
 	  PYTHONPATH=$(BUILD)/pkg $(PY) -m pytest -q -s tests/python/test_writer_model.py
 	QUILLMARK_READERS_SECONDS=$(READERS_SECONDS) PYTHONPATH=$(BUILD)/pkg $(PY) -m pytest -q -s tests/python/test_readers_under_load.py
+	QUILLMARK_COLLECTION_KILLS=$(COLLECTION_KILLS) PYTHONPATH=$(BUILD)/pkg $(PY) -m pytest -q -s tests/python/test_collection_crash.py
 
 # C++ and Python tests under AddressSanitizer and UndefinedBehaviorSanitizer,
 # and the thread-sharing tests under ThreadSanitizer. The interpreter is not
