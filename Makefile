@@ -111,7 +111,9 @@ bench-ray: build
 #    time checking every acknowledged commit;
 #  - MODEL_SEQUENCES random sequences of the model-based test;
 #  - four reader processes checking every view for READERS_SECONDS while a
-#    writer appends, deletes, compacts and commits.
+#    writer appends, deletes, compacts and commits;
+#  - a collection's writer process SIGKILLed COLLECTION_KILLS times, each time
+#    checking every acknowledged document with its text.
 CRASH_KILLS ?= 1000
 MODEL_SEQUENCES ?= 10000
 READERS_SECONDS ?= 600
