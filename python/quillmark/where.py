@@ -62,10 +62,15 @@ def _where(where, at: str, params: list) -> str:
                 raise ValueError(f"{here}: expected a non-empty list of where mappings, got {spec!r}")
             parts = [_where(w, f"{here}[{i}]", params) for i, w in enumerate(spec)]
             terms.append("(" + (" AND " if key == "$and" else " OR ").join(parts) + ")")
-        elif not isinstance(key, str) or not key:
-            raise TypeError(f"{at}: field name must be a non-empty str, got {key!r}")
+        elif not isinstance(key, str):
+            raise TypeError(f"{at}: field name must be a str, got {key!r}")
+        elif not key:
+            raise ValueError(f"{at}: field name must not be empty")
         elif key.startswith("$"):
-            raise ValueError(f"{at}: unknown logical operator {key!r} (known: {', '.join(_LOGICAL)})")
+            raise ValueError(
+                f"{at}: unknown logical operator {key!r} (known: {', '.join(_LOGICAL)};"
+                " field names may not start with '$')"
+            )
         elif isinstance(spec, Mapping):
             if not spec:
                 raise ValueError(f"{here}: empty operator mapping")
