@@ -101,3 +101,35 @@ def test_searches_during_commits_read_each_text_with_its_own_metadata(made):
         stop.set()
         reader.join()
     assert not failures and seen[0] > 0
+
+
+@pytest.mark.parametrize("where", [
+    {"k": {"$gte": 45}}, {"$and": [{"even": True}, {"k": {"$lt": 30}}]}, {"k": {"$in": [3, 4, 99]}},
+    {"$or": [{"k": 7}, {"even": False}]}, {"k": {"$ne": 0}}, {"missing": 1},
+])
+def test_where_filters_before_the_first_stage_and_loses_no_hit(tmp_path, where):
+    with Collection.create(tmp_path / "w", tiny_encoder()) as collection:
+        ids = [f"d{i:02d}" for i in range(60)]
+        collection.add(ids, [f"the weather is lovely today {'!' * (i % 5)}" for i in range(60)],
+                       [{"k": i, "even": i % 2 == 0} for i in range(60)])
+        collection.add(["d00"], ["the weather"], [{"k": 100, "even": True}])  # replaced: its new metadata counts
+        collection.commit()
+        metadata = {i: m for i, (_, m) in collection.get().items()}
+        matching = {i for i, m in metadata.items() if _matches(where, m)}
+        hits = collection.search("the weather", limit=10, gather_limit=10, where=where)
+        assert {h.id for h in hits} <= matching and len(hits) == min(10, len(matching))
+
+
+def _matches(where, m):
+    if "$and" in where:
+        return all(_matches(w, m) for w in where["$and"])
+    if "$or" in where:
+        return any(_matches(w, m) for w in where["$or"])
+    (field, condition), = where.items()
+    if not isinstance(condition, dict):
+        condition = {"$eq": condition}
+    (op, value), = condition.items()
+    present = field in m
+    return {"$gte": lambda: present and m[field] >= value, "$lt": lambda: present and m[field] < value,
+            "$in": lambda: present and m[field] in value, "$ne": lambda: not present or m[field] != value,
+            "$eq": lambda: present and m[field] == value}[op]()
