@@ -28,6 +28,7 @@ import pathlib
 import shutil
 import sys
 import time
+from typing import Optional
 
 import numpy as np
 
@@ -38,6 +39,7 @@ import quality  # noqa: E402
 
 from quillmark import (  # noqa: E402
     BM25Gatherer,
+    Collection,
     FusionGatherer,
     MaxSimReranker,
     SearchPipeline,
@@ -84,6 +86,8 @@ class Run:
     # equals the unsharded one, with the first differences.
     shards: int = 0
     sharded: dict[str, tuple[int, list[str]]] = dataclasses.field(default_factory=dict)
+    # The run's documents as a Collection (texts and metadata with the vectors).
+    collection: Optional[pathlib.Path] = None
     # What the run searched with, for checks that repeat its searches.
     stores: dict = dataclasses.field(default_factory=dict, repr=False)
     pipelines: dict = dataclasses.field(default_factory=dict, repr=False)
@@ -113,6 +117,16 @@ def write_store(path: pathlib.Path, ids: list[str], encoded, representation, enc
     if bar is not None:
         bar.close()
     writer.commit()
+
+
+def write_collection(path: pathlib.Path, corpus, ids: list[str], texts: list[str], encoded, encoder) -> None:
+    """The documents as a Collection, reusing their encodings, so that a user
+    can search and serve them from the command line."""
+    shutil.rmtree(path, ignore_errors=True)
+    metadata = [{"kind": "faq answer" if i in corpus.answers else "passage", "page": i.split("#")[0]} for i in ids]
+    with Collection.create(path, encoder) as collection:
+        collection.add(ids, texts, metadata, encoded=encoded)
+        collection.commit()
 
 
 def _outcome(result) -> tuple:
@@ -222,6 +236,9 @@ def run(*, passages: int | None, queries: int | None, backend: str, cache: pathl
     long_texts = _truncated_against_windows(cut, questions, query_encoded, ids, encoder, cache, relevant, long,
                                             searched, progress)
 
+    collection = cache / "collection"
+    write_collection(collection, corpus, ids, texts, encoded, encoder)
+
     question, result = questions[0], pipelines["float32"].search(query_objects[0], gather_limit=GATHER_LIMIT,
                                                                  limit=quality.CUTOFF)
     sample = (
@@ -250,6 +267,7 @@ def run(*, passages: int | None, queries: int | None, backend: str, cache: pathl
         sample=sample,
         shards=shards,
         sharded=sharded,
+        collection=collection,
         stores=stores,
         pipelines=pipelines,
         query_objects=query_objects,
@@ -430,6 +448,11 @@ def report(r: Run) -> str:
     for encoding, (_, differences) in r.sharded.items():
         for d in differences[:3]:
             lines.append(f"  {encoding} sharded result differs from unsharded: {d}")
+    if r.collection is not None:
+        command = pathlib.Path(sys.executable).with_name("quillmark")
+        lines += ["", f"The {r.documents:,} documents with their texts are a Collection in {r.collection}:",
+                  f"  {command} search {r.collection} \"How do I copy a list?\"",
+                  f"  {command} serve {r.collection}    (then open http://127.0.0.1:8080/)"]
     return "\n".join(lines)
 
 

@@ -29,7 +29,7 @@ from collections.abc import Sequence
 from typing import Any, Mapping, Optional
 
 from . import _native
-from .encoding import TextEncoder, check_texts, pack
+from .encoding import Encoded, TextEncoder, check_texts, pack
 from .representation import Representation
 from .store_gatherer import StoreGatherer
 from .text_table import TextTable
@@ -183,9 +183,12 @@ class Collection:
     # -- changing ---------------------------------------------------------------------
 
     def add(self, ids: Sequence[str], texts: Sequence[str], metadata: Optional[Sequence[Optional[dict]]] = None,
-            *, progress: Optional[bool] = None) -> None:
+            *, progress: Optional[bool] = None, encoded: Optional[Sequence[Encoded]] = None) -> None:
         """Encodes ``texts`` and stages them under ``ids`` with their metadata
         (JSON-serialisable dicts, or None); an id already present is replaced.
+        ``encoded``, when given, is the texts' encodings by this collection's
+        encoder (from a cache, say), used instead of encoding them again.
+        Progress shows for 100 texts or more unless ``progress`` says otherwise.
         Nothing is visible before ``commit``; nothing is staged if any argument
         is refused."""
         self._check_open()
@@ -212,10 +215,15 @@ class Collection:
                                                                                ensure_ascii=False))
             except (TypeError, ValueError) as error:
                 raise ValueError(f"metadata[{i}] is not JSON-serialisable: {error}") from None
+        if encoded is not None:
+            encoded = list(encoded)
+            if len(encoded) != len(ids) or not all(isinstance(e, Encoded) for e in encoded):
+                raise ValueError(f"encoded must hold one Encoded per id ({len(ids)})")
         if not ids:
             return
-        show = len(ids) >= 100 if progress is None else progress
-        encoded = self.encoder.encode(texts, progress="encode" if show else None)
+        if encoded is None:
+            show = len(ids) >= 100 if progress is None else progress
+            encoded = self.encoder.encode(texts, progress="encode" if show else None)
         self._writable().append(ids, *pack(encoded))
         for document_id, text, meta in zip(ids, texts, encoded_metadata):
             self._staged[document_id] = (text, meta)
