@@ -87,5 +87,5 @@ def test_readme_quickstart_runs(tmp_path, monkeypatch, capsys):
     code = readme.split("## Quickstart", 1)[1].split("```python\n", 1)[1].split("```", 1)[0]
     monkeypatch.chdir(tmp_path)
     exec(compile(code, "README quickstart", "exec"), {})
-    assert 'document_id="tuples"' in capsys.readouterr().out
-    assert (tmp_path / "docs.store" / "manifest.json").exists()
+    assert "Hit(id='tuples'" in capsys.readouterr().out
+    assert (tmp_path / "docs.collection" / "collection.json").exists()
