@@ -59,17 +59,25 @@ class TextTable:
             raise FileNotFoundError(f"{path}: the collection's texts are missing")
         # isolation_level=None: transactions are begun and ended explicitly.
         self._db = sqlite3.connect(str(path), isolation_level=None, check_same_thread=False)
-        self._db.execute("PRAGMA journal_mode=WAL")
-        # Every commit of a transaction reaches the disk before it returns:
-        # the store's commit must never publish rows that a power loss undoes.
-        self._db.execute("PRAGMA synchronous=FULL")
-        self._db.execute("PRAGMA busy_timeout=10000")
-        if create:
-            self._db.execute(SCHEMA)
-        else:
-            found = self._db.execute("SELECT name FROM sqlite_master WHERE type='table' AND name='texts'").fetchone()
-            if found is None:
-                raise ValueError(f"{path}: not a collection's text table")
+        try:
+            self._db.execute("PRAGMA journal_mode=WAL")
+            # Every commit of a transaction reaches the disk before it returns:
+            # the store's commit must never publish rows that a power loss undoes.
+            self._db.execute("PRAGMA synchronous=FULL")
+            self._db.execute("PRAGMA busy_timeout=10000")
+            if create:
+                self._db.execute(SCHEMA)
+            else:
+                found = self._db.execute(
+                    "SELECT sql FROM sqlite_master WHERE type='table' AND name='texts'").fetchone()
+                if found is None:
+                    raise ValueError(f"{path}: not a collection's text table")
+        except sqlite3.DatabaseError as error:
+            self._db.close()
+            raise ValueError(f"{path} is damaged: {error}") from error
+        except BaseException:
+            self._db.close()
+            raise
 
     def close(self) -> None:
         self._db.close()

@@ -69,10 +69,20 @@ def test_opening_and_creating_refuse_what_they_cannot_serve(made, tmp_path):
         Collection.open(tmp_path)
     with pytest.raises(FileExistsError):
         Collection.create(path, tiny_encoder())
+    made.close()
+    texts = path / "texts.sqlite"
+    saved = texts.read_bytes()
+    texts.write_bytes(b"not a database" * 100)
+    with pytest.raises(ValueError, match="texts.sqlite is damaged"):
+        Collection.open(path, tiny_encoder())
+    texts.write_bytes(saved)
+    holder = Collection.open(path, tiny_encoder())
+    holder.add(["w"], ["the"])  # takes the writer lock
     second = Collection.open(path, tiny_encoder())
     with pytest.raises(BlockingIOError, match="already open for writing"):
         second.add(["x"], ["the"])  # one writer at a time
     second.close()
+    holder.close()
 
 
 def test_searches_during_commits_read_each_text_with_its_own_metadata(made):
