@@ -272,7 +272,7 @@ def cmd_index(args) -> int:
 
 def _snippet(text: str, width: int = 100) -> str:
     flat = " ".join(text.split())
-    return flat if len(flat) <= width else flat[: width - 1].rstrip() + "…"
+    return flat if len(flat) <= width else flat[: width - 3].rstrip() + "..."
 
 
 def cmd_search(args) -> int:
