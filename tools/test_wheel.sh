@@ -33,7 +33,8 @@ for compiler in cc c++ gcc g++ clang clang++; do
 done
 
 cd "$scratch"
-python -m pip install -q --disable-pip-version-check --only-binary :all: "$wheel" "pytest>=8" "hypothesis>=6" "bm25s==0.3.16"
+python -m pip install -q --disable-pip-version-check --only-binary :all: "$wheel" "pytest>=8" "hypothesis>=6" "bm25s==0.3.16" \
+  "starlette==1.10.0" "uvicorn==0.54.0" "httpx==0.28.1" "selenium==4.51.0"
 python - <<'PY'
 import importlib.util, sys, sysconfig
 import quillmark
