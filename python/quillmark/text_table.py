@@ -108,11 +108,6 @@ class TextTable:
             )
             self._db.execute("DELETE FROM texts WHERE deleted = 1 AND generation <= ?", (generation,))
 
-    def discard_above(self, generation: int) -> None:
-        """Removes rows above ``generation``: a commit that never reached the store."""
-        with self._transaction():
-            self._db.execute("DELETE FROM texts WHERE generation > ?", (generation,))
-
     # -- reading ----------------------------------------------------------------------
 
     @contextlib.contextmanager
@@ -146,11 +141,6 @@ class TextTable:
             f"SELECT id FROM ({CURRENT}) WHERE deleted = 0 AND ({condition})",
             (generation, *parameters))
         return [r[0] for r in rows]
-
-    def counts(self, generation: int) -> int:
-        rows = self._db.execute(f"SELECT count(*) FROM ({CURRENT}) WHERE deleted = 0",
-                                (generation,))
-        return int(rows.fetchone()[0])
 
     @contextlib.contextmanager
     def _transaction(self):
