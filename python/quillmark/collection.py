@@ -30,7 +30,6 @@ from typing import Any, Mapping, Optional
 
 from . import _native
 from .encoding import Encoded, TextEncoder, check_texts, pack
-from .representation import Representation
 from .store_gatherer import StoreGatherer
 from .text_table import TextTable
 
