@@ -178,17 +178,14 @@ def read_documents(paths: Sequence[str], globs: Sequence[str], per: str):
 
 def _record(path: pathlib.Path) -> dict:
     """The collection's ``collection.json``, or a UserError when ``path`` is not a collection."""
+    from .collection import read_record
+
     if not path.exists():
         raise UserError(f"{path}: no such collection")
     try:
-        record = json.loads((path / "collection.json").read_text(encoding="utf-8"))
-    except FileNotFoundError:
-        raise UserError(f"{path} is not a collection (no collection.json)") from None
-    except (OSError, ValueError) as error:
-        raise UserError(f"{path}/collection.json is unreadable: {error}") from None
-    if not isinstance(record, dict):
-        raise UserError(f"{path}/collection.json is not a collection's record")
-    return record
+        return read_record(path)
+    except (FileNotFoundError, ValueError) as error:
+        raise UserError(str(error)) from None
 
 
 def _factory_encoder(spec: Optional[str]):

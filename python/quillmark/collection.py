@@ -85,6 +85,21 @@ def _encoder_record(encoder: TextEncoder) -> dict:
             "window": encoder.window, "stride": encoder.stride, "truncate": encoder.truncate}
 
 
+def read_record(path: pathlib.Path) -> dict:
+    """The collection's ``collection.json`` record: FileNotFoundError when
+    ``path`` holds none (not a collection), ValueError when it is unreadable or
+    another format's."""
+    try:
+        record = json.loads((path / "collection.json").read_text(encoding="utf-8"))
+    except FileNotFoundError:
+        raise FileNotFoundError(f"{path} is not a collection (no collection.json)") from None
+    except (OSError, ValueError) as error:
+        raise ValueError(f"{path}/collection.json is unreadable: {error}") from error
+    if not isinstance(record, dict) or record.get("format") != FORMAT:
+        raise ValueError(f"{path}/collection.json is not a {FORMAT} record")
+    return record
+
+
 class _PinnedSource:
     """The store as a reranker's source, answering every ``view()`` with one
     view, so that a search reads a single commit."""
@@ -151,14 +166,7 @@ class Collection:
         other encoder needs it passed, and one whose vectors it cannot have
         made is refused (the incompatibility error, ``IncompatibleQueryError``)."""
         path = pathlib.Path(path)
-        try:
-            record = json.loads((path / "collection.json").read_text(encoding="utf-8"))
-        except FileNotFoundError:
-            raise FileNotFoundError(f"{path} is not a collection (no collection.json)") from None
-        except (OSError, ValueError) as error:
-            raise ValueError(f"{path}/collection.json is unreadable: {error}") from error
-        if not isinstance(record, dict) or record.get("format") != FORMAT:
-            raise ValueError(f"{path}/collection.json is not a {FORMAT} record")
+        record = read_record(path)
         store = _native.VectorStore(path / "vectors")
         if encoder is None:
             encoder = cls._bundled(path, record.get("encoder") or {})
