@@ -14,6 +14,8 @@ import pytest
 from quillmark.bert import BertConfig, NumpyBert, _gelu
 from quillmark.encoding import MissingModelError, TextEncoder
 from quillmark.representation import Representation
+from tiny_encoder import tiny_weights as shared_tiny_weights
+from tiny_encoder import word_piece_tokenizer
 
 CONFIG = BertConfig(hidden_size=16, num_attention_heads=4, num_hidden_layers=2,
                     intermediate_size=24, max_position_embeddings=24)
@@ -21,27 +23,7 @@ WORDS = ["the", "weather", "is", "lovely", "today", "sunny", "outside", "he", "d
 
 
 def tiny_weights(rng, config=CONFIG, vocab=4 + len(WORDS)):
-    h, i = config.hidden_size, config.intermediate_size
-
-    def rand(*shape):
-        return rng.standard_normal(shape).astype(np.float32) * np.float32(0.3)
-
-    w = {
-        "embeddings.word_embeddings.weight": rand(vocab, h),
-        "embeddings.position_embeddings.weight": rand(config.max_position_embeddings, h),
-        "embeddings.token_type_embeddings.weight": rand(2, h),
-        "embeddings.LayerNorm.weight": 1 + rand(h), "embeddings.LayerNorm.bias": rand(h),
-    }
-    for layer in range(config.num_hidden_layers):
-        p = f"encoder.layer.{layer}."
-        for name, (out, inp) in {
-            "attention.self.query": (h, h), "attention.self.key": (h, h), "attention.self.value": (h, h),
-            "attention.output.dense": (h, h), "intermediate.dense": (i, h), "output.dense": (h, i),
-        }.items():
-            w[p + name + ".weight"], w[p + name + ".bias"] = rand(out, inp), rand(out)
-        for norm in ("attention.output.LayerNorm", "output.LayerNorm"):
-            w[p + norm + ".weight"], w[p + norm + ".bias"] = 1 + rand(h), rand(h)
-    return w
+    return shared_tiny_weights(rng, config, vocab)
 
 
 def reference_forward(w, config, ids):
@@ -107,13 +89,8 @@ def test_gelu_matches_erf():
 
 @pytest.fixture
 def encoder(rng):
-    tokenizers = pytest.importorskip("tokenizers", reason="the tokenizers library is not installed (make demo-deps)")
-    vocab = {"[PAD]": 0, "[UNK]": 1, "[CLS]": 2, "[SEP]": 3, **{word: 4 + i for i, word in enumerate(WORDS)}}
-    tokenizer = tokenizers.Tokenizer(tokenizers.models.WordPiece(vocab, unk_token="[UNK]"))
-    tokenizer.normalizer = tokenizers.normalizers.BertNormalizer(lowercase=True)
-    tokenizer.pre_tokenizer = tokenizers.pre_tokenizers.BertPreTokenizer()
-    tokenizer.post_processor = tokenizers.processors.TemplateProcessing(
-        single="[CLS] $A [SEP]", special_tokens=[("[CLS]", 2), ("[SEP]", 3)])
+    pytest.importorskip("tokenizers", reason="the tokenizers library is not installed (make demo-deps)")
+    tokenizer = word_piece_tokenizer(WORDS)
     model = NumpyBert(tiny_weights(rng), CONFIG)
     calls = []
 
