@@ -322,7 +322,7 @@ def cmd_info(args) -> int:
 def verify(path: pathlib.Path) -> tuple[list[str], list[str]]:
     """What ``quillmark verify`` finds: ``(notes, problems)``."""
     from . import VectorStore
-    from .text_table import CURRENT
+    from .text_table import TextTable
 
     _record(path)
     notes, problems = [], []
@@ -337,17 +337,14 @@ def verify(path: pathlib.Path) -> tuple[list[str], list[str]]:
     notes.append(f"commit {view.commit} at {_when(view.as_of)}: {len(ids)} documents")
 
     # Texts, read in one snapshot taken at the view's commit.
-    db = sqlite3.connect(str(path / "texts.sqlite"), isolation_level=None)
     try:
-        db.execute("PRAGMA busy_timeout=10000")
+        table = TextTable(path / "texts.sqlite")
+    except ValueError as error:
+        return notes, [f"texts.sqlite is unreadable: {error}"]
+    try:
         while True:
-            db.execute("BEGIN")
-            try:
-                rows = db.execute(CURRENT, (view.commit,)).fetchall()
-                above = db.execute("SELECT generation, count(*) FROM texts WHERE generation > ? "
-                                   "GROUP BY generation ORDER BY generation", (view.commit,)).fetchall()
-            finally:
-                db.execute("COMMIT")
+            with table.snapshot():
+                rows, above = table.versions(view.commit), table.beyond(view.commit)
             latest = store.view()
             if latest.commit == view.commit:
                 break
@@ -355,7 +352,7 @@ def verify(path: pathlib.Path) -> tuple[list[str], list[str]]:
     except sqlite3.DatabaseError as error:
         return notes, [f"texts.sqlite is unreadable: {error}"]
     finally:
-        db.close()
+        table.close()
 
     live = {}
     for document_id, deleted, text, metadata in rows:

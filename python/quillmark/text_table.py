@@ -134,6 +134,16 @@ class TextTable:
                     found[document_id] = (text, json.loads(metadata) if metadata else None)
         return found
 
+    def versions(self, generation: int) -> list[tuple[str, int, Optional[str], Optional[str]]]:
+        """Every document's version at ``generation`` as stored: (id, deleted,
+        text, metadata JSON), deletion marks included."""
+        return self._db.execute(CURRENT, (generation,)).fetchall()
+
+    def beyond(self, generation: int) -> list[tuple[int, int]]:
+        """(generation, rows) of each generation above ``generation``."""
+        return self._db.execute("SELECT generation, count(*) FROM texts WHERE generation > ? "
+                                "GROUP BY generation ORDER BY generation", (generation,)).fetchall()
+
     def matching(self, generation: int, condition: str, parameters: list) -> list[str]:
         """Ids of the documents live at ``generation`` whose metadata (the
         column ``metadata``) satisfies the SQL ``condition``."""
