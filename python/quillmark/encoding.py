@@ -4,8 +4,10 @@ A ``TextEncoder`` joins a word-piece tokenizer and a model that returns one
 hidden state per token (any callable ``model(input_ids, attention_mask)``
 giving ``[batch, sequence, dimension]`` float32). Each text becomes an
 ``Encoded``: its token vectors made unit length, the multi-vector form that
-MaxSim scores, plus the mean of its raw token vectors made unit length, the
-single-vector form a first-stage gatherer ranks by cosine.
+MaxSim scores, plus the mean of those unit vectors made unit length, the
+single-vector form a first-stage gatherer ranks by cosine (``quillmark.pooling``:
+the same rule pools a store's rows, so a first stage rebuilt from a store
+ranks as the encoder's did).
 
 The bundled models are all-MiniLM-L6-v2, from its float32 weights through a
 NumPy forward pass (``backend="fp32"``) or as an int8 ONNX graph through
@@ -27,6 +29,7 @@ from typing import Callable, Iterable, Optional, Sequence
 import numpy as np
 
 from . import _native
+from .pooling import pooled
 from .representation import Representation
 from .windows import Windows, plan
 
@@ -93,7 +96,7 @@ class Encoded:
     """One encoded text."""
 
     tokens: np.ndarray  # [tokens, dimension] float32, unit rows: the multi-vector form
-    pooled: np.ndarray  # [dimension] float32, unit length: the mean-pooled form
+    pooled: np.ndarray  # [dimension] float32, unit length: the tokens' mean (quillmark.pooling)
     truncated: bool  # the text was longer than the window and was cut (truncate=True)
     windows: int = 1  # the model inputs the text was encoded in (more than one: windowed)
 
@@ -341,8 +344,8 @@ class TextEncoder:
                         p = plans[text]
                         raw = p.join(states[first[text] : first[text + 1]])
                         states[first[text] : first[text + 1]] = [None] * len(p.inputs)
-                        results[text] = Encoded(_unit_rows(raw), _unit_rows(raw.mean(axis=0)), p.truncated,
-                                                len(p.inputs))
+                        tokens = _unit_rows(raw)
+                        results[text] = Encoded(tokens, pooled(tokens), p.truncated, len(p.inputs))
                         done += 1
                 if bar is not None and done:
                     bar.update(done)

@@ -4,11 +4,14 @@ A cache directory holds chunks, one per slice of up to ``SLICE`` encoded
 texts, each under a fresh random name: the packed token vectors
 (``chunk-{name}.vectors.npy``, memory-mapped on load) and a metadata file
 (``chunk-{name}.meta.npz``: text keys, token counts, pooled vectors,
-truncation flags, window counts). Both are flushed to disk before the metadata is renamed
-into place, and the directory after, so a chunk whose writer died, or whose
-machine lost power, is either absent or whole. A chunk that is unreadable all
-the same (damaged afterwards, or written by a system that does not keep the
-order of these flushes) is skipped with a warning: its texts are cache misses.
+truncation flags, window counts). Both are flushed to disk before the
+metadata is renamed into place, and the directory after, so a chunk whose
+writer died, or whose machine lost power, is either absent or whole. A chunk
+that is unreadable all the same (damaged afterwards, or written by a system
+that does not keep the order of these flushes) is skipped with a warning:
+its texts are cache misses. A cached text's pooled vector is derived from
+its token vectors on reading (``quillmark.pooling``); the stored one only
+serves to check that a chunk's two files agree.
 
 A key is the SHA-256 of the encoder's representation, window, template and
 text, each field prefixed by its length, so caches of different models never
@@ -31,6 +34,7 @@ from typing import Optional, Sequence
 import numpy as np
 
 from .encoding import Encoded, TextEncoder, _progress_bar, check_texts
+from .pooling import pooled
 
 __all__ = ["EncodingCache"]
 
@@ -88,7 +92,7 @@ class EncodingCache:
         # chunk unreadable; the cache goes on without it.
         try:
             with np.load(meta_path) as meta:
-                keys, lengths, pooled, truncated = meta["keys"], meta["lengths"], meta["pooled"], meta["truncated"]
+                keys, lengths, stored_pooled, truncated = meta["keys"], meta["lengths"], meta["pooled"], meta["truncated"]
                 # Chunks written before windowing hold single-window texts only.
                 windows = meta["windows"] if "windows" in meta else np.ones(len(keys), dtype=np.int64)
         except Exception as error:
@@ -101,13 +105,13 @@ class EncodingCache:
         # another write) are as unreadable as files that do not parse.
         count = len(keys)
         if not (keys.dtype == np.dtype("S32") and lengths.shape == truncated.shape == windows.shape == (count,)
-                and vectors.ndim == 2 and pooled.shape == (count, vectors.shape[1])
+                and vectors.ndim == 2 and stored_pooled.shape == (count, vectors.shape[1])
                 and (lengths > 0).all() and int(lengths.sum()) == vectors.shape[0]):
             raise _Unreadable(vectors_path, f"{count} texts of {int(lengths.sum())} token rows are listed in "
                                             f"{meta_path.name}, but the vectors have shape {vectors.shape}")
         starts = np.concatenate([[0], np.cumsum(lengths)[:-1]])
         return {bytes(key): (vectors, int(start), int(length), p, bool(t), int(w))
-                for key, start, length, p, t, w in zip(keys, starts, lengths, pooled, truncated, windows)}
+                for key, start, length, p, t, w in zip(keys, starts, lengths, stored_pooled, truncated, windows)}
 
     def __len__(self) -> int:
         return len(self._index)
@@ -132,8 +136,11 @@ class EncodingCache:
         entry = self._index.get(key)
         if entry is None:
             return None
-        vectors, start, length, pooled, truncated, windows = entry
-        return Encoded(np.array(vectors[start : start + length]), np.array(pooled), truncated, windows)
+        vectors, start, length, _, truncated, windows = entry
+        tokens = np.array(vectors[start : start + length])
+        # The pooled vector is derived from the tokens, so that it follows the
+        # one pooling rule whatever rule wrote the chunk.
+        return Encoded(tokens, pooled(tokens), truncated, windows)
 
     def put(self, keys: Sequence[bytes], encoded: Sequence[Encoded]) -> None:
         if not keys:

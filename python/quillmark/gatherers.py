@@ -16,6 +16,7 @@ import numpy as np
 
 from . import _native
 from .encoding import SINGLE_VECTOR, TextEncoder
+from .pooling import mean_pooled
 from .representation import Representation
 
 __all__ = ["MeanPooledGatherer"]
@@ -70,7 +71,9 @@ class MeanPooledGatherer:
     def from_view(cls, corpus: str, view: _native.StoreView, representation: Representation,
                   *, chunk: int = 1024) -> "MeanPooledGatherer":
         """The gatherer over every document of a store ``view``, each pooled from
-        its stored token vectors: their mean, made unit length. ``representation``
+        its stored token vectors as the encoder pools a text (``quillmark.pooling``),
+        so over a float32 store it ranks exactly as ``from_encoded`` over the
+        encodings that were stored. ``representation``
         names the pooled space (queries carry their pooled vector under it).
         Documents are held in ``view.document_ids`` order (UTF-8 byte order),
         which therefore decides among equal scores; ``as_of`` is the view's."""
@@ -78,12 +81,9 @@ class MeanPooledGatherer:
         pooled = np.zeros((len(ids), representation.dimension), dtype=np.float32)
         for start in range(0, len(ids), chunk):
             vectors, lengths = view.fetch(ids[start : start + chunk])
-            starts = np.concatenate([[0], np.cumsum(lengths)[:-1]])
-            # Summed in float64 so that a document's pooled vector depends on its
-            # own rows only, never on the chunk it was fetched with.
-            means = np.add.reduceat(vectors.astype(np.float64), starts, axis=0) / lengths[:, None]
-            norms = np.maximum(np.linalg.norm(means, axis=1, keepdims=True), 1e-12)
-            pooled[start : start + len(lengths)] = means / norms
+            # Each document's sum runs over its own rows only, so its pooled
+            # vector never depends on the chunk it was fetched with.
+            pooled[start : start + len(lengths)] = mean_pooled(vectors, lengths)
         gatherer = cls(corpus, ids, pooled, representation=representation)
         gatherer.as_of = view.as_of
         return gatherer

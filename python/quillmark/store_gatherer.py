@@ -28,6 +28,7 @@ from typing import Optional, Union
 import numpy as np
 
 from . import _native
+from .pooling import pooled
 from .pooled_index import PooledIndexDirectory
 
 __all__ = ["StoreGatherer"]
@@ -177,16 +178,14 @@ class StoreGatherer:
         )
 
     def query_vector(self, query: _native.Query) -> np.ndarray:
-        """The query's token matrix pooled like the documents' rows: the mean
-        (float64) of its rows made unit length, as float32."""
+        """The query's token matrix pooled like the documents' rows (``quillmark.pooling``)."""
         matrix = np.asarray(query.feature(self.feature, self.representation), dtype=np.float32)
         if matrix.ndim != 2 or matrix.shape[0] == 0 or matrix.shape[1] != self.representation.dimension:
             raise _native.IncompatibleQueryError(
                 f"query feature '{self.feature}' must be a [tokens, {self.representation.dimension}] matrix "
                 f"with at least one token, got shape {matrix.shape}"
             )
-        mean = matrix.astype(np.float64).mean(axis=0)
-        return (mean / max(float(np.linalg.norm(mean)), 1e-12)).astype(np.float32)
+        return pooled(matrix)
 
     # -- scoring ------------------------------------------------------------------------
 

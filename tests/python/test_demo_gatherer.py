@@ -134,3 +134,27 @@ def test_plain_text_query_is_encoded_by_the_gatherers_encoder(index):
 def test_constructor_refuses_inconsistent_indexes(ids, vectors, message):
     with pytest.raises(ValueError, match=message):
         MeanPooledGatherer("docs", ids, vectors, representation=REPRESENTATION)
+
+
+def test_a_first_stage_reopened_from_a_store_ranks_as_the_encoders(tmp_path):
+    pytest.importorskip("tokenizers", reason="the tiny test encoder needs the tokenizers library")
+    from tiny_encoder import tiny_encoder
+    from quillmark.encoding import pack
+
+    encoder = tiny_encoder()
+    texts = ["the weather is lovely today", "he drove to the stadium", "lists are mutable sequences",
+             "tuples are immutable " * 12]  # windowed: pooled over every window's rows
+    encoded = encoder.encode(texts)
+    ids = [f"d{i}" for i in range(len(texts))]
+    writer = quillmark.VectorStoreWriter.create(tmp_path / "s", "docs", encoder.representation)
+    writer.append(ids, *pack(encoded))
+    writer.commit()
+    view = quillmark.VectorStore(tmp_path / "s").view()
+    reopened = MeanPooledGatherer.from_view("docs", view, encoder.pooled_representation)
+    original = MeanPooledGatherer.from_encoded("docs", ids, encoded, encoder)
+    np.testing.assert_array_equal(reopened.vectors, original.vectors)
+    (segment,) = view.segments
+    np.testing.assert_array_equal(view.pool(segment[0]), original.vectors)  # the store's pooling, append order
+    query = encoder.query("is a tuple mutable")
+    assert ([c.document_id for c in reopened.gather(query, 4, subset=None).candidates]
+            == [c.document_id for c in original.gather(query, 4, subset=None).candidates])
