@@ -24,7 +24,10 @@ from .store_gatherer import StoreGatherer  # noqa: E402
 from .bm25_gatherer import BM25Gatherer  # noqa: E402
 from .fusion_gatherer import FusionGatherer  # noqa: E402
 
-__all__ += ["TextEncoder", "MeanPooledGatherer", "StoreGatherer", "BM25Gatherer", "FusionGatherer"]
+# A pipeline that encodes plain-text queries with the encoder of its vectors.
+from .text_pipeline import TextPipeline  # noqa: E402
+
+__all__ += ["TextEncoder", "MeanPooledGatherer", "StoreGatherer", "BM25Gatherer", "FusionGatherer", "TextPipeline"]
 
 # The front door: texts in, ranked texts out.
 from .collection import Collection, Hit, Hits  # noqa: E402

@@ -210,4 +210,30 @@ PyObject* raise_cpp_exception(std::exception_ptr error) {
   return nullptr;
 }
 
+PyObject* add_note_to_raised(const char* note) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyObject* raised = PyErr_GetRaisedException();
+#else
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  PyObject* raised = value;
+#endif
+  if (PyObject* added = PyObject_CallMethod(raised, "add_note", "s", note)) {
+    Py_DECREF(added);
+  } else {
+    PyErr_Clear();  // the hint is optional; the original error is what matters
+  }
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(raised);
+#else
+  PyErr_Restore(reinterpret_cast<PyObject*>(Py_TYPE(raised)), raised, PyException_GetTraceback(raised));
+  Py_INCREF(Py_TYPE(raised));
+#endif
+  return nullptr;
+}
+
 }  // namespace quillmark::py

@@ -24,6 +24,12 @@ PyObject* commit_not_durable_error();
 // exception itself for External. Always returns null.
 PyObject* raise(const Error& error);
 
+// Adds `note` to the currently raised exception's notes (its add_note), for
+// a hint that leaves the exception's type and text as they are. REQUIRES:
+// an exception is set and the lock is held; a failure to add the note keeps
+// the original exception raised. Always returns null.
+PyObject* add_note_to_raised(const char* note);
+
 // Takes the currently raised Python exception (REQUIRES: one is set and the
 // lock is held) into an External error that carries the same object.
 Error take_python_error();

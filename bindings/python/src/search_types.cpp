@@ -151,6 +151,11 @@ void pipeline_dealloc(PyObject* self) {
 
 Ref search_result_to_py(SearchResult&& result);
 
+constexpr const char* kPlainTextHint =
+    "plain text is a query without features: encode it with TextEncoder.query(text), or search "
+    "through quillmark.TextPipeline(gatherer, reranker, encoder=...) or a quillmark.Collection, "
+    "which encode plain text themselves";
+
 PyObject* pipeline_search(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* keywords[] = {"query", "gather_limit", "limit", "subset", "budget", nullptr};
@@ -195,7 +200,14 @@ PyObject* pipeline_search(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto result = detached([&] {
       return pipeline->search(*query, gather_limit, limit, subset ? &*subset : nullptr, budget);
     });
-    if (!result) return raise(result.error());
+    if (!result) {
+      raise(result.error());
+      // Plain text carries no features, so a stage that needs one refuses
+      // it; say how to make a query that has them.
+      if (PyUnicode_Check(query_obj) && result.error().kind() == Error::Kind::IncompatibleQuery)
+        return add_note_to_raised(kPlainTextHint);
+      return nullptr;
+    }
     return search_result_to_py(std::move(*result)).release();
   });
 }
