@@ -26,8 +26,11 @@ from .fusion_gatherer import FusionGatherer  # noqa: E402
 
 # A pipeline that encodes plain-text queries with the encoder of its vectors.
 from .text_pipeline import TextPipeline  # noqa: E402
+# A store's writer on first run and on every run after.
+from .open_store import open_or_create_store  # noqa: E402
 
-__all__ += ["TextEncoder", "MeanPooledGatherer", "StoreGatherer", "BM25Gatherer", "FusionGatherer", "TextPipeline"]
+__all__ += ["TextEncoder", "MeanPooledGatherer", "StoreGatherer", "BM25Gatherer", "FusionGatherer", "TextPipeline",
+            "open_or_create_store"]
 
 # The front door: texts in, ranked texts out.
 from .collection import Collection, Hit, Hits  # noqa: E402

@@ -175,6 +175,25 @@ class Collection:
         _native._assert_representations_compatible(encoder.representation, store.representation)
         return cls(path, encoder, store)
 
+    @classmethod
+    def open_or_create(cls, path, encoder: TextEncoder, *, encoding: str = "float32") -> "Collection":
+        """The collection in ``path`` opened with ``encoder`` (``open``), or made
+        with it (``create``) when ``path`` does not exist or is an empty
+        directory; so a program that adds to its collection runs the same code
+        the first time and every time after. An existing collection must hold
+        ``encoding``, and ``encoder`` must be able to have made its vectors."""
+        path = pathlib.Path(path)
+        if not path.exists() or (path.is_dir() and not any(path.iterdir())):
+            try:
+                return cls.create(path, encoder, encoding=encoding)
+            except FileExistsError:
+                pass  # made meanwhile by another process: open it
+        collection = cls.open(path, encoder)
+        if collection._store.encoding != encoding:
+            collection.close()
+            raise ValueError(f"{path} holds {collection._store.encoding} vectors, not {encoding}")
+        return collection
+
     @staticmethod
     def _bundled(path: pathlib.Path, record: Mapping[str, Any]) -> TextEncoder:
         from .encoding import MINILM_NAME
