@@ -16,6 +16,7 @@ __all__ = [
 
 # Text encoding and a first-stage gatherer, so a search works out of the box.
 from .encoding import TextEncoder  # noqa: E402
+from .onnx_model import OnnxModel  # noqa: E402
 from .gatherers import MeanPooledGatherer  # noqa: E402
 from .store_gatherer import StoreGatherer  # noqa: E402
 
@@ -24,7 +25,7 @@ from .store_gatherer import StoreGatherer  # noqa: E402
 from .bm25_gatherer import BM25Gatherer  # noqa: E402
 from .fusion_gatherer import FusionGatherer  # noqa: E402
 
-__all__ += ["TextEncoder", "MeanPooledGatherer", "StoreGatherer", "BM25Gatherer", "FusionGatherer"]
+__all__ += ["TextEncoder", "OnnxModel", "MeanPooledGatherer", "StoreGatherer", "BM25Gatherer", "FusionGatherer"]
 
 # The front door: texts in, ranked texts out.
 from .collection import Collection, Hit, Hits  # noqa: E402

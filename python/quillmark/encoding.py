@@ -27,6 +27,7 @@ from typing import Callable, Iterable, Optional, Sequence
 import numpy as np
 
 from . import _native
+from .onnx_model import OnnxModel
 from .representation import Representation
 from .windows import Windows, plan
 
@@ -34,6 +35,7 @@ __all__ = [
     "Encoded",
     "TextEncoder",
     "MissingModelError",
+    "OnnxModel",
     "MULTI_VECTOR",
     "SINGLE_VECTOR",
     "minilm_directory",
@@ -137,26 +139,6 @@ def batch(lengths: Sequence[int], batch_tokens: int, *, sort: bool = True) -> li
 def _unit_rows(x: np.ndarray) -> np.ndarray:
     norms = np.linalg.norm(x, axis=-1, keepdims=True)
     return (x / np.maximum(norms, np.float32(1e-12))).astype(np.float32)
-
-
-class _OnnxModel:
-    """The int8 ONNX graph as a model callable; one intra-op thread per call,
-    so that parallel calls share the cores instead of fighting over them."""
-
-    def __init__(self, path: pathlib.Path):
-        ort = _require("onnxruntime", "onnxruntime")
-        options = ort.SessionOptions()
-        options.intra_op_num_threads = 1
-        options.inter_op_num_threads = 1
-        self._session = ort.InferenceSession(str(path), options, providers=["CPUExecutionProvider"])
-        self._inputs = {i.name for i in self._session.get_inputs()}
-
-    def __call__(self, input_ids: np.ndarray, attention_mask: np.ndarray) -> np.ndarray:
-        feed = {"input_ids": input_ids.astype(np.int64), "attention_mask": attention_mask.astype(np.int64)}
-        if "token_type_ids" in self._inputs:
-            feed["token_type_ids"] = np.zeros_like(feed["input_ids"])
-        (hidden,) = self._session.run(["last_hidden_state"], feed)
-        return np.asarray(hidden, dtype=np.float32)
 
 
 @contextlib.contextmanager
@@ -272,7 +254,7 @@ class TextEncoder:
 
             model, revision, per_worker = load_safetensors_bert(directory), "float32-numpy", True
         elif backend == "int8":
-            model, revision, per_worker = _OnnxModel(minilm_int8_path()), "int8-onnx", False
+            model, revision, per_worker = OnnxModel(minilm_int8_path()), "int8-onnx", False
         else:
             raise ValueError(f"unknown backend {backend!r}; expected 'fp32' or 'int8'")
         representation = Representation(
