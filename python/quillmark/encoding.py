@@ -4,8 +4,10 @@ A ``TextEncoder`` joins a word-piece tokenizer and a model that returns one
 hidden state per token (any callable ``model(input_ids, attention_mask)``
 giving ``[batch, sequence, dimension]`` float32). Each text becomes an
 ``Encoded``: its token vectors made unit length, the multi-vector form that
-MaxSim scores, plus the mean of its raw token vectors made unit length, the
-single-vector form a first-stage gatherer ranks by cosine.
+MaxSim scores, plus their mean made unit length, the single-vector form a
+first-stage gatherer ranks by cosine. The pooled vector is the mean of exactly
+the unit rows that are stored (after any projection and skiplist), so a
+gatherer that pools the stored rows of a document gets the same vector.
 
 The bundled models are all-MiniLM-L6-v2, from its float32 weights through a
 NumPy forward pass (``backend="fp32"``) or as an int8 ONNX graph through
@@ -95,7 +97,7 @@ class Encoded:
     """One encoded text."""
 
     tokens: np.ndarray  # [tokens, dimension] float32, unit rows: the multi-vector form
-    pooled: np.ndarray  # [dimension] float32, unit length: the mean-pooled form
+    pooled: np.ndarray  # [dimension] float32: the mean of ``tokens`` made unit length
     truncated: bool  # the text was longer than the window and was cut (truncate=True)
     windows: int = 1  # the model inputs the text was encoded in (more than one: windowed)
 
@@ -323,8 +325,8 @@ class TextEncoder:
                         p = plans[text]
                         raw = p.join(states[first[text] : first[text + 1]])
                         states[first[text] : first[text + 1]] = [None] * len(p.inputs)
-                        results[text] = Encoded(_unit_rows(raw), _unit_rows(raw.mean(axis=0)), p.truncated,
-                                                len(p.inputs))
+                        tokens = _unit_rows(raw)
+                        results[text] = Encoded(tokens, _unit_rows(tokens.mean(axis=0)), p.truncated, len(p.inputs))
                         done += 1
                 if bar is not None and done:
                     bar.update(done)

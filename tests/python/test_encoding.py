@@ -120,9 +120,11 @@ def test_encode_in_parallel_batches_keeps_order(encoder):
     assert [e.windows for e in together] == [1, 1, 1, 4, 1] and not any(e.truncated for e in together)
     assert together[3].tokens.shape[0] == 32  # every token of the long text, once
     assert together[4].tokens.shape[0] == 3  # [CLS] sunny [SEP]
-    # The pooled vector is the mean of the raw states, not of the unit rows:
-    # both are unit length but they differ, which is how the model was trained.
-    assert not np.allclose(together[0].pooled, together[0].tokens.mean(0) / np.linalg.norm(together[0].tokens.mean(0)))
+    # The pooled vector is the unit mean of exactly the stored rows, the vector
+    # a gatherer pooling a stored document gets.
+    for e in together:
+        mean = e.tokens.astype(np.float64).mean(0)
+        np.testing.assert_allclose(e.pooled, mean / np.linalg.norm(mean), atol=1e-6)
 
 
 def _position_model(dimension=4):
@@ -175,7 +177,7 @@ def test_windowed_and_truncated_encodings_of_a_long_text(encoder, tmp_path):
     plan = encoder.plan([long])[0]
     raw = plan.join([encoder.model(np.array([w]), np.ones((1, len(w)), dtype=np.int64))[0] for w in plan.inputs])
     np.testing.assert_allclose(windowed.tokens, raw / np.linalg.norm(raw, axis=1, keepdims=True), atol=1e-6)
-    mean = raw.mean(axis=0)  # the pooled vector is the mean over the whole text
+    mean = windowed.tokens.mean(axis=0)  # the pooled vector is the mean over the whole text
     np.testing.assert_allclose(windowed.pooled, mean / np.linalg.norm(mean), atol=1e-6)
     cutting = TextEncoder(encoder.tokenizer, encoder.model, encoder.representation, max_tokens=12, truncate=True)
     cut = cutting.encode([long])[0]
@@ -313,7 +315,12 @@ def test_minilm_reproduces_the_published_similarities(backend, tolerance):
         encoder = TextEncoder.minilm(backend)
     except MissingModelError as error:
         pytest.skip(f"model wheel or runtime not installed (make demo-deps): {error}")
-    pooled = np.stack([e.pooled for e in encoder.encode(SENTENCES)])
-    similarity = pooled @ pooled.T
+    # The published similarities are of the model's own pooling, the mean of
+    # its raw hidden states (Encoded.pooled pools the unit rows instead).
+    raw = []
+    for (ids,) in (p.inputs for p in encoder.plan(SENTENCES)):
+        mean = encoder.model(np.array([ids]), np.ones((1, len(ids)), dtype=np.int64))[0].mean(axis=0)
+        raw.append(mean / np.linalg.norm(mean))
+    similarity = np.stack(raw) @ np.stack(raw).T
     for (a, b), expected in PUBLISHED.items():
         assert abs(similarity[a, b] - expected) <= tolerance, (backend, a, b, similarity[a, b])
