@@ -11,11 +11,12 @@ gatherer that pools the stored rows of a document gets the same vector.
 
 The bundled models are all-MiniLM-L6-v2, from its float32 weights through a
 NumPy forward pass (``backend="fp32"``) or as an int8 ONNX graph through
-onnxruntime (``backend="int8"``). A late-interaction model takes the options
-such models are trained with: a query and a document marker token inserted
-after ``[CLS]``, queries cut to a fixed length and padded with mask tokens
-that the model may or may not attend to, a linear projection of the hidden
-states, and punctuation dropped from documents.
+onnxruntime (``backend="int8"``). A late-interaction checkpoint loads with
+``TextEncoder.from_pretrained(directory)`` (see ``quillmark.checkpoint``),
+which sets the options such models are trained with: a query and a document
+marker token inserted after ``[CLS]``, queries cut to a fixed length and
+padded with mask tokens that the model may or may not attend to, a linear
+projection of the hidden states, and punctuation dropped from documents.
 """
 
 from __future__ import annotations
@@ -324,6 +325,19 @@ class TextEncoder:
             encoder=MINILM_NAME, encoder_revision=revision, dimension=384, normalized=True
         )
         return cls(tokenizer, model, representation, max_tokens=256, blas_per_worker=per_worker, **options)
+
+    @classmethod
+    def from_pretrained(cls, directory, *, backend: Optional[str] = None, **options) -> "TextEncoder":
+        """A late-interaction checkpoint from a local ``directory`` (nothing is
+        downloaded), encoding as it was trained; see ``quillmark.checkpoint``
+        for the layouts it reads. ``backend`` is "numpy" (a NumPy forward pass
+        over ``model.safetensors``) or "onnx" (``model.onnx`` on onnxruntime);
+        the default is numpy when the directory holds the weights, else onnx.
+        ``options`` are the constructor's window, stride, truncate, workers and
+        batch_tokens; the checkpoint sets the rest."""
+        from .checkpoint import load
+
+        return load(directory, backend=backend, **options)
 
     # -- encoding -------------------------------------------------------------
 
