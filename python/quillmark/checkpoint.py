@@ -295,9 +295,9 @@ def load(directory, *, backend: Optional[str] = None, **options) -> TextEncoder:
     settings: CheckpointSettings = layout.settings
     config_path = layout.bert / "config.json"
     config, vocab, types = _bert_config(config_path)
-    for setting, length in (("query length", settings.query_length), ("document length", settings.document_length)):
+    for setting, length in zip(settings.length_settings, (settings.query_length, settings.document_length)):
         if length > config.max_position_embeddings:
-            raise CheckpointError(f"{settings.file}: the {setting} {length} exceeds {config_path} "
+            raise CheckpointError(f"{settings.file}: setting {setting} is {length}, more than {config_path} "
                                   f"max_position_embeddings {config.max_position_embeddings}")
     tokenizer, tokenizer_path, mask_token = _tokenizer(layout.bert)
     if tokenizer.get_vocab_size(with_added_tokens=True) > vocab:

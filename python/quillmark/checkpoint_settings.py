@@ -49,6 +49,7 @@ class CheckpointSettings:
     attend_expansion: bool
     skiplist_words: tuple[str, ...]
     marker_settings: dict  # {"query": name, "document": name}: the settings the markers came from
+    length_settings: tuple[str, str]  # the names of the query's and the document's length settings
     dimension: Optional[int] = None  # the projection's output width, when the file records it
 
 
@@ -129,6 +130,7 @@ def sentence_transformers_settings(directory: pathlib.Path) -> CheckpointSetting
         attend_expansion=attend,
         skiplist_words=tuple(_one(path, {"skiplist_words": raw.get("skiplist_words", _MISSING)}, "words")),
         marker_settings=marker_settings,
+        length_settings=("query_length", "document_length"),
     )
 
 
@@ -160,5 +162,6 @@ def original_settings(directory: pathlib.Path) -> CheckpointSettings:
         attend_expansion=_one(path, {"attend_to_mask_tokens": raw.get("attend_to_mask_tokens", _MISSING)}, "bool"),
         skiplist_words=tuple(string.punctuation) if punctuation else (),
         marker_settings=marker_settings,
+        length_settings=("query_maxlen", "doc_maxlen"),
         dimension=_one(path, {"dim": raw.get("dim", _MISSING)}, "int"),
     )

@@ -233,7 +233,7 @@ BAD = {  # name: (layout, damage, the file named, what else the message says)
                                                           prompts={"query": "[D] "}),
                                "config_sentence_transformers.json", "contradict.*query_prefix"),
     "length beyond positions": ("original", lambda d: _edit_json(d / "artifact.metadata", doc_maxlen=65),
-                                "artifact.metadata", "document length 65 exceeds"),
+                                "artifact.metadata", "setting doc_maxlen is 65, more than"),
     "graph without attention_mask": ("st-onnx", lambda d: _rename_graph_input(d / "model.onnx", "attention_mask",
                                                                                 "input_mask"),
                                      "model.onnx", "no input attention_mask"),

@@ -115,7 +115,8 @@ def sentence_transformers_checkpoint(directory, m, expand=True, attend=False, on
         {"idx": 1, "name": "1", "path": "1_Dense", "type": "some_library.models.Dense"}])
     write_json(directory / "1_Dense" / "config.json", {"in_features": CONFIG.hidden_size, "out_features": DIM,
                                                        "bias": True, "activation_function": "torch.nn.Identity"})
-    save_file({"linear.weight": m["projection"], "linear.bias": m["bias"]}, str(directory / "1_Dense/model.safetensors"))
+    save_file({"linear.weight": m["projection"], "linear.bias": m["bias"]},
+              str(directory / "1_Dense" / "model.safetensors"))
     write_json(directory / "config_sentence_transformers.json", {
         "query_prefix": "[Q] ", "document_prefix": "[D] ", "prompts": {"query": "[Q] "},
         "query_length": QUERY_LENGTH, "document_length": document_length, "do_query_expansion": expand,
