@@ -34,7 +34,10 @@ done
 
 cd "$scratch"
 python -m pip install -q --disable-pip-version-check --only-binary :all: "$wheel" "pytest>=8" "hypothesis>=6" "bm25s==0.3.16" \
-  "starlette==1.10.0" "uvicorn==0.54.0" "httpx==0.28.1" "selenium==4.51.0"
+  "starlette==1.10.0" "uvicorn==0.54.0" "httpx==0.28.1" "selenium==4.51.0" \
+  "onnx==1.23.2" "onnxruntime==1.32.0" "safetensors==0.8.0"
+# The tokenizers library without its model-hub client, as in make venv.
+python -m pip install -q --disable-pip-version-check --only-binary :all: --no-deps "tokenizers==0.23.3"
 python - <<'PY'
 import importlib.util, sys, sysconfig
 import quillmark

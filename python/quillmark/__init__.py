@@ -16,6 +16,7 @@ __all__ = [
 
 # Text encoding and a first-stage gatherer, so a search works out of the box.
 from .encoding import TextEncoder  # noqa: E402
+from .onnx_model import OnnxModel  # noqa: E402
 from .gatherers import MeanPooledGatherer  # noqa: E402
 from .store_gatherer import StoreGatherer  # noqa: E402
 
@@ -29,8 +30,8 @@ from .text_pipeline import TextPipeline  # noqa: E402
 # A store's writer on first run and on every run after.
 from .open_store import open_or_create_store  # noqa: E402
 
-__all__ += ["TextEncoder", "MeanPooledGatherer", "StoreGatherer", "BM25Gatherer", "FusionGatherer", "TextPipeline",
-            "open_or_create_store"]
+__all__ += ["TextEncoder", "OnnxModel", "MeanPooledGatherer", "StoreGatherer", "BM25Gatherer", "FusionGatherer",
+            "TextPipeline", "open_or_create_store"]
 
 # The front door: texts in, ranked texts out.
 from .collection import Collection, Hit, Hits  # noqa: E402

@@ -16,7 +16,7 @@ from typing import Mapping
 
 import numpy as np
 
-__all__ = ["BertConfig", "NumpyBert", "load_safetensors_bert"]
+__all__ = ["BertConfig", "NumpyBert", "load_safetensors_bert", "weight_shapes"]
 
 
 @dataclass(frozen=True)
@@ -43,6 +43,28 @@ class BertConfig:
             max_position_embeddings=int(raw["max_position_embeddings"]),
             layer_norm_eps=float(raw.get("layer_norm_eps", 1e-12)),
         )
+
+
+def weight_shapes(config: BertConfig, vocab_size: int, type_vocab_size: int) -> dict[str, tuple[int, ...]]:
+    """The shape of every weight the forward pass reads, by its name without
+    the ``bert.`` prefix."""
+    h, i = config.hidden_size, config.intermediate_size
+    shapes = {
+        "embeddings.word_embeddings.weight": (vocab_size, h),
+        "embeddings.position_embeddings.weight": (config.max_position_embeddings, h),
+        "embeddings.token_type_embeddings.weight": (type_vocab_size, h),
+        "embeddings.LayerNorm.weight": (h,),
+        "embeddings.LayerNorm.bias": (h,),
+    }
+    for layer in range(config.num_hidden_layers):
+        p = f"encoder.layer.{layer}."
+        for name, (out, inp) in {"attention.self.query": (h, h), "attention.self.key": (h, h),
+                                 "attention.self.value": (h, h), "attention.output.dense": (h, h),
+                                 "intermediate.dense": (i, h), "output.dense": (h, i)}.items():
+            shapes[p + name + ".weight"], shapes[p + name + ".bias"] = (out, inp), (out,)
+        for norm in ("attention.output.LayerNorm", "output.LayerNorm"):
+            shapes[p + norm + ".weight"], shapes[p + norm + ".bias"] = (h,), (h,)
+    return shapes
 
 
 def _gelu(x: np.ndarray) -> np.ndarray:

@@ -198,8 +198,15 @@ def test_windowed_and_truncated_encodings_of_a_long_text(encoder, tmp_path):
     ({"window": 2}, "a window of 2 tokens leaves no room for text beside 2 special tokens"),
     ({"stride": 11}, "stride must be between 1 and a window's 10 text tokens, got 11"),
     ({"window": 8, "stride": 0}, "stride must be between 1 and a window's 6 text tokens, got 0"),
+    # A document marker is one more special token in every window.
+    ({"window": 3, "document_marker": 5}, "a window of 3 tokens leaves no room for text beside 3 special tokens"),
+    ({"query_length": 3, "query_marker": 5}, "a query length of 3 tokens leaves no room for text beside 3 special"),
+    ({"query_length": 8, "expand_queries": True}, "expand_queries needs a query_length and a mask_token_id"),
+    ({"attend_expansion": True}, r"attend_expansion is set but queries are not expanded"),
+    ({"projection": np.zeros((8, 16))}, r"projection must be \[16, hidden\].*got \[8, 16\]"),
+    ({"projection": np.zeros((16, 16)), "projection_bias": np.zeros(8)}, r"projection_bias must be \[16\]"),
 ])
-def test_window_options_are_checked(encoder, options, message):
+def test_window_and_late_interaction_options_are_checked(encoder, options, message):
     with pytest.raises(ValueError, match=message):
         TextEncoder(encoder.tokenizer, encoder.model, encoder.representation, max_tokens=12, **options)
 
