@@ -55,7 +55,6 @@ REPOSITORY = pathlib.Path(__file__).resolve().parent.parent
 CORPUS_NAME = "python-docs"
 GATHER_LIMIT = 100
 APPEND_BATCHES = 5
-WINDOW = 256  # all-MiniLM-L6-v2's window, special tokens included
 
 
 @dataclasses.dataclass
@@ -63,7 +62,11 @@ class Run:
     """Everything one run measured; the checks and the report read it."""
 
     version: str
-    backend: str
+    encoder: str  # the encoder's name and how it runs
+    window: int  # its window, special tokens included
+    # Run with a checkpoint of the user's: the model's quality claims are
+    # measurements of that model, reported but not required.
+    own_model: bool
     documents: int
     full: bool  # every passage and every question of the corpus
     tokens: int
@@ -134,20 +137,30 @@ def _outcome(result) -> tuple:
             [(c.document_id, c.gather_score) for c in result.candidates], result.scores)
 
 
+def encoders(backend: str, checkpoint: Optional[pathlib.Path]) -> tuple[TextEncoder, TextEncoder, str]:
+    """The run's encoder, the same cutting long texts to one window, and how to name it."""
+    if checkpoint is None:
+        return (TextEncoder.minilm(backend), TextEncoder.minilm(backend, truncate=True),
+                f"all-MiniLM-L6-v2, {backend}")
+    encoder = TextEncoder.from_pretrained(checkpoint)
+    truncating = TextEncoder.from_pretrained(checkpoint, truncate=True)
+    return encoder, truncating, (f"{encoder.representation.encoder} ({checkpoint}), "
+                                 f"{encoder.checkpoint['backend']}")
+
+
 def run(*, passages: int | None, queries: int | None, backend: str, cache: pathlib.Path, progress: bool = True,
-        shards: int = 0) -> Run:
+        shards: int = 0, checkpoint: Optional[pathlib.Path] = None) -> Run:
     root, version = corpus_module.fetch(cache / "corpus")
     corpus = corpus_module.load(root, version)
     questions, ids = corpus_module.sample(corpus, passages, queries)
     texts = [corpus.documents[i] for i in ids]
 
-    encoder = TextEncoder.minilm(backend)
-    truncating = TextEncoder.minilm(backend, truncate=True)
+    encoder, truncating, encoder_name = encoders(backend, checkpoint)
     store_cache = EncodingCache(cache / "encodings")
     started = time.perf_counter()
     encoded, encoded_now = store_cache.encode(encoder, texts, progress="encode" if progress else None)
     query_encoded, _ = store_cache.encode(
-        encoder, [q.text for q in questions], template=encoder.representation.query_template
+        encoder, [q.text for q in questions], query=True
     )
     encode_seconds = time.perf_counter() - started
     cut, _ = store_cache.encode(truncating, texts, progress="encode, truncated" if progress else None)
@@ -248,7 +261,9 @@ def run(*, passages: int | None, queries: int | None, backend: str, cache: pathl
     )
     return Run(
         version=version,
-        backend=backend,
+        encoder=encoder_name,
+        window=encoder.window,
+        own_model=checkpoint is not None,
         documents=len(ids),
         full=passages is None and queries is None,
         tokens=int(lengths.sum()),
@@ -370,6 +385,18 @@ def _select(documents: np.ndarray, lengths: np.ndarray, rows: list[int]) -> tupl
     return np.concatenate(picked), lengths[rows]
 
 
+def required(r: Run) -> list[tuple[str, bool]]:
+    """The claims a run must hold: of every claim of ``checks``, the ones
+    about the system alone when the model is the user's own."""
+    return [(claim, ok) for claim, ok in checks(r) if not r.own_model or _about_the_system(claim)]
+
+
+def _about_the_system(claim: str) -> bool:
+    # Whatever the model, the pipeline ranks as exact MaxSim and sharding
+    # changes nothing; how well the model ranks is the model's.
+    return "ranks every query as exact MaxSim" in claim or "-shard " in claim
+
+
 def checks(r: Run) -> list[tuple[str, bool]]:
     """The quality claims, each with whether this run holds it."""
     ndcg = {name: row["ndcg"] for name, row in r.table.items()}
@@ -413,9 +440,9 @@ def report(r: Run) -> str:
     lines = [
         f"corpus      Debian {corpus_module.PACKAGE} {r.version}: {r.documents:,} documents "
         f"({r.tokens:,} tokens), {r.queries} FAQ questions",
-        f"encoder     all-MiniLM-L6-v2, {r.backend} ({r.encoded_now:,} texts encoded now, the rest from the cache; "
+        f"encoder     {r.encoder} ({r.encoded_now:,} texts encoded now, the rest from the cache; "
         f"{r.encode_seconds:.1f} s)",
-        f"long texts  {r.windowed:,} documents longer than the {WINDOW}-token window, encoded whole in "
+        f"long texts  {r.windowed:,} documents longer than the {r.window}-token window, encoded whole in "
         f"{r.windows:,} windows ({r.tokens:,} tokens kept; {r.truncated_tokens:,} if truncated)",
         "",
         f"{'ranking':<66}{'nDCG@10':>8}{'R@10':>8}{'MRR@10':>8}{'R@100':>8}  (R@100: of the first stage)",
@@ -441,7 +468,8 @@ def report(r: Run) -> str:
         lines.append(f"  {rank}. {doc}  MaxSim {score:.3f}{mark}\n     {text[:150]}...")
     lines.append("")
     for claim, ok in checks(r):
-        lines.append(f"[{'ok' if ok else 'FAILED'}] {claim}")
+        own = r.own_model and not _about_the_system(claim)
+        lines.append(f"[{'ok' if ok else 'not met by this model' if own else 'FAILED'}] {claim}")
     for encoding, (_, mismatches) in r.agreement.items():
         for m in mismatches[:3]:
             lines.append(f"  {encoding} ranking differs from NumPy MaxSim: {m}")
@@ -461,6 +489,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--full", action="store_true", help="every passage (about 8,400) and all 175 questions")
     parser.add_argument("--backend", choices=("int8", "fp32"), default="int8",
                         help="encoder inference: the int8 ONNX graph (default) or the float32 NumPy pass")
+    parser.add_argument("--encoder", type=pathlib.Path, metavar="DIRECTORY",
+                        help="a late-interaction checkpoint directory to run with instead of the bundled MiniLM "
+                             "(TextEncoder.from_pretrained)")
     parser.add_argument("--cache", type=pathlib.Path, default=REPOSITORY / ".cache", help="corpus, encodings and stores")
     parser.add_argument("--no-progress", action="store_true")
     parser.add_argument("--shards", type=int, default=0, metavar="N",
@@ -474,12 +505,13 @@ def main(argv: list[str] | None = None) -> int:
             cache=args.cache,
             progress=not args.no_progress,
             shards=args.shards,
+            checkpoint=args.encoder.resolve() if args.encoder else None,
         )
     except (MissingModelError, corpus_module.CorpusUnavailable) as error:
         print(f"demo: {error}", file=sys.stderr)
         return 2
     print(report(r))
-    return 0 if all(ok for _, ok in checks(r)) else 1
+    return 0 if all(ok for _, ok in required(r)) else 1
 
 
 if __name__ == "__main__":

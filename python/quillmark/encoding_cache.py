@@ -117,16 +117,18 @@ class EncodingCache:
         return len(self._index)
 
     @staticmethod
-    def key(encoder: TextEncoder, text: str, template: str, fit: str = "") -> bytes:
+    def key(encoder: TextEncoder, text: str, template: str, fit: str = "", *, query: bool = False) -> bytes:
         """``fit`` says how a text longer than the window was made to fit
-        (``fit_of``); empty for a text that fits, or one cut to the model's window."""
+        (``fit_of``); empty for a text that fits, or one cut to the model's window.
+        A query's key says it is a query: an encoder may mark, cut or expand
+        queries otherwise than documents."""
         # Each field is prefixed by its length in bytes, so a field's content
         # can never pass for a boundary. (Directories written with the earlier
         # scheme, fields joined by NUL bytes, simply miss and are re-encoded.)
         r = encoder.representation
         digest = hashlib.sha256(b"quillmark-encoding-cache-2")
         fields = [r.encoder, r.encoder_revision, str(r.dimension), str(encoder.max_tokens), template, text]
-        for field in fields + ([fit] if fit else []):
+        for field in fields + ([fit] if fit else []) + (["query"] if query else []):
             data = field.encode()
             digest.update(struct.pack("<Q", len(data)))
             digest.update(data)
@@ -170,11 +172,13 @@ class EncodingCache:
     def encode(self, encoder: TextEncoder, texts: Sequence[str], **options) -> tuple[list[Encoded], int]:
         """``encoder.encode(texts, **options)`` through the cache; returns the
         encodings in order and how many texts had to be encoded."""
+        query = bool(options.get("query", False))
         template = options.get("template")
-        template = encoder.representation.document_template if template is None else template
+        if template is None:
+            template = encoder.representation.query_template if query else encoder.representation.document_template
         check_texts(texts)  # empty texts are refused whether cached or not
-        plans = encoder.plan(texts, template)
-        keys = [self.key(encoder, t, template, fit_of(encoder, p)) for t, p in zip(texts, plans)]
+        plans = encoder.plan(texts, template, query=query)
+        keys = [self.key(encoder, t, template, fit_of(encoder, p), query=query) for t, p in zip(texts, plans)]
         found = [self.get(k) for k in keys]
         missing = [i for i, e in enumerate(found) if e is None]
         # Slices of the misses go to the cache as they finish, so an

@@ -96,7 +96,7 @@ class MeanPooledGatherer:
             raise _native.IncompatibleQueryError(
                 f"query has no '{SINGLE_VECTOR}' feature and the gatherer has no encoder for its text"
             )
-        return self.encoder.encode([query.text], workers=1, template=self.encoder.representation.query_template)[0].pooled
+        return self.encoder.encode([query.text], workers=1, query=True)[0].pooled
 
     def scores(self, query: _native.Query) -> np.ndarray:
         """Cosine of every document, in constructor order.

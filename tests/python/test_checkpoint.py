@@ -272,3 +272,19 @@ def test_checkpoints_differing_in_one_weight_never_mix(model, tmp_path):
     _native._assert_representations_compatible(a.representation, again.representation)
     with pytest.raises(_native.IncompatibleQueryError, match="encoder_revision"):
         _native._assert_representations_compatible(a.representation, b.representation)
+
+
+def test_the_encoding_cache_keeps_a_checkpoints_queries_apart_from_its_documents(model, tmp_path):
+    from quillmark.encoding_cache import EncodingCache
+
+    encoder = TextEncoder.from_pretrained(sentence_transformers_checkpoint(tmp_path / "ck", model))
+    text = QUERIES[0]
+    document, _ = EncodingCache(tmp_path / "cache").encode(encoder, [text])
+    query, encoded_now = EncodingCache(tmp_path / "cache").encode(encoder, [text], query=True)
+    again, encoded_again = EncodingCache(tmp_path / "cache").encode(encoder, [text], query=True)
+    assert (encoded_now, encoded_again) == (1, 0)  # a query never hits the document's entry
+    expected = encoder.encode([text], query=True)[0]
+    for got in (query[0], again[0]):
+        np.testing.assert_array_equal(got.tokens, expected.tokens)
+        np.testing.assert_array_equal(got.pooled, expected.pooled)
+    assert document[0].tokens.shape != expected.tokens.shape  # expanded to the query length

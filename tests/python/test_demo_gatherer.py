@@ -114,8 +114,8 @@ def test_plain_text_query_is_encoded_by_the_gatherers_encoder(index):
     class Encoder:  # what the gatherer uses of a TextEncoder
         representation = Representation("text-test", "1", DIM, True)
 
-        def encode(self, texts, *, workers=None, template=None):
-            assert texts == ["find d9"]
+        def encode(self, texts, *, workers=None, query=False):
+            assert texts == ["find d9"] and query
             return [type("Encoded", (), {"pooled": vectors[9]})()]
 
     gatherer = MeanPooledGatherer("docs", ids, vectors, representation=REPRESENTATION, encoder=Encoder())
