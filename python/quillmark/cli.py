@@ -252,8 +252,9 @@ def cmd_index(args) -> int:
     if _is_new(path):
         if encoder is None:
             try:
-                encoder = TextEncoder.minilm(args.encoder)
-            except MissingModelError as error:
+                encoder = (TextEncoder.minilm(args.encoder) if args.encoder in ("int8", "fp32")
+                           else TextEncoder.from_pretrained(args.encoder))
+            except (MissingModelError, ValueError, OSError) as error:
                 raise UserError(str(error)) from None
         collection = Collection.create(path, encoder, encoding=args.encoding)
     else:
@@ -491,8 +492,9 @@ def parser() -> argparse.ArgumentParser:
     index.add_argument("paths", nargs="+", metavar="PATH", help="files, and directories walked recursively")
     index.add_argument("--glob", action="append", metavar="PATTERN",
                        help="file names to read in directories (repeatable; default: *.md, *.rst, *.txt)")
-    index.add_argument("--encoder", choices=("int8", "fp32"), default="int8",
-                       help="the bundled MiniLM encoder's backend for a new collection (default: int8)")
+    index.add_argument("--encoder", default="int8", metavar="{int8,fp32,DIRECTORY}",
+                       help="a new collection's encoder: the bundled MiniLM on its int8 or fp32 backend "
+                            "(default: int8), or a late-interaction checkpoint directory")
     index.add_argument("--encoding", choices=("float32", "int8"), default="float32",
                        help="how a new collection stores its vectors (default: float32)")
     index.add_argument("--per", choices=("file", "section"), default="file",

@@ -3,7 +3,7 @@
 A collection is one directory:
 
 - ``collection.json``: the format and the encoder's record (its
-  representation, and how a bundled encoder is rebuilt);
+  representation, and how a bundled or checkpoint encoder is rebuilt);
 - ``vectors/``: the vector store of the documents' token vectors;
 - ``vectors.index/``: the ``StoreGatherer``'s index, beside the store;
 - ``texts.sqlite``: the texts and metadata, one version per document and
@@ -81,8 +81,11 @@ def _write_json(path: pathlib.Path, value: dict) -> None:
 
 def _encoder_record(encoder: TextEncoder) -> dict:
     r = encoder.representation
-    return {"encoder": r.encoder, "revision": r.encoder_revision, "dimension": r.dimension,
-            "window": encoder.window, "stride": encoder.stride, "truncate": encoder.truncate}
+    record = {"encoder": r.encoder, "revision": r.encoder_revision, "dimension": r.dimension,
+              "window": encoder.window, "stride": encoder.stride, "truncate": encoder.truncate}
+    if getattr(encoder, "checkpoint", None):
+        record["checkpoint"] = dict(encoder.checkpoint)  # where from_pretrained loaded it, and its backend
+    return record
 
 
 def read_record(path: pathlib.Path) -> dict:
@@ -161,15 +164,17 @@ class Collection:
 
     @classmethod
     def open(cls, path, encoder: Optional[TextEncoder] = None) -> "Collection":
-        """The collection in ``path``. Without ``encoder``, the bundled encoder
-        it was made with is rebuilt from its record; a collection made with any
-        other encoder needs it passed, and one whose vectors it cannot have
-        made is refused (the incompatibility error, ``IncompatibleQueryError``)."""
+        """The collection in ``path``. Without ``encoder``, the encoder it was
+        made with is rebuilt from its record when it can be: the bundled one,
+        or a checkpoint loaded by ``TextEncoder.from_pretrained`` from a
+        directory that still holds the same weights. Any other encoder needs
+        it passed, and one whose vectors it cannot have made is refused (the
+        incompatibility error, ``IncompatibleQueryError``)."""
         path = pathlib.Path(path)
         record = read_record(path)
         store = _native.VectorStore(path / "vectors")
         if encoder is None:
-            encoder = cls._bundled(path, record.get("encoder") or {})
+            encoder = cls._rebuilt(path, record.get("encoder") or {})
         elif not isinstance(encoder, TextEncoder):
             raise TypeError(f"encoder must be a TextEncoder or None, not {type(encoder).__name__}")
         _native._assert_representations_compatible(encoder.representation, store.representation)
@@ -195,16 +200,26 @@ class Collection:
         return collection
 
     @staticmethod
-    def _bundled(path: pathlib.Path, record: Mapping[str, Any]) -> TextEncoder:
+    def _rebuilt(path: pathlib.Path, record: Mapping[str, Any]) -> TextEncoder:
         from .encoding import MINILM_NAME
 
+        options = {"window": record.get("window"), "stride": record.get("stride"),
+                   "truncate": bool(record.get("truncate"))}
+        checkpoint = record.get("checkpoint")
+        if isinstance(checkpoint, Mapping):
+            encoder = TextEncoder.from_pretrained(checkpoint.get("path"), backend=checkpoint.get("backend"), **options)
+            if encoder.representation.encoder_revision != record.get("revision"):
+                raise ValueError(f"{path} was made with the checkpoint in {checkpoint.get('path')} at revision "
+                                 f"{record.get('revision')}, but that directory now holds revision "
+                                 f"{encoder.representation.encoder_revision}: pass the encoder that made it, "
+                                 f"Collection.open(path, encoder)")
+            return encoder
         backend = BUNDLED.get(record.get("revision")) if record.get("encoder") == MINILM_NAME else None
         if backend is None:
             raise ValueError(f"{path} was made with the encoder {record.get('encoder')!r} "
-                             f"({record.get('revision')!r}), which is not bundled: pass it, "
-                             f"Collection.open(path, encoder)")
-        return TextEncoder.minilm(backend, window=record.get("window"), stride=record.get("stride"),
-                                  truncate=bool(record.get("truncate")))
+                             f"({record.get('revision')!r}), which is neither bundled nor a checkpoint directory: "
+                             f"pass it, Collection.open(path, encoder)")
+        return TextEncoder.minilm(backend, **options)
 
     # -- changing ---------------------------------------------------------------------
 

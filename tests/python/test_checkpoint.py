@@ -288,3 +288,25 @@ def test_the_encoding_cache_keeps_a_checkpoints_queries_apart_from_its_documents
         np.testing.assert_array_equal(got.tokens, expected.tokens)
         np.testing.assert_array_equal(got.pooled, expected.pooled)
     assert document[0].tokens.shape != expected.tokens.shape  # expanded to the query length
+
+
+def test_a_collection_of_a_checkpoint_reopens_from_its_record(model, tmp_path, capsys):
+    from quillmark import Collection
+    from quillmark.cli import main
+
+    directory = sentence_transformers_checkpoint(tmp_path / "ck", model)
+    (tmp_path / "docs").mkdir()
+    for i, text in enumerate(DOCUMENTS):
+        (tmp_path / "docs" / f"d{i}.txt").write_text(text)
+    assert main(["index", "--encoder", str(directory), str(tmp_path / "c"), str(tmp_path / "docs")]) == 0
+    capsys.readouterr()
+    with Collection.open(tmp_path / "c") as reopened:  # no encoder passed: rebuilt from the record
+        assert reopened.encoder.checkpoint == {"path": str(directory.resolve()), "backend": "numpy"}
+        hits = reopened.search(QUERIES[0], limit=2)
+    assert main(["search", str(tmp_path / "c"), QUERIES[0], "-k", "2"]) == 0
+    printed = capsys.readouterr().out
+    assert len(hits) == 2 and all(hit.id in printed for hit in hits)
+    # Other weights in the same directory cannot have made the stored vectors.
+    _resave(directory / "1_Dense/model.safetensors", lambda w: w["linear.weight"].__setitem__((0, 0), 0.5))
+    with pytest.raises(ValueError, match="now holds revision sha256:"):
+        Collection.open(tmp_path / "c")

@@ -63,7 +63,7 @@ def test_opening_and_creating_refuse_what_they_cannot_serve(made, tmp_path):
     path = tmp_path / "c"
     with pytest.raises(IncompatibleQueryError, match="encoder_revision"):
         Collection.open(path, tiny_encoder(seed=8))
-    with pytest.raises(ValueError, match="which is not bundled: pass it"):
+    with pytest.raises(ValueError, match="which is neither bundled nor a checkpoint directory: pass it"):
         Collection.open(path)
     with pytest.raises(FileNotFoundError, match="is not a collection"):
         Collection.open(tmp_path)
