@@ -62,7 +62,7 @@ demo-deps: venv $(VENV)/.demo-ready
 
 demo: demo-deps
 	$(PY) -m pip install -q .
-	cd /tmp && $(CURDIR)/$(PY) $(CURDIR)/bench/demo.py $(DEMO_ARGS)
+	$(PY) bench/demo.py $(DEMO_ARGS)
 
 # The quality claims of the main job, checked on the real corpus and model.
 test-real: build demo-deps

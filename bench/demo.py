@@ -46,6 +46,7 @@ from quillmark import (  # noqa: E402
     VectorStore,
     VectorStoreWriter,
 )
+from quillmark.checkpoint import CheckpointError  # noqa: E402
 from quillmark.encoding import MissingModelError, TextEncoder, pack  # noqa: E402
 from quillmark.encoding_cache import EncodingCache  # noqa: E402
 from quillmark.gatherers import MeanPooledGatherer  # noqa: E402
@@ -507,7 +508,7 @@ def main(argv: list[str] | None = None) -> int:
             shards=args.shards,
             checkpoint=args.encoder.resolve() if args.encoder else None,
         )
-    except (MissingModelError, corpus_module.CorpusUnavailable) as error:
+    except (MissingModelError, CheckpointError, corpus_module.CorpusUnavailable) as error:
         print(f"demo: {error}", file=sys.stderr)
         return 2
     print(report(r))
