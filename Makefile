@@ -13,7 +13,7 @@ PY_PACKAGES := "scikit-build-core>=0.10" "numpy>=2" "scipy-openblas32>=0.3.28" "
 RAY_PACKAGE := "ray==2.60.0"
 CMAKE_ARGS := -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DQUILLMARK_BUILD_TESTS=ON
 
-.PHONY: bench-scale bench-ray test-python313 all demo demo-deps test-real test test-cpp test-python bench bench-peers deps venv build sanitize tsan lint-threads clang fuzz clean crash
+.PHONY: bench-snapshot bench-scale bench-ray test-python313 all demo demo-deps test-real test test-cpp test-python bench bench-peers deps venv build sanitize tsan lint-threads clang fuzz clean crash
 
 all: build
 
@@ -82,6 +82,15 @@ SCALE_ARGS ?=
 bench-scale: build
 	$(PY) -m pip install -q "matplotlib>=3.8"
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/scale_bench.py $(SCALE_ARGS)
+
+# StoreView.snapshot (hard links, copies, into /dev/shm) against
+# shutil.copytree of the 1,000,000-document int8 store of bench/scale_bench.py
+# (about 8.5 GB, built once into .cache/snapshot-bench/, which takes a while
+# the first time); a few minutes after that. SNAPSHOT_ARGS="--documents 100000"
+# for a smaller store.
+SNAPSHOT_ARGS ?=
+bench-snapshot: build
+	PYTHONPATH=$(BUILD)/pkg $(PY) bench/snapshot_bench.py $(SNAPSHOT_ARGS)
 
 # quillmark beside PyTorch (bench/peers.py). The peers live in their own
 # virtual environment, .venv-peers, never in .venv. It is made by the same
