@@ -123,11 +123,14 @@ bench-ray: build
 #  - four reader processes checking every view for READERS_SECONDS while a
 #    writer appends, deletes, compacts and commits;
 #  - a collection's writer process SIGKILLed COLLECTION_KILLS times, each time
-#    checking every acknowledged document with its text.
+#    checking every acknowledged document with its text;
+#  - a process taking a snapshot SIGKILLed SNAPSHOT_KILLS times, each time
+#    checking that the destination is absent or the whole commit.
 CRASH_KILLS ?= 1000
 MODEL_SEQUENCES ?= 10000
 READERS_SECONDS ?= 600
 COLLECTION_KILLS ?= 500
+SNAPSHOT_KILLS ?= 300
 crash: build
 	QUILLMARK_POWER_LOSS_EXHAUSTIVE=8 QUILLMARK_POWER_LOSS_SAMPLES=64 \
 	  ./$(BUILD)/quillmark_tests --gtest_filter='*PowerLoss*:FlushSites*:*WriterFaults*:*AllocationFailure*'
@@ -136,6 +139,7 @@ crash: build
 	  PYTHONPATH=$(BUILD)/pkg $(PY) -m pytest -q -s tests/python/test_writer_model.py
 	QUILLMARK_READERS_SECONDS=$(READERS_SECONDS) PYTHONPATH=$(BUILD)/pkg $(PY) -m pytest -q -s tests/python/test_readers_under_load.py
 	QUILLMARK_COLLECTION_KILLS=$(COLLECTION_KILLS) PYTHONPATH=$(BUILD)/pkg $(PY) -m pytest -q -s tests/python/test_collection_crash.py
+	QUILLMARK_SNAPSHOT_KILLS=$(SNAPSHOT_KILLS) PYTHONPATH=$(BUILD)/pkg $(PY) -m pytest -q -s tests/python/test_store_snapshot.py -k killed
 
 # C++ and Python tests under AddressSanitizer and UndefinedBehaviorSanitizer,
 # and the thread-sharing tests under ThreadSanitizer. The interpreter is not
