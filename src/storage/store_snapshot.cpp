@@ -25,6 +25,16 @@ struct Placement {
   bool link;
 };
 
+// Whether `found` is the file the view loaded as `expected`. The inode
+// alone is not enough for the files a view does not keep open (ids,
+// offsets, tombstones): once removed, their inode numbers are free for
+// reuse, by a store renamed into place for instance; a reused inode with
+// the same size and the same modification time to the nanosecond is not a
+// risk worth taking seriously.
+bool same_file(const FileIdentity& found, const FileIdentity& expected) {
+  return found == expected && found.size == expected.size && found.modified_ns == expected.modified_ns;
+}
+
 // Puts the file `name` into the target: a link to the view's own file, a
 // copy of it, or (`memory`) the bytes the view holds. Without `memory` a
 // file that is neither linked nor copied is left out.
@@ -34,7 +44,7 @@ Result<void> place(const Placement& at, const std::string& name, const FileIdent
   if (at.source != nullptr && at.link) {
     if (file_system.link(*at.source, name, at.target, name)) {
       auto linked = file_system.identity(at.target, name);
-      if (linked && *linked == expected) return {};
+      if (linked && same_file(*linked, expected)) return {};
       // The name led to another file (or cannot be inspected): undo.
       QM_TRY(file_system.remove_file(at.target, name));
     }
@@ -42,7 +52,7 @@ Result<void> place(const Placement& at, const std::string& name, const FileIdent
   std::optional<OpenedFile> original;
   if (at.source != nullptr) {
     auto opened = file_system.open_read(*at.source, name);
-    if (opened && opened->identity == expected) original = std::move(*opened);
+    if (opened && same_file(opened->identity, expected)) original = std::move(*opened);
   }
   if (!original && !memory) return {};
   FileDescriptor out = QM_TRY(file_system.create_exclusive(at.target, name));

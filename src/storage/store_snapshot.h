@@ -7,7 +7,9 @@
 // file it loaded. Each file of the snapshot is, in order of preference:
 //  1. a hard link to the file of the same name in the view's directory,
 //     kept only when the linked file turns out to be the very file the view
-//     loaded (its identity is checked on the new link itself, so a name
+//     loaded (device, inode, size and modification time, since the inode of
+//     a removed file the view did not keep open may be reused; checked on
+//     the new link itself, so a name
 //     that was removed, or reused by a store renamed into place, between
 //     the check and the link cannot slip in);
 //  2. a copy of that file, opened by name and used only when the opened

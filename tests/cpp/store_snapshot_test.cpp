@@ -73,6 +73,24 @@ TEST_P(StoreSnapshot, HoldsExactlyTheViewsCommitAndOpensForWriting) {
 INSTANTIATE_TEST_SUITE_P(Cases, StoreSnapshot, ::testing::ValuesIn(testing::snapshot_cases()),
                          [](const auto& info) { return info.param.name; });
 
+// Files put in place of the view's under the same names (a restored
+// backup, another store renamed there) are neither linked nor copied.
+TEST(StoreSnapshotSources, FilesThatReplacedTheViewsUnderTheirNamesAreNotTaken) {
+  TempDir dir;
+  auto view = testing::prepare_snapshot_source(dir / "store", Encoding::Float32, SnapshotCase::Kept);
+  std::vector<std::string> names;
+  for (const LiveSegment& segment : view->segments())
+    for (const auto& [name, identity] : segment.data->files()) names.push_back(name);
+  for (const std::string& name : names) {
+    testing::write_bytes(dir / "impostor", "not the view's " + name);
+    fs::rename(dir / "impostor", dir / "store" / name);
+  }
+  ASSERT_TRUE(snapshot_view(os_file_system(), *view, dir / "snap").has_value());
+  const DestinationCheck check = check_destination(dir / "snap", *view);
+  EXPECT_EQ(check.kind, DestinationCheck::Equal) << check.detail;
+  for (const std::string& name : names) EXPECT_EQ(links_of(dir / "snap" / name), 1u) << name;
+}
+
 TEST(StoreSnapshotRefusals, NameTheDestinationAndLeaveNothing) {
   TempDir dir;
   auto view = testing::prepare_snapshot_source(dir / "store", Encoding::Float32, SnapshotCase::Kept);

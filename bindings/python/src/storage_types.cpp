@@ -467,7 +467,7 @@ PyGetSetDef view_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyObject* view_stats_method(PyObject* self, PyObject*) { return view_stats(*as_view(self)->view); }
+PyObject* view_stats_method(PyObject* self, PyObject*) { return view_stats(as_view(self)->view); }
 
 PyObject* view_snapshot_method(PyObject* self, PyObject* args, PyObject* kwargs) {
   return view_snapshot(as_view(self)->view, args, kwargs);

@@ -22,9 +22,11 @@ PyObject* count(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value)
 
 }  // namespace
 
-PyObject* view_stats(const StoreView& view) {
+PyObject* view_stats(std::shared_ptr<const StoreView> view) {
   return guarded([&]() -> PyObject* {
-    const StoreStats stats = store_stats(view);
+    // One ID lookup per row of an older segment: a large store's worth of
+    // them runs without the interpreter lock.
+    const StoreStats stats = detached([&] { return store_stats(*view); });
     Ref bytes = Ref::steal(PyDict_New());
     Ref files = Ref::steal(PyDict_New());
     if (!bytes || !files) return nullptr;

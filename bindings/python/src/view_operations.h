@@ -10,9 +10,9 @@
 
 namespace quillmark::py {
 
-// stats(): a new dict (see _native.pyi); the lock is kept, the work is
-// light. REQUIRES: the lock is held.
-PyObject* view_stats(const StoreView& view);
+// stats(): a new dict (see _native.pyi); the counting runs with the lock
+// released. REQUIRES: the lock is held.
+PyObject* view_stats(std::shared_ptr<const StoreView> view);
 
 // snapshot(destination, *, link=True): None, or the error raised. The
 // snapshot runs with the lock released. REQUIRES: the lock is held.
