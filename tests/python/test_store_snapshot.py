@@ -204,7 +204,7 @@ def test_killed_snapshot_leaves_nothing_or_the_whole_commit(tmp_path):
         link = bool(i % 2)
         destination = out / f"snap{i}"
         child = start(destination, link)
-        time.sleep(rnd.uniform(0, durations[link]))
+        time.sleep(rnd.uniform(0, 2 * durations[link]))
         child.send_signal(signal.SIGKILL)
         child.wait()
         child.stdout.close()
