@@ -13,7 +13,7 @@ PY_PACKAGES := "scikit-build-core>=0.10" "numpy>=2" "scipy-openblas32>=0.3.28" "
 RAY_PACKAGE := "ray==2.60.0"
 CMAKE_ARGS := -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DQUILLMARK_BUILD_TESTS=ON
 
-.PHONY: bench-scale bench-ray test-python313 all demo demo-deps test-real test test-cpp test-python bench bench-peers deps venv build sanitize tsan lint-threads clang fuzz clean crash
+.PHONY: bench-snapshot bench-scale bench-ray test-python313 all demo demo-deps test-real test test-cpp test-python bench bench-peers deps venv build sanitize tsan lint-threads clang fuzz clean crash
 
 all: build
 
@@ -84,6 +84,15 @@ bench-scale: build
 	$(PY) -m pip install -q "matplotlib>=3.8"
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/scale_bench.py $(SCALE_ARGS)
 
+# StoreView.snapshot (hard links, copies, into /dev/shm) against
+# shutil.copytree of the 1,000,000-document int8 store of bench/scale_bench.py
+# (about 8.5 GB, built once into .cache/snapshot-bench/, which takes a while
+# the first time); a few minutes after that. SNAPSHOT_ARGS="--documents 100000"
+# for a smaller store.
+SNAPSHOT_ARGS ?=
+bench-snapshot: build
+	PYTHONPATH=$(BUILD)/pkg $(PY) bench/snapshot_bench.py $(SNAPSHOT_ARGS)
+
 # quillmark beside PyTorch (bench/peers.py). The peers live in their own
 # virtual environment, .venv-peers, never in .venv. It is made by the same
 # interpreter as .venv, so the build in $(BUILD)/pkg imports there as it is
@@ -115,11 +124,14 @@ bench-ray: build
 #  - four reader processes checking every view for READERS_SECONDS while a
 #    writer appends, deletes, compacts and commits;
 #  - a collection's writer process SIGKILLed COLLECTION_KILLS times, each time
-#    checking every acknowledged document with its text.
+#    checking every acknowledged document with its text;
+#  - a process taking a snapshot SIGKILLed SNAPSHOT_KILLS times, each time
+#    checking that the destination is absent or the whole commit.
 CRASH_KILLS ?= 1000
 MODEL_SEQUENCES ?= 10000
 READERS_SECONDS ?= 600
 COLLECTION_KILLS ?= 500
+SNAPSHOT_KILLS ?= 300
 crash: build
 	QUILLMARK_POWER_LOSS_EXHAUSTIVE=8 QUILLMARK_POWER_LOSS_SAMPLES=64 \
 	  ./$(BUILD)/quillmark_tests --gtest_filter='*PowerLoss*:FlushSites*:*WriterFaults*:*AllocationFailure*'
@@ -128,6 +140,7 @@ crash: build
 	  PYTHONPATH=$(BUILD)/pkg $(PY) -m pytest -q -s tests/python/test_writer_model.py
 	QUILLMARK_READERS_SECONDS=$(READERS_SECONDS) PYTHONPATH=$(BUILD)/pkg $(PY) -m pytest -q -s tests/python/test_readers_under_load.py
 	QUILLMARK_COLLECTION_KILLS=$(COLLECTION_KILLS) PYTHONPATH=$(BUILD)/pkg $(PY) -m pytest -q -s tests/python/test_collection_crash.py
+	QUILLMARK_SNAPSHOT_KILLS=$(SNAPSHOT_KILLS) PYTHONPATH=$(BUILD)/pkg $(PY) -m pytest -q -s tests/python/test_store_snapshot.py -k killed
 
 # C++ and Python tests under AddressSanitizer and UndefinedBehaviorSanitizer,
 # and the thread-sharing tests under ThreadSanitizer. The interpreter is not

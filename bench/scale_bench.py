@@ -82,6 +82,37 @@ def _drop_caches() -> bool:
         return False
 
 
+def write_store(path: pathlib.Path, encoding: str, size: int, corpus=None, reference_file=None):
+    """The benchmark store at `path`: `size` clustered documents of TOKENS
+    tokens (dimension DIM, unit rows), appended and committed COMMIT at a
+    time, as one segment per commit. Returns the open writer, the seconds
+    spent appending, and (with `reference_file`) the time NumPy takes to write
+    and flush the same rows, scaled from the first commit's."""
+    import quillmark as qm
+
+    corpus = corpus or ClusteredCorpus(seed=7)
+    rep = qm.Representation("clustered", "1", DIM, True)
+    writer = qm.VectorStoreWriter.create(path, "docs", rep, encoding=encoding)
+    appending, reference = 0.0, 0.0
+    for start in range(0, size, COMMIT):
+        stop = min(size, start + COMMIT)
+        rows = corpus.documents(start, stop).reshape(-1, DIM)
+        lengths = np.full(stop - start, TOKENS)
+        t0 = time.perf_counter()
+        writer.append(_ids(start, stop), rows, lengths)
+        appending += time.perf_counter() - t0
+        writer.commit()
+        if start == 0 and reference_file is not None:  # the same rows written with NumPy, flushed
+            t0 = time.perf_counter()
+            with open(reference_file, "wb") as f:
+                np.save(f, rows)
+                f.flush()
+                os.fsync(f.fileno())
+            reference = (time.perf_counter() - t0) * (size / (stop - start))
+            os.unlink(reference_file)
+    return writer, appending, reference
+
+
 def measure(encoding: str, size: int, root: pathlib.Path) -> dict:
     import quillmark as qm
     from quillmark.gatherers import MeanPooledGatherer
@@ -95,26 +126,7 @@ def measure(encoding: str, size: int, root: pathlib.Path) -> dict:
     root.mkdir(parents=True)
 
     # -- writing -------------------------------------------------------------
-    writer = qm.VectorStoreWriter.create(path, "docs", rep, encoding=encoding)
-    appending, committing, reference = 0.0, [], 0.0
-    for start in range(0, size, COMMIT):
-        stop = min(size, start + COMMIT)
-        rows = corpus.documents(start, stop).reshape(-1, DIM)
-        lengths = np.full(stop - start, TOKENS)
-        t0 = time.perf_counter()
-        writer.append(_ids(start, stop), rows, lengths)
-        appending += time.perf_counter() - t0
-        t0 = time.perf_counter()
-        writer.commit()
-        committing.append(time.perf_counter() - t0)
-        if start == 0:  # reference: the same rows written with NumPy, flushed
-            t0 = time.perf_counter()
-            with open(root / "reference.npy", "wb") as f:
-                np.save(f, rows)
-                f.flush()
-                os.fsync(f.fileno())
-            reference = (time.perf_counter() - t0) * (size / (stop - start))
-            os.unlink(root / "reference.npy")
+    writer, appending, reference = write_store(path, encoding, size, corpus, root / "reference.npy")
     out["append_docs_per_s"] = size / appending
     out["append_s"] = appending
     out["append_numpy_write_s"] = reference

@@ -1,7 +1,7 @@
 import datetime
 import os
 import pathlib
-from typing import Any, Callable, Iterable, Literal, Mapping, Optional, Protocol, Sequence, Union
+from typing import Any, Callable, Iterable, Literal, Mapping, Optional, Protocol, Sequence, TypedDict, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -263,6 +263,36 @@ class VectorStore:
         by ``append``. Copied rows hold the same bytes as their sources."""
         # Raises ValueError when the current commit has no such segment.
 
+class StoreStats(TypedDict):
+    """What ``StoreView.stats()`` returns: a plain dict with these keys."""
+
+    segments: int
+    documents: int
+    """Documents present (what ``document_ids`` lists)."""
+    superseded_documents: int
+    """Rows stored but not present: deleted, or replaced by a newer segment's row."""
+    tokens: int
+    """Tokens of the present documents."""
+    stored_tokens: int
+    """Tokens of every stored row."""
+    encoding: Literal["float32", "int8"]
+    dimension: int
+    commit: int
+    committed_at: datetime.datetime
+    """The commit time, as ``as_of``."""
+    bytes: dict[str, int]
+    """Bytes on disk per kind of file: ``"vectors"`` (float32) or ``"codes"`` and
+    ``"scales"`` (int8), then ``"offsets"``, ``"ids"``, ``"tombstones"``,
+    ``"sources"`` (row origins beside compacted segments) and ``"manifest"``;
+    sizes as fstat reported when the view opened each file (the manifest:
+    the size of its text)."""
+    files: dict[str, int]
+    """Number of files per kind, same keys as ``bytes``."""
+    compaction_removes: int
+    """Files a compaction and its commit would remove: every segment file of
+    this view, unless compacting would change nothing (no segment, or one
+    without deleted rows): then 0."""
+
 class StoreView:
     """One commit of a vector store. It stays readable after later commits."""
 
@@ -312,6 +342,27 @@ class StoreView:
         """Whether row ``rows[i]`` of segment ``segment_ids[i]`` is where its
         document is present in this view (not deleted, not replaced by a newer
         segment): a bool array; False for a segment not in this view."""
+    def stats(self) -> StoreStats:
+        """Counts and sizes of this commit, from what the view holds (no vector is
+        read, no file opened)."""
+    def snapshot(self, destination: Union[str, os.PathLike[str]], *, link: bool = True) -> None:
+        """Writes a complete store holding exactly this commit at ``destination``
+        (absent, or an empty directory), hard-linking the view's files where
+        possible (``link=False``: copies only); atomic: a failure or a crash
+        leaves nothing at ``destination``.
+
+        The files come from what this view holds, checked by inode, so the
+        snapshot is exact even after the writer compacted the files away. The
+        snapshot has the source's store ID, corpus and commit, and opens with
+        ``VectorStore`` and ``VectorStoreWriter`` as a store of its own;
+        restoring it is renaming it into place. Raises ``ValueError`` for a
+        destination inside the store directory (or naming ``.``/``..``),
+        ``FileExistsError`` for one that exists and is not an empty directory,
+        and otherwise the ``OSError`` of the failed call (its kind kept, for
+        example a read-only file system) with the text "cannot snapshot commit
+        N into DEST: " and the system's message. A process killed meanwhile
+        may leave a directory ".NAME.snapshot-XXXXXX" beside the destination,
+        never a store at it."""
 
 def maxsim_scores_packed(
     query: npt.NDArray[np.float32],

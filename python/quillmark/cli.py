@@ -303,18 +303,23 @@ def cmd_info(args) -> int:
     encoder = _record(path).get("encoder") or {}
     store = VectorStore(path / "vectors")
     view = store.view()
-    ids = view.document_ids
+    stats = view.stats()
     wal = path / "texts.sqlite-wal"
     sizes = {"vectors/": _size(path / "vectors"),
              "vectors.index/": _size(path / "vectors.index") if (path / "vectors.index").exists() else 0,
              "texts.sqlite": _size(path / "texts.sqlite") + (_size(wal) if wal.exists() else 0)}
     print(f"collection:  {path}")
-    print(f"documents:   {len(ids)}")
-    print(f"tokens:      {sum(view.document_lengths(ids).values())}")
-    print(f"segments:    {len(view.segments)}")
-    print(f"commit:      {view.commit} at {_when(view.as_of)}")
+    print(f"documents:   {stats['documents']}")
+    print(f"tokens:      {stats['tokens']}")
+    print(f"segments:    {stats['segments']}")
+    print(f"commit:      {stats['commit']} at {_when(stats['committed_at'])}")
     print(f"encoder:     {encoder.get('encoder')} ({encoder.get('revision')}), dimension {encoder.get('dimension')}")
-    print(f"encoding:    {store.encoding}")
+    print(f"encoding:    {stats['encoding']}")
+    print(f"superseded:  {stats['superseded_documents']} rows (deleted or replaced), "
+          f"{stats['stored_tokens'] - stats['tokens']} tokens")
+    print("store files: " + ", ".join(f"{kind} {size:,} B in {stats['files'][kind]}"
+                                      for kind, size in stats["bytes"].items() if stats["files"][kind]))
+    print(f"compaction:  would remove {stats['compaction_removes']} files")
     print("on disk:     " + ", ".join(f"{name} {size:,} B" for name, size in sizes.items())
           + f"; total {sum(sizes.values()):,} B")
     return 0

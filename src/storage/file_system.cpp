@@ -4,8 +4,11 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <memory>
 #include <string_view>
@@ -59,6 +62,58 @@ int remove_tree(int parent, const char* name) {
   dir.reset();
   if (::unlinkat(parent, name, AT_REMOVEDIR) != 0 && errno != ENOENT) return errno;
   return 0;
+}
+
+// Errors by which copy_file_range(2) and sendfile(2) say that they cannot
+// copy between this pair of files (another file system, an old kernel, a
+// file system without the operation), as opposed to a failure of the copy.
+bool unsupported_pair(int code) {
+  return code == EXDEV || code == EINVAL || code == ENOSYS || code == EOPNOTSUPP || code == EBADF;
+}
+
+// Copies [offset, length) of `from` to `to` with pread and write.
+Result<void> copy_by_reading(int from, const FileDescriptor& to, std::uint64_t offset, std::uint64_t length) {
+  std::vector<std::byte> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(length - offset, 1 << 20)));
+  while (offset < length) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(length - offset, buffer.size()));
+    const ssize_t got = ::pread(from, buffer.data(), want, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return std::unexpected(last_os_error());
+    if (got == 0) return std::unexpected(IoError::with_message(IoErrorKind::UnexpectedEof, "the file to copy is shorter than expected"));
+    QM_TRY(to.write_all(std::span<const std::byte>(buffer.data(), static_cast<std::size_t>(got))));
+    offset += static_cast<std::uint64_t>(got);
+  }
+  return {};
+}
+
+Result<void> copy_file(const FileDescriptor& from, const FileDescriptor& to, std::uint64_t length) {
+  constexpr std::uint64_t kChunk = std::uint64_t{1} << 30;
+  std::uint64_t done = 0;
+  // In the kernel, without passing the bytes through this process (and on
+  // file systems that share extents, without copying them at all).
+  bool kernel_copy = true;
+  while (kernel_copy && done < length) {
+    loff_t in_offset = static_cast<loff_t>(done);
+    const ssize_t n = ::copy_file_range(from.get(), &in_offset, to.get(), nullptr,
+                                        static_cast<std::size_t>(std::min(length - done, kChunk)), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && unsupported_pair(errno) && done == 0) break;
+    if (n < 0) return std::unexpected(last_os_error());
+    if (n == 0) return std::unexpected(IoError::with_message(IoErrorKind::UnexpectedEof, "the file to copy is shorter than expected"));
+    done += static_cast<std::uint64_t>(n);
+  }
+  if (done == length) return {};
+  // sendfile(2) copies into any file since Linux 2.6.33, across file systems.
+  while (done < length) {
+    off_t in_offset = static_cast<off_t>(done);
+    const ssize_t n = ::sendfile(to.get(), from.get(), &in_offset, static_cast<std::size_t>(std::min(length - done, kChunk)));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && unsupported_pair(errno) && done == 0) return copy_by_reading(from.get(), to, 0, length);
+    if (n < 0) return std::unexpected(last_os_error());
+    if (n == 0) return std::unexpected(IoError::with_message(IoErrorKind::UnexpectedEof, "the file to copy is shorter than expected"));
+    done += static_cast<std::uint64_t>(n);
+  }
+  return {};
 }
 
 Result<void> check(int rc) {
@@ -154,6 +209,21 @@ class OsFileSystem final : public FileSystem {
   }
 
   Result<void> sync_directory(const Directory& directory, FlushSite) override { return directory.sync(); }
+
+  Result<FileIdentity> identity(const Directory& directory, const std::string& name) override {
+    return directory.identity(name);
+  }
+
+  Result<OpenedFile> open_read(const Directory& directory, const std::string& name) override {
+    OpenedFile opened;
+    opened.fd = QM_TRY(open_at(directory.fd(), name.c_str(), O_RDONLY | O_NOFOLLOW));
+    opened.identity = QM_TRY(identity_of(opened.fd));
+    return opened;
+  }
+
+  Result<void> copy(const FileDescriptor& from, const FileDescriptor& to, std::uint64_t length) override {
+    return copy_file(from, to, length);
+  }
 
   Result<void> lock_directory(const Directory& directory) override {
     for (;;) {

@@ -6,7 +6,8 @@
 // substitute an implementation that fails a chosen call and so enumerate
 // every failure point of an operation. Production code uses os_file_system().
 // Reading committed files (manifest, segments) is the reader's business and
-// does not go through here.
+// does not go through here; a snapshot (store_snapshot.h), which reads the
+// files it copies and writes a new store, does all of its calls through here.
 
 #include <cstddef>
 #include <filesystem>
@@ -38,6 +39,14 @@ enum class FlushSite : unsigned char {
   PublishedManifest,  // the store directory, after the manifest's rename
   NewStoreParent,     // the parent of a newly created store directory
   OpenedStore,        // the store directory at open, before the clean-up
+  SnapshotFile,       // a file a snapshot copied (not linked) into its new directory
+  SnapshotParent,     // the directory holding a snapshot, after its rename into place
+};
+
+// A file opened for reading, and which file it is (fstat of the descriptor).
+struct OpenedFile {
+  FileDescriptor fd;
+  FileIdentity identity;
 };
 
 // Every call names its files by a name inside an open Directory (a single
@@ -86,6 +95,17 @@ class FileSystem {
   virtual Result<std::vector<DirectoryEntry>> list(const Directory& directory) = 0;
   // Flushes the directory's entries to stable storage.
   virtual Result<void> sync_directory(const Directory& directory, FlushSite site) = 0;
+  // The identity of `name` in `directory` ("." for the directory itself),
+  // not following a link; the I/O error of fstatat(2).
+  virtual Result<FileIdentity> identity(const Directory& directory, const std::string& name) = 0;
+  // Opens the existing file `name` of `directory` read-only, not through a
+  // link, with the identity of what was opened.
+  virtual Result<OpenedFile> open_read(const Directory& directory, const std::string& name) = 0;
+  // Appends the first `length` bytes of `from` (read from offset 0, whatever
+  // its position) at the position of `to`: copy_file_range(2), then
+  // sendfile(2) where the kernel refuses that pair of files, then read and
+  // write. Returns the first I/O error; UnexpectedEof when `from` is shorter.
+  virtual Result<void> copy(const FileDescriptor& from, const FileDescriptor& to, std::uint64_t length) = 0;
   // Takes the exclusive lock of the directory (flock on its descriptor)
   // without waiting: WouldBlock when another holder has it (in this process
   // or another). The lock lasts as long as the descriptor: closing the

@@ -97,6 +97,8 @@ class NpyArray {
   const std::vector<std::uint64_t>& shape() const { return layout_.shape; }
   std::uint64_t data_offset() const { return layout_.data_offset; }
   std::uint64_t file_length() const { return mapping_->bytes().size(); }
+  // Every byte of the file as mapped, header included.
+  std::span<const std::byte> file_bytes() const { return mapping_->bytes(); }
   // (file length - data offset) / item size.
   std::size_t element_count() const {
     return static_cast<std::size_t>((file_length() - data_offset()) / dtype_item_size(dtype()));

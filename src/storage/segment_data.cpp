@@ -55,7 +55,42 @@ bool matches(const NpyArray& array, const ArraySpec& spec, std::uint64_t tokens)
   return false;
 }
 
+// Appends `text` to `out` as a JSON string: quotes, backslashes and control
+// characters escaped, everything else (UTF-8 included) as it is.
+void append_json_string(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += '"';
+  for (char c : text) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          out += "\\u00";
+          out += kHex[static_cast<unsigned char>(c) >> 4];
+          out += kHex[c & 0xf];
+        } else {
+          out += c;
+        }
+    }
+  }
+  out += '"';
+}
+
 }  // namespace
+
+std::string ids_file_text(std::span<const SharedText> ids) {
+  std::string text = "[";
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    if (i > 0) text += ',';
+    append_json_string(text, ids[i].view());
+  }
+  text += ']';
+  return text;
+}
 
 Result<std::shared_ptr<const SegmentData>> SegmentData::load(const std::filesystem::path& path,
                                                              const SegmentEntry& entry, Encoding encoding,
@@ -115,6 +150,8 @@ Result<std::shared_ptr<const SegmentData>> SegmentData::load(const Directory& di
     data->arrays_.push_back(std::move(array));
   }
   data->fingerprint_ = fingerprint_of(data->files_);
+  // Not part of the fingerprint: a hint beside the segment, not its data.
+  if (auto sources = directory.identity(sources_file_name(entry.id))) data->sources_file_ = *sources;
   return std::shared_ptr<const SegmentData>(std::move(data));
 }
 

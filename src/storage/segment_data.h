@@ -64,6 +64,14 @@ class SegmentData {
   SegmentData(const SegmentData&) = delete;
   SegmentData& operator=(const SegmentData&) = delete;
 
+  // The name and identity of every file loaded, the ids file first, then
+  // the offsets and the arrays in Encoding::arrays order.
+  const std::vector<std::pair<std::string, FileIdentity>>& files() const { return files_; }
+  // The identity of the segment's sources file (segment_sources.h) as it
+  // was when the segment was loaded; nothing when it had none. The file is
+  // not read.
+  const std::optional<FileIdentity>& sources_file() const { return sources_file_; }
+
   const std::vector<SharedText>& ids() const { return ids_; }
   // The row of a document ID in this segment, or nothing.
   std::optional<std::uint64_t> row(std::string_view id) const { return row(id, IdHash(id)); }
@@ -89,7 +97,11 @@ class SegmentData {
   // The file names and identities of every file loaded, ids file first.
   std::vector<std::pair<std::string, FileIdentity>> files_;
   std::uint64_t fingerprint_ = 0;
+  std::optional<FileIdentity> sources_file_;
 };
+
+// The text of an ids file: a JSON array of the IDs, without blanks.
+std::string ids_file_text(std::span<const SharedText> ids);
 
 // Loads the tombstone file the entry names (entry.tombstones must be set):
 // a one-dimensional uint64 array, aligned, strictly ascending, every row

@@ -82,8 +82,10 @@ std::optional<Location> locate_in(std::span<const LiveSegment> segments, std::st
 
 // --- StoreView ---
 
-StoreView::StoreView(Manifest manifest, Encoding encoding, TimeValue as_of, std::vector<LiveSegment> segments)
-    : manifest_(std::move(manifest)), encoding_(encoding), as_of_(as_of), segments_(std::move(segments)) {
+StoreView::StoreView(Manifest manifest, Encoding encoding, TimeValue as_of, std::vector<LiveSegment> segments,
+                     std::filesystem::path directory)
+    : manifest_(std::move(manifest)), encoding_(encoding), as_of_(as_of), segments_(std::move(segments)),
+      directory_(std::move(directory)) {
   QM_INVARIANT(segments_.size() == manifest_.segments.size(), "a view's segments differ from its manifest");
 }
 
@@ -348,7 +350,8 @@ Result<std::shared_ptr<const StoreView>> load_committed(const Directory& directo
     if (loaded) {
       const Encoding encoding = QM_TRY(Encoding::parse(manifest.encoding));
       const TimeValue as_of = QM_TRY(manifest.committed_at_time());
-      return std::make_shared<const StoreView>(std::move(manifest), encoding, as_of, std::move(segments));
+      return std::make_shared<const StoreView>(std::move(manifest), encoding, as_of, std::move(segments),
+                                               directory.path());
     }
     if (!is_not_found(loaded.error()) || std::chrono::steady_clock::now() >= deadline)
       return std::unexpected(std::move(loaded).error());

@@ -102,8 +102,11 @@ struct FetchPlan {
 //     dimension (validated when the segment was loaded).
 class StoreView final : public VectorView {
  public:
-  // REQUIRES: the invariants above hold for the given parts.
-  StoreView(Manifest manifest, Encoding encoding, TimeValue as_of, std::vector<LiveSegment> segments);
+  // REQUIRES: the invariants above hold for the given parts. `directory`:
+  // the store directory the files were loaded from, as the loader reached
+  // it (empty when unknown).
+  StoreView(Manifest manifest, Encoding encoding, TimeValue as_of, std::vector<LiveSegment> segments,
+            std::filesystem::path directory = {});
 
   const Manifest& manifest() const { return manifest_; }
   Encoding encoding() const { return encoding_; }
@@ -111,6 +114,10 @@ class StoreView final : public VectorView {
   std::uint64_t commit() const { return manifest_.commit; }
   const Representation& representation() const { return manifest_.representation; }
   const std::vector<LiveSegment>& segments() const { return segments_; }
+  // Where the view was loaded from (empty when unknown). The path may lead
+  // to other files by now (a newer commit, another store renamed there):
+  // whoever uses files found there checks their identity first.
+  const std::filesystem::path& directory() const { return directory_; }
 
   // The commit time.
   TimeValue as_of() const override { return as_of_; }
@@ -225,6 +232,7 @@ class StoreView final : public VectorView {
   Encoding encoding_;
   TimeValue as_of_;
   std::vector<LiveSegment> segments_;
+  std::filesystem::path directory_;
 };
 
 // How long a load keeps retrying while newer commits remove the files it

@@ -9,31 +9,6 @@ namespace quillmark {
 
 namespace {
 
-// Appends `text` to `out` as a JSON string: quotes, backslashes and control
-// characters escaped, everything else (UTF-8 included) as it is.
-void append_json_string(std::string& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  out += '"';
-  for (char c : text) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          out += "\\u00";
-          out += kHex[static_cast<unsigned char>(c) >> 4];
-          out += kHex[c & 0xf];
-        } else {
-          out += c;
-        }
-    }
-  }
-  out += '"';
-}
-
 Result<void> write_offsets(NpyWriter& writer, std::span<const std::uint64_t> lengths) {
   std::array<std::uint64_t, 4096> block;
   std::size_t used = 0;
@@ -52,12 +27,7 @@ Result<void> write_offsets(NpyWriter& writer, std::span<const std::uint64_t> len
 
 Result<void> write_ids(FileSystem& file_system, const Directory& directory, const std::string& name,
                        std::span<const SharedText> ids) {
-  std::string text = "[";
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    if (i > 0) text += ',';
-    append_json_string(text, ids[i].view());
-  }
-  text += ']';
+  const std::string text = ids_file_text(ids);
   FileDescriptor file = QM_TRY(file_system.create_exclusive(directory, name));
   QM_TRY(file_system.write(file, std::as_bytes(std::span(text.data(), text.size()))));
   QM_TRY(file_system.sync(file, FlushSite::IdsFile));

@@ -96,6 +96,18 @@ class FailingFileSystem final : public FileSystem {
     QM_TRY(enter("sync_directory"));
     return os().sync_directory(directory, site);
   }
+  Result<FileIdentity> identity(const Directory& directory, const std::string& name) override {
+    QM_TRY(enter("identity"));
+    return os().identity(directory, name);
+  }
+  Result<OpenedFile> open_read(const Directory& directory, const std::string& name) override {
+    QM_TRY(enter("open_read"));
+    return os().open_read(directory, name);
+  }
+  Result<void> copy(const FileDescriptor& from, const FileDescriptor& to, std::uint64_t length) override {
+    QM_TRY(enter("copy"));
+    return os().copy(from, to, length);
+  }
   Result<void> lock_directory(const Directory& directory) override {
     QM_TRY(enter("lock_directory"));
     return os().lock_directory(directory);

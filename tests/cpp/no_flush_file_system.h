@@ -26,6 +26,11 @@ class NoFlushFileSystem final : public FileSystem {
   Result<void> remove_all(D d, N n) override { return os().remove_all(d, n); }
   Result<std::vector<DirectoryEntry>> list(D d) override { return os().list(d); }
   Result<void> sync_directory(D, FlushSite) override { return {}; }
+  Result<FileIdentity> identity(D d, N n) override { return os().identity(d, n); }
+  Result<OpenedFile> open_read(D d, N n) override { return os().open_read(d, n); }
+  Result<void> copy(const FileDescriptor& f, const FileDescriptor& t, std::uint64_t n) override {
+    return os().copy(f, t, n);
+  }
   Result<void> lock_directory(D d) override { return os().lock_directory(d); }
 
  private:

@@ -8,6 +8,8 @@
 #include <set>
 #include <stdexcept>
 
+#include <unistd.h>
+
 namespace quillmark::testing {
 
 namespace fs = std::filesystem;
@@ -44,6 +46,8 @@ const char* flush_site_name(FlushSite site) {
     case FlushSite::PublishedManifest: return "PublishedManifest";
     case FlushSite::NewStoreParent: return "NewStoreParent";
     case FlushSite::OpenedStore: return "OpenedStore";
+    case FlushSite::SnapshotFile: return "SnapshotFile";
+    case FlushSite::SnapshotParent: return "SnapshotParent";
   }
   return "?";
 }
@@ -262,6 +266,30 @@ Result<void> PowerLossFileSystem::sync_directory(const Directory& directory, Flu
   QM_TRY(enter());
   if (skipped(site, {})) return {};
   if (auto id = locate(directory.path())) nodes_[*id].durable_entries = nodes_[*id].live_entries;
+  return {};
+}
+
+Result<FileIdentity> PowerLossFileSystem::identity(const Directory& directory, const std::string& name) {
+  QM_TRY(enter());
+  return os().identity(directory, name);
+}
+
+Result<OpenedFile> PowerLossFileSystem::open_read(const Directory& directory, const std::string& name) {
+  QM_TRY(enter());
+  return os().open_read(directory, name);
+}
+
+// The copied bytes are read back from the source, so the model's data is
+// what the copy wrote whatever way the kernel took.
+Result<void> PowerLossFileSystem::copy(const FileDescriptor& from, const FileDescriptor& to, std::uint64_t length) {
+  QM_TRY(enter());
+  QM_TRY(os().copy(from, to, length));
+  if (auto it = open_files_.find(to.get()); it != open_files_.end()) {
+    std::string bytes(static_cast<std::size_t>(length), '\0');
+    if (::pread(from.get(), bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size()))
+      throw std::runtime_error("cannot read back a copied file");
+    nodes_[it->second.first].live += bytes;
+  }
   return {};
 }
 

@@ -74,6 +74,9 @@ class PowerLossFileSystem final : public FileSystem {
   Result<void> remove_all(const Directory& directory, const std::string& name) override;
   Result<std::vector<DirectoryEntry>> list(const Directory& directory) override;
   Result<void> sync_directory(const Directory& directory, FlushSite site) override;
+  Result<FileIdentity> identity(const Directory& directory, const std::string& name) override;
+  Result<OpenedFile> open_read(const Directory& directory, const std::string& name) override;
+  Result<void> copy(const FileDescriptor& from, const FileDescriptor& to, std::uint64_t length) override;
   Result<void> lock_directory(const Directory& directory) override;
 
  private:

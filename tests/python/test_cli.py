@@ -85,6 +85,12 @@ def test_index_search_info(capsys, tmp_path, tree, per, expected):
     assert code == 0 and int(fields["documents"]) == len(expected) + 1
     assert int(fields["tokens"]) == sum(view.fetch(view.document_ids)[1])
     assert fields["commit"].split()[0] == str(view.commit) == "2"
+    # The store's own statistics; the two index runs made two segments.
+    assert fields["superseded"].split()[0] == str(sum(s[1] for s in view.segments) - len(view.document_ids))
+    stats = view.stats()
+    assert fields["store files"].strip() == ", ".join(
+        f"{kind} {size:,} B in {stats['files'][kind]}" for kind, size in stats["bytes"].items() if size)
+    assert fields["compaction"].split()[2] == str(stats["compaction_removes"]) != "0"
 
 
 def _drop_text(path):

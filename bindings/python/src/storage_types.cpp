@@ -18,6 +18,7 @@
 #include "registry.h"
 #include "representation_convert.h"
 #include "text.h"
+#include "view_operations.h"
 
 namespace quillmark::py {
 
@@ -466,7 +467,24 @@ PyGetSetDef view_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyObject* view_stats_method(PyObject* self, PyObject*) { return view_stats(as_view(self)->view); }
+
+PyObject* view_snapshot_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return view_snapshot(as_view(self)->view, args, kwargs);
+}
+
 PyMethodDef view_methods[] = {
+    {"stats", view_stats_method, METH_NOARGS,
+     "stats($self)\n--\n\n"
+     "Counts and sizes of this commit, from what the view holds (no vector is\n"
+     "read): a dict, see the type stubs."},
+    {"snapshot", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(view_snapshot_method)),
+     METH_VARARGS | METH_KEYWORDS,
+     "snapshot($self, destination, *, link=True)\n--\n\n"
+     "Writes a complete store holding exactly this commit at ``destination``\n"
+     "(absent, or an empty directory), hard-linking the view's files where\n"
+     "possible (``link=False``: copies only); atomic: a failure or a crash\n"
+     "leaves nothing at ``destination``."},
     {"fetch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(view_fetch)), METH_VARARGS | METH_KEYWORDS,
      "fetch($self, document_ids, *, threads=None)\n--\n\n"
      "Packed float32 ``[tokens, dimension]`` vectors of ``document_ids``,\n"

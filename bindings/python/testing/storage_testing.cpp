@@ -44,6 +44,11 @@ class FailOnce final : public FileSystem {
       return std::unexpected(IoError::from_errno(code_));
     return os().sync_directory(d, site);
   }
+  Result<FileIdentity> identity(D d, N n) override { return os().identity(d, n); }
+  Result<OpenedFile> open_read(D d, N n) override { return os().open_read(d, n); }
+  Result<void> copy(const FileDescriptor& f, const FileDescriptor& t, std::uint64_t n) override {
+    return os().copy(f, t, n);
+  }
   Result<void> lock_directory(D d) override { return os().lock_directory(d); }
 
  private:
