@@ -251,3 +251,30 @@ def test_snapshots_of_older_views_while_the_writer_commits_and_compacts(tmp_path
         assert writer.wait(timeout=120) == 0
     print(f"{taken} snapshots of older views during 60 commits, {copied} with files the writer had removed")
     assert taken >= 10 and copied >= 1
+
+
+@pytest.mark.parametrize("link", [True, False])
+def test_restoring_by_rename_under_a_live_reader(tmp_path, link):
+    path = tmp_path / "s"
+    writer = workload_store(path, 4)
+    backup = VectorStore(path).view()
+    backup.snapshot(tmp_path / "backup", link=link)
+    for k in (5, 6, 7, 8):  # later commits replace, delete and compact past the backup
+        writer_workload.iterate(writer, k)
+    writer.close()
+    reader = VectorStore(path)
+    newest = reader.view()
+    assert newest.commit == 8
+    # Restore: the damaged or unwanted store aside, the backup into its place.
+    os.rename(path, tmp_path / "aside")
+    os.rename(tmp_path / "backup", path)
+    restored = reader.view()
+    # The reader follows the path to the restored commit, with the backup's
+    # vectors, though the store ID is the same and the commit number went back.
+    assert restored.commit == 4
+    writer_workload.check_view(restored)
+    assert_same(path, backup)
+    writer_workload.check_view(newest)  # a view taken before keeps serving its own commit
+    again = VectorStoreWriter(path)  # and the restored store goes on from there
+    writer_workload.iterate(again, 5)
+    writer_workload.check_view(reader.view())
