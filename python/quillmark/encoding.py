@@ -34,8 +34,8 @@ from typing import Callable, Iterable, Optional, Sequence
 import numpy as np
 
 from . import _native
-from .pooling import pooled
 from .onnx_model import OnnxModel
+from .pooling import pooled
 from .representation import Representation
 from .windows import Windows, plan
 
