@@ -446,4 +446,12 @@ Ref scores_to_py(std::vector<float>&& scores) {
   return owned_floats_to_py(std::move(scores), shape);
 }
 
+std::optional<std::filesystem::path> path_argument(PyObject* obj) {
+  PyObject* encoded = nullptr;
+  if (!PyUnicode_FSConverter(obj, &encoded)) return std::nullopt;
+  Ref bytes = Ref::steal(encoded);
+  return std::filesystem::path(
+      std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
+}
+
 }  // namespace quillmark::py

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <span>
@@ -78,6 +79,10 @@ Ref text_to_py(std::string_view text);
 
 // A Python str as UTF-8 (TypeError for anything else).
 std::optional<std::string> text(PyObject* obj);
+
+// A str or os.PathLike, encoded with the file-system encoding (TypeError
+// otherwise).
+std::optional<std::filesystem::path> path_argument(PyObject* obj);
 
 // The items of a mapping (an iterable of (name, representation) pairs, e.g.
 // the list PyMapping_Items returns): each name a str (TypeError otherwise),

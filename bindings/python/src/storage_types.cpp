@@ -57,13 +57,9 @@ PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* path_obj = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:VectorStore", const_cast<char**>(keywords), &path_obj))
       return nullptr;
-    // str and os.PathLike, encoded with the file-system encoding.
-    PyObject* encoded = nullptr;
-    if (!PyUnicode_FSConverter(path_obj, &encoded)) return nullptr;
-    Ref bytes = Ref::steal(encoded);
-    const std::filesystem::path path(std::string(PyBytes_AS_STRING(bytes.get()),
-                                                 static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
-    auto store = detached([&] { return VectorStore::open(path); });
+    const auto path = path_argument(path_obj);
+    if (!path) return nullptr;
+    auto store = detached([&] { return VectorStore::open(*path); });
     if (!store) return raise(store.error());
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;

@@ -59,15 +59,11 @@ PyObject* view_snapshot(std::shared_ptr<const StoreView> view, PyObject* args, P
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:snapshot", const_cast<char**>(keywords), &destination_obj,
                                      &link))
       return nullptr;
-    // str and os.PathLike, encoded with the file-system encoding.
-    PyObject* encoded = nullptr;
-    if (!PyUnicode_FSConverter(destination_obj, &encoded)) return nullptr;
-    Ref bytes = Ref::steal(encoded);
-    const std::filesystem::path destination(std::string(PyBytes_AS_STRING(bytes.get()),
-                                                        static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
+    const auto destination = path_argument(destination_obj);
+    if (!destination) return nullptr;
     SnapshotOptions options;
     options.link = link != 0;
-    auto done = detached([&] { return snapshot_view(os_file_system(), *view, destination, options); });
+    auto done = detached([&] { return snapshot_view(os_file_system(), *view, *destination, options); });
     if (!done) return raise(done.error());
     Py_RETURN_NONE;
   });

@@ -64,16 +64,6 @@ constexpr const char kWriterDoc[] =
     "that is not present does nothing. A commit with nothing staged still\n"
     "advances the time readers report as fresh.";
 
-// A str or os.PathLike, encoded with the file-system encoding (TypeError
-// otherwise).
-std::optional<std::filesystem::path> path_argument(PyObject* obj) {
-  PyObject* encoded = nullptr;
-  if (!PyUnicode_FSConverter(obj, &encoded)) return std::nullopt;
-  Ref bytes = Ref::steal(encoded);
-  return std::filesystem::path(
-      std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
-}
-
 // A new instance owning `writer`.
 PyObject* wrap(PyTypeObject* type, VectorStoreWriter writer) {
   auto state = std::make_unique<WriterState>(std::move(writer));
