@@ -2,12 +2,15 @@
 
 from . import _native
 from ._native import *  # noqa: F401,F403  (the native public names)
-from .protocols import CandidateGenerator, MultiVectorSource, Reranker, VectorView
+from .errors import Error
+from .protocols import CandidateGenerator, Gatherer, MultiVectorSource, Reranker, VectorView
 from .representation import Representation
 
 __all__ = [
     *_native.__all__,
     "Representation",
+    "Error",
+    "Gatherer",
     "CandidateGenerator",
     "Reranker",
     "MultiVectorSource",

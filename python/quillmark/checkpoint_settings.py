@@ -24,6 +24,8 @@ import string
 from dataclasses import dataclass
 from typing import Optional, Union
 
+from .errors import Error
+
 __all__ = ["CheckpointError", "CheckpointSettings", "read_json", "sentence_transformers_settings",
            "original_settings"]
 
@@ -33,7 +35,7 @@ ORIGINAL_FILE = "artifact.metadata"
 _MISSING = object()
 
 
-class CheckpointError(ValueError):
+class CheckpointError(Error, ValueError):
     """A checkpoint that cannot be loaded as its files say; the message names the file."""
 
 

