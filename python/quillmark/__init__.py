@@ -1,42 +1,68 @@
 """Late-interaction (multi-vector, MaxSim) document search."""
 
 from . import _native
-from ._native import *  # noqa: F401,F403  (the native public names)
+from ._native import (  # the native core: errors, queries, stages, stores, the kernel
+    Candidate,
+    CommitNotDurableError,
+    Feature,
+    Gathered,
+    IncompatibleIndexError,
+    IncompatibleQueryError,
+    MaxSimReranker,
+    Query,
+    RankedDocument,
+    ResourceBudget,
+    Scored,
+    SearchPipeline,
+    SearchResult,
+    SearchTimings,
+    StoreView,
+    Subset,
+    VectorStore,
+    VectorStoreWriter,
+    maxsim_scores_packed,
+)
 from .errors import Error
 from .protocols import CandidateGenerator, Gatherer, MultiVectorSource, Reranker, VectorView
 from .representation import Representation
 
-__all__ = [
-    *_native.__all__,
-    "Representation",
-    "Error",
-    "Gatherer",
-    "CandidateGenerator",
-    "Reranker",
-    "MultiVectorSource",
-    "VectorView",
-]
-
-# Text encoding and a first-stage gatherer, so a search works out of the box.
-from .encoding import TextEncoder  # noqa: E402
+# Encoding texts: the encoder, its output and how to pack it for a store, and
+# the on-disk cache of encodings.
+from .encoding import Encoded, TextEncoder, pack  # noqa: E402
+from .encoding_cache import EncodingCache  # noqa: E402
 from .onnx_model import OnnxModel  # noqa: E402
+
+# First stages: dense (pooled vectors, from the encoder or the store),
+# lexical BM25 (bm25s, imported on first use), and their reciprocal-rank fusion.
 from .gatherers import MeanPooledGatherer  # noqa: E402
 from .store_gatherer import StoreGatherer  # noqa: E402
-
-# Hybrid first stages: lexical BM25 (bm25s, imported on first use) and the
-# reciprocal-rank fusion of any gatherers.
 from .bm25_gatherer import BM25Gatherer  # noqa: E402
 from .fusion_gatherer import FusionGatherer  # noqa: E402
 
-# A pipeline that encodes plain-text queries with the encoder of its vectors.
+# A pipeline that encodes plain-text queries with the encoder of its vectors,
+# and a store's writer on first run and on every run after.
 from .text_pipeline import TextPipeline  # noqa: E402
-# A store's writer on first run and on every run after.
 from .open_store import open_or_create_store  # noqa: E402
-
-__all__ += ["TextEncoder", "OnnxModel", "MeanPooledGatherer", "StoreGatherer", "BM25Gatherer", "FusionGatherer",
-            "TextPipeline", "open_or_create_store"]
 
 # The front door: texts in, ranked texts out.
 from .collection import Collection, Hit, Hits  # noqa: E402
 
-__all__ += ["Collection", "Hit", "Hits"]
+__all__ = [
+    # errors
+    "IncompatibleIndexError", "IncompatibleQueryError", "CommitNotDurableError", "Error",
+    # queries and the values stages exchange
+    "Representation", "Feature", "Query", "Candidate", "Gathered", "Scored", "Subset",
+    # search
+    "ResourceBudget", "SearchPipeline", "SearchResult", "SearchTimings", "RankedDocument", "MaxSimReranker",
+    "TextPipeline", "maxsim_scores_packed",
+    # the stage protocols
+    "Gatherer", "CandidateGenerator", "Reranker", "MultiVectorSource", "VectorView",
+    # stores
+    "VectorStore", "StoreView", "VectorStoreWriter", "open_or_create_store",
+    # encoding
+    "TextEncoder", "Encoded", "pack", "EncodingCache", "OnnxModel",
+    # first stages
+    "MeanPooledGatherer", "StoreGatherer", "BM25Gatherer", "FusionGatherer",
+    # texts in, ranked texts out
+    "Collection", "Hit", "Hits",
+]
