@@ -250,7 +250,14 @@ int exec_testing(PyObject*) {
   return native && import_numpy() ? 0 : -1;
 }
 
-PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_testing)}, {0, nullptr}};
+// Not for subinterpreters, like the module it tests.
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_testing)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+    {0, nullptr},
+};
 
 PyModuleDef testing_module = {
     PyModuleDef_HEAD_INIT, "_native_testing", "", 0, methods, slots, nullptr, nullptr, nullptr,
