@@ -19,13 +19,15 @@ unset, and ours against the best NumPy.
 from __future__ import annotations
 
 import os
-import random
+import statistics
 import sys
-import time
 
 import numpy as np
 
 from quillmark._native import maxsim_scores_packed
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import timing  # noqa: E402
 
 try:
     from quillmark import _native_testing as testing
@@ -60,35 +62,18 @@ def numpy_reduceat(q, docs, lengths):
     return np.maximum.reduceat(sims, offsets, axis=0).sum(1)
 
 
-def interleaved(methods):
+def timed(methods):
     """Per method, the wall seconds (median, min, max) and the median CPU
-    seconds of the whole process; the methods run in turn, in a new order
-    each round. On a loaded machine
-    the CPU time of a one-thread run is the steadier measure."""
-    for fn in methods.values():
-        fn()  # warm-up: pools, buffers, caches
-    times = {name: [] for name in methods}
-    cpu = {name: [] for name in methods}
-    start = time.perf_counter()
-    rounds = 0
-    order = list(methods)
-    shuffle = random.Random(0).shuffle
-    while rounds < ROUNDS and (rounds < 3 or time.perf_counter() - start < BUDGET_SECONDS):
-        # A new order each round: a method's time depends on the caches and
-        # cores its predecessor left behind, so no method keeps one neighbour.
-        shuffle(order)
-        for name in order:
-            fn = methods[name]
-            t0, c0 = time.perf_counter(), time.process_time()
-            fn()
-            times[name].append(time.perf_counter() - t0)
-            cpu[name].append(time.process_time() - c0)
-            if name.startswith("numpy"):
-                # NumPy's own OpenBLAS threads busy-wait for a while after a
-                # product; let them sleep before the next method is timed.
-                time.sleep(NUMPY_SETTLE_SECONDS)
-        rounds += 1
-    return {name: (float(np.median(t)), min(t), max(t), float(np.median(cpu[name]))) for name, t in times.items()}, rounds
+    seconds of the whole process, from timing.interleaved (shuffled turns);
+    and the number of rounds. On a loaded machine the CPU time of a
+    one-thread run is the steadier measure."""
+    # NumPy's own OpenBLAS threads busy-wait for a while after a product;
+    # they sleep before the next method is timed.
+    settle = {name: NUMPY_SETTLE_SECONDS for name in methods if name.startswith("numpy")}
+    stats = timing.interleaved(methods, budget=BUDGET_SECONDS, min_rounds=min(3, ROUNDS), max_rounds=ROUNDS,
+                               settle=settle)
+    result = {name: (s.median, s.min, s.max, statistics.median(s.cpu)) for name, s in stats.items()}
+    return result, len(next(iter(stats.values())).samples)
 
 
 def case(name, lengths, rng):
@@ -110,7 +95,7 @@ def case(name, lengths, rng):
     methods["numpy product + maximum.reduceat"] = lambda: numpy_reduceat(q, docs, lengths)
     if len(lengths) <= 1000:
         methods["numpy loop (q @ d.T).max(1).sum()"] = lambda: numpy_loop(q, docs, lengths)
-    result, rounds = interleaved(methods)
+    result, rounds = timed(methods)
 
     print(f"\n{name}: {len(lengths)} documents, {lengths.sum()} tokens, {rounds} interleaved rounds, "
           f"load {os.getloadavg()[0]:.2f}")

@@ -9,12 +9,12 @@ search is SearchPipeline(gatherer, reranker) with gather_limit 100 and limit
 - unsharded: MeanPooledGatherer.from_view over the store, MaxSimReranker([store]);
 - N shards: ShardedGatherer(store, MeanPooledFromStore), ShardedReranker(store).
 Every sharded result is first checked to equal the unsharded one (documents,
-scores, candidates). Then, in interleaved rounds (every case once per round,
-SEARCHES searches each), the median latency of one search from one client,
-its min and max over rounds, searches per second (1 / median), the ratio to
-unsharded, and the fan-out alone: ShardedStore.ping(), one no-op round trip to
-every shard actor at once, twice per search (gather, rerank). Last, the
-throughput with CLIENTS threads searching at once.
+scores, candidates). Then, in interleaved rounds (every case once per round, in
+a shuffled order: bench/timing.py; SEARCHES searches each), the median latency
+of one search from one client, its min and max over rounds, searches per
+second (1 / median), the ratio to unsharded, and the fan-out alone:
+ShardedStore.ping(), one no-op round trip to every shard actor at once, twice
+per search (gather, rerank). Last, the throughput with CLIENTS threads searching at once.
 """
 
 from __future__ import annotations
@@ -41,6 +41,9 @@ from quillmark import Feature, MaxSimReranker, Query, SearchPipeline, VectorStor
 from quillmark.distributed import MeanPooledFromStore, ShardedGatherer, ShardedReranker, ShardedStore
 from quillmark.gatherers import MeanPooledGatherer
 from quillmark.representation import Representation
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import timing  # noqa: E402
 
 DOCS = int(os.environ.get("BENCH_DOCS", "4000"))
 DIM, QUERY_TOKENS, GATHER_LIMIT, LIMIT = 128, 32, 100, 10
@@ -110,32 +113,30 @@ def main() -> int:
                     return 1
         print(f"every sharded result equals the unsharded one ({len(qs)} queries x {len(SHARDS)} shard counts)")
 
-        latency = {name: [] for name in pipelines}
-        ping = {n: [] for n in SHARDS}
-        # The driver's own CPU time (its process, all threads) per search and per
-        # fan-out: the part of the cost that grows with the shard count wherever
-        # the shards run.
-        cpu = {name: 0.0 for name in pipelines}
-        ping_cpu = {n: 0.0 for n in SHARDS}
-        for _ in range(ROUNDS):
-            for name, p in pipelines.items():
+        def per_search(run):
+            """SEARCHES calls of `run` as one turn of timing.interleaved: the
+            median latency of a call, and the driver's own CPU time (its
+            process, all threads) per call, the part of the cost that grows
+            with the shard count wherever the shards run."""
+            def turn():
                 times = []
                 cpu_started = time.process_time()
-                for q in qs:
+                for i in range(SEARCHES):
                     started = time.perf_counter()
-                    p.search(q, gather_limit=GATHER_LIMIT, limit=LIMIT)
+                    run(i)
                     times.append(time.perf_counter() - started)
-                cpu[name] += time.process_time() - cpu_started
-                latency[name].append(statistics.median(times))
-            for n, store in sharded.items():
-                times = []
-                cpu_started = time.process_time()
-                for _ in range(SEARCHES):
-                    started = time.perf_counter()
-                    store.ping()
-                    times.append(time.perf_counter() - started)
-                ping_cpu[n] += time.process_time() - cpu_started
-                ping[n].append(statistics.median(times))
+                return timing.Measured(statistics.median(times), (time.process_time() - cpu_started) / SEARCHES)
+            return turn
+
+        methods = {name: per_search(lambda i, p=p: p.search(qs[i], gather_limit=GATHER_LIMIT, limit=LIMIT))
+                   for name, p in pipelines.items()}
+        methods.update({f"fan-out {n}": per_search(lambda i, store=store: store.ping()) for n, store in sharded.items()})
+        stats = timing.interleaved(methods, min_rounds=ROUNDS, max_rounds=ROUNDS)
+        latency = {name: stats[name].samples for name in pipelines}
+        ping = {n: stats[f"fan-out {n}"].samples for n in SHARDS}
+        # Per call, averaged over every round.
+        cpu = {name: statistics.fmean(stats[name].cpu) for name in pipelines}
+        ping_cpu = {n: statistics.fmean(stats[f"fan-out {n}"].cpu) for n in SHARDS}
 
         base = statistics.median(latency["unsharded"])
         print(f"\none client, {ROUNDS} interleaved rounds of {SEARCHES} searches; median of round medians "
@@ -148,15 +149,14 @@ def main() -> int:
                                         f"({2 * min(ping[n]) * 1e3:.2f}-{2 * max(ping[n]) * 1e3:.2f})")
             print(f"{name:<12}{med * 1e3:>9.2f} ({min(values) * 1e3:6.2f}-{max(values) * 1e3:6.2f})"
                   f"{1 / med:>12.1f}{med / base:>13.2f}x{fan:>20}")
-        total = ROUNDS * SEARCHES
         print("\noverhead per search over unsharded, the share of it that is the two fan-outs, and the driver's "
               "CPU time per search and per no-op fan-out:")
-        print(f"  {'unsharded':<10} driver CPU {cpu['unsharded'] / total * 1e3:5.2f} ms per search")
+        print(f"  {'unsharded':<10} driver CPU {cpu['unsharded'] * 1e3:5.2f} ms per search")
         for n in SHARDS:
             name = f"{n} shard{'s' if n > 1 else ''}"
             extra = statistics.median(latency[name]) - base
             print(f"  {name:<10} +{extra * 1e3:6.2f} ms, of which fan-out {2 * statistics.median(ping[n]) * 1e3:5.2f} ms;"
-                  f" driver CPU {cpu[name] / total * 1e3:5.2f} ms per search, {ping_cpu[n] / total * 1e3:5.2f} ms "
+                  f" driver CPU {cpu[name] * 1e3:5.2f} ms per search, {ping_cpu[n] * 1e3:5.2f} ms "
                   "per fan-out")
 
         print(f"\nthroughput, {CLIENTS} client threads, {SEARCHES * 4} searches each case:")

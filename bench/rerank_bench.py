@@ -56,6 +56,9 @@ import quillmark
 from quillmark import Feature, Query, ResourceBudget, VectorStore
 from quillmark.representation import Representation
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import timing  # noqa: E402
+
 DOCS, TOKENS, DIM, QUERY_TOKENS, CANDIDATES = 20_000, 128, 128, 32, 1_000
 ROUNDS = int(os.environ.get("BENCH_ROUNDS", "15"))
 FORMAT = "quillmark-vectors-2"
@@ -66,46 +69,28 @@ SETTLE_SECONDS = 0.25
 
 
 class Timings:
-    """Per case: the wall and CPU times of every round, in seconds."""
+    """Per case, the Stats of timing.interleaved, read as the report wants."""
 
-    def __init__(self, cases):
-        self.wall = {name: [] for name in cases}
-        self.cpu = {name: [] for name in cases}
+    def __init__(self, stats):
+        self.stats = stats
 
     def median(self, name):
-        return float(np.median(self.wall[name]))
+        return self.stats[name].median
 
     def cpu_median(self, name):
-        return float(np.median(self.cpu[name]))
+        return float(np.median(self.stats[name].cpu))
 
     def spread(self, name):
-        return min(self.wall[name]), max(self.wall[name])
+        return self.stats[name].min, self.stats[name].max
 
 
 def interleaved(cases, rounds=ROUNDS):
     """Wall and process CPU times (all threads) of each case over `rounds`
-    rounds that run every case once, in a shuffled order, so that load from
-    outside the benchmark weighs on all cases alike."""
-    for fn in cases.values():
-        fn()  # warm-up
-    timings = Timings(cases)
-    order = list(cases)
-    shuffle = np.random.default_rng(1)
-    for _ in range(rounds):
-        # A new order every round: no case always runs right after another.
-        shuffle.shuffle(order)
-        for name in order:
-            fn = cases[name]
-            c0, t0 = time.process_time(), time.perf_counter()
-            fn()
-            t1, c1 = time.perf_counter(), time.process_time()
-            timings.wall[name].append(t1 - t0)
-            timings.cpu[name].append(c1 - c0)
-            if name in SETTLE:
-                # NumPy's BLAS threads keep spinning for a while after a
-                # product; let them sleep before the next case is timed.
-                time.sleep(SETTLE_SECONDS)
-    return timings
+    rounds that run every case once, in a shuffled order (bench/timing.py).
+    NumPy's BLAS threads keep spinning for a while after a product, so the
+    cases in SETTLE let them sleep before the next case is timed."""
+    settle = {name: SETTLE_SECONDS for name in cases if name in SETTLE}
+    return Timings(timing.interleaved(cases, min_rounds=rounds, max_rounds=rounds, settle=settle))
 
 
 def int8_encode(rows):

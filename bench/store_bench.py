@@ -7,7 +7,8 @@ Prints:
   growth of resident and peak memory);
 - fetch of 1,000 random documents of 128 tokens at dimension 128, float32 and
   int8, against a plain NumPy gather (and, for int8, decode) from in-memory
-  arrays of the same data, with the ratio ours / NumPy.
+  arrays of the same data, in shuffled turns (bench/timing.py), with the
+  ratio ours / NumPy of the best times.
 
 Stores are written with NumPy and json the way the on-disk format defines them,
 into a temporary directory that is removed at the end.
@@ -21,6 +22,7 @@ import resource
 import secrets
 import shutil
 import statistics
+import sys
 import tempfile
 import time
 from pathlib import Path
@@ -29,18 +31,11 @@ import numpy as np
 
 from quillmark import VectorStore
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import timing  # noqa: E402
+
 REPEATS = int(os.environ.get("BENCH_REPEATS", "5"))
 FORMAT = "quillmark-vectors-2"
-
-
-def best_time(fn, repeats=REPEATS):
-    fn()  # warm-up
-    best = float("inf")
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best
 
 
 def rss_kib():
@@ -197,11 +192,15 @@ def bench_fetch(root: Path, rng):
         got, lengths = view.fetch(request)
         np.testing.assert_allclose(got, reference(), rtol=0, atol=1e-6)
         assert lengths.tolist() == [tokens] * requested
-        ref_time = best_time(reference)
+        methods = {"numpy": reference}
         for threads in ([None] if encoding == "float32" else [None, 1]):
-            ours = best_time(lambda: view.fetch(request, threads=threads))
-            label = "default" if threads is None else str(threads)
-            print(f"  {encoding:<8} {ours * 1e3:>10.1f} {ref_time * 1e3:>11.1f} {ours / ref_time:>7.2f}  {label}")
+            methods["default" if threads is None else str(threads)] = (
+                lambda threads=threads: view.fetch(request, threads=threads))
+        stats = timing.interleaved(methods, min_rounds=REPEATS, max_rounds=REPEATS)
+        ref_time = stats.pop("numpy").min
+        for label, measured in stats.items():
+            print(f"  {encoding:<8} {measured.min * 1e3:>10.1f} {ref_time * 1e3:>11.1f} "
+                  f"{measured.min / ref_time:>7.2f}  {label}")
         del view
 
 

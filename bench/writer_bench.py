@@ -22,14 +22,17 @@ from __future__ import annotations
 
 import os
 import shutil
+import sys
 import tempfile
-import time
 from pathlib import Path
 
 import numpy as np
 
 from quillmark import VectorStoreWriter
 from quillmark.representation import Representation
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import timing  # noqa: E402
 
 REPEATS = int(os.environ.get("BENCH_REPEATS", "5"))
 DIMENSION = 128
@@ -42,21 +45,20 @@ def representation():
 
 
 def paired(ours, reference, setup=None, repeats=REPEATS):
-    """Best times of `ours(setup())` and `reference()`, measured alternately
-    so that both see the same disk and page-cache conditions."""
-    best_ours = best_ref = float("inf")
-    for _ in range(repeats + 1):
-        arg = setup() if setup else None
-        os.sync()  # neither side waits for the other's or the setup's writeback
-        t0 = time.perf_counter()
-        ours(arg)
-        t1 = time.perf_counter()
+    """Best times of `ours(setup())` and `reference()` over `repeats` rounds
+    of shuffled turns (bench/timing.py), so that both see the same disk and
+    page-cache conditions. The setup runs untimed, and every call starts
+    after os.sync(), so that neither side waits for the other's or the
+    setup's writeback."""
+    arg = [None]
+
+    def prepare():
+        arg[0] = setup() if setup else None
         os.sync()
-        t1b = time.perf_counter()
-        reference(None)
-        t2 = time.perf_counter()
-        best_ours, best_ref = min(best_ours, t1 - t0), min(best_ref, t2 - t1b)
-    return best_ours, best_ref
+
+    stats = timing.interleaved({"ours": lambda: ours(arg[0]), "reference": lambda: reference(None)},
+                               min_rounds=repeats, max_rounds=repeats, before={"ours": prepare, "reference": os.sync})
+    return stats["ours"].min, stats["reference"].min
 
 
 def status_kib(field):

@@ -31,6 +31,9 @@ __all__ = [
     "maxsim_scores_packed",
     "_check_representation",
     "_assert_representations_compatible",
+    "_check_append",
+    "_debug_text",
+    "_document_ids",
 ]
 
 class IncompatibleIndexError(ValueError):
@@ -375,6 +378,16 @@ def maxsim_scores_packed(
 
 def _check_representation(representation: _RepresentationLike) -> None: ...
 def _assert_representations_compatible(left: _RepresentationLike, right: _RepresentationLike) -> None: ...
+def _check_append(
+    representation: _RepresentationLike,
+    document_ids: Iterable[str],
+    embeddings: npt.NDArray[np.float32],
+    document_lengths: Union[Sequence[int], npt.NDArray[np.integer[Any]], npt.NDArray[np.bool_]],
+    *,
+    threads: Optional[int] = None,
+) -> list[str]: ...
+def _debug_text(text: str) -> str: ...
+def _document_ids(document_ids: Iterable[str]) -> list[str]: ...
 
 class VectorStoreWriter:
     """Stages appends, deletes, and compactions of one vector store, and

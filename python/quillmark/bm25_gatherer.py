@@ -23,6 +23,7 @@ import numpy as np
 
 from . import _native
 from .encoding import _require, check_texts
+from .ids import utf8_key
 
 __all__ = ["BM25Gatherer"]
 
@@ -114,7 +115,7 @@ class BM25Gatherer:
         self._retriever = retriever
         self._position = {document_id: i for i, document_id in enumerate(document_ids)}
         # Each document's place in UTF-8 byte order of the ids: the tie-break.
-        order = sorted(range(len(document_ids)), key=lambda i: document_ids[i].encode("utf-8"))
+        order = sorted(range(len(document_ids)), key=lambda i: utf8_key(document_ids[i]))
         self._utf8_rank = np.empty(len(document_ids), dtype=np.int64)
         self._utf8_rank[order] = np.arange(len(document_ids))
 

@@ -28,6 +28,7 @@ from typing import Optional, Union
 import numpy as np
 
 from . import _native
+from .ids import utf8_key
 from .pooling import pooled
 from .pooled_index import PooledIndexDirectory
 
@@ -168,7 +169,7 @@ class StoreGatherer:
             found = self._score_ids(view, segments, q, restriction[1])
         else:
             found = self._top(view, segments, q, limit, restriction[1])
-        found.sort(key=lambda item: (-item[0], item[1].encode("utf-8")))
+        found.sort(key=lambda item: (-item[0], utf8_key(item[1])))
         return _native.Gathered(
             [
                 _native.Candidate(self.corpus, document_id, score, rank, PROVENANCE)

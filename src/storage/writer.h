@@ -43,6 +43,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "append_check.h"
 #include "error.h"
 #include "file_system.h"
 #include "fork_release.h"
@@ -215,9 +216,6 @@ class VectorStoreWriter {
   // Storage inherited() in a forked child.
   Result<void> check_owner() const;
 
-  // The checks of append, in order; the first failure.
-  Result<void> check_append(std::span<const SharedText> ids, std::span<const float> values, std::size_t columns,
-                            std::span<const std::uint64_t> lengths) const;
   // Marks `row` of segments_[index] deleted, copying its list first unless
   // this writer owns it alone.
   void mark_deleted(std::size_t index, std::uint64_t row);
@@ -273,11 +271,5 @@ double now();
 // reads back (to the nanosecond) as later than it, so that commit times
 // only increase.
 double next_commit_time(double previous, double now);
-
-// Whether every row of `dimension` values has a Euclidean length within
-// 0.0011 of 1 (single precision, squares summed in index order). Rows are
-// tested in parallel on the default pool; stops at the first failing row.
-// REQUIRES: dimension >= 1 and values.size() is a multiple of it.
-bool validate_embeddings(std::span<const float> values, std::size_t dimension);
 
 }  // namespace quillmark

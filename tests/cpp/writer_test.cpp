@@ -118,6 +118,11 @@ TEST_P(WriterAppendChecks, FirstFailingCheckWinsAndNothingIsStaged) {
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error().kind(), Error::Kind::InvalidInput);
   EXPECT_EQ(result.error().text(), c.message);
+  // The checks alone, without a writer, refuse with the same error.
+  auto checked = check_append(writer.manifest().representation, c.ids, c.values, c.columns, c.lengths);
+  ASSERT_FALSE(checked.has_value());
+  EXPECT_EQ(checked.error().kind(), Error::Kind::InvalidInput);
+  EXPECT_EQ(checked.error().text(), c.message);
   EXPECT_EQ(writer.next_segment_id(), 0u);
   EXPECT_TRUE(writer.segments().empty());
   EXPECT_TRUE(segment_files(dir / "s").empty());

@@ -402,6 +402,67 @@ def test_bad_batches_are_refused_before_any_shard_stages_them(small):
     assert not {"a", "b", "c"} & set(store.document_ids())
 
 
+@pytest.fixture(scope="module")
+def refusers(cluster, tmp_path_factory):
+    """A 2-shard store and a single store's writer, both empty, of one representation."""
+    root = tmp_path_factory.mktemp("refusers")
+    store = ShardedStore.create(root / "sharded", "docs", REP, shards=2, timeout=60)
+    writer = VectorStoreWriter.create(root / "single", "docs", REP)
+    yield store, writer
+    writer.close()
+    store.close()
+
+
+def _rows(n, columns=DIM):
+    return unit(np.random.default_rng(n).standard_normal((n, columns)))
+
+
+@pytest.mark.parametrize("call, exc_type, text", [
+    (lambda t: t.append(["a\0b", "c", "a\0b"], _rows(3), [1, 1, 1]), ValueError,
+     r'document ID "a\0b" appears more than once'),
+    (lambda t: t.append(["x\x85y", "x\x85y"], _rows(2), [1, 1]), ValueError,
+     r'document ID "x\u{85}y" appears more than once'),
+    (lambda t: t.append(["a\tb", "a\tb"], _rows(2), [1, 1]), ValueError,
+     r'document ID "a\tb" appears more than once'),
+    (lambda t: t.append(["a", "b"], _rows(3) * 2, [1, 2]), ValueError,
+     "representation declares unit vectors, but rows are not normalized"),
+    (lambda t: t.append(["a", "b"], _rows(3), [1, 3]), ValueError,
+     "document lengths do not match packed embedding rows"),
+    (lambda t: t.append(["a", "b"], _rows(3), [3, 0]), ValueError,
+     "document lengths must be a non-empty positive vector"),
+    (lambda t: t.append(["a", "b"], _rows(3), [4, -1]), ValueError, "document length at position 1 must be positive"),
+    (lambda t: t.append(["a", "b"], _rows(3), [1.5, 1.5]), TypeError,
+     "argument 'document_lengths' must hold integers, not float"),
+    (lambda t: t.append(["a"], _rows(2, DIM + 1), [2]), ValueError,
+     f"embedding dimension {DIM + 1} differs from the representation dimension {DIM}"),
+    (lambda t: t.append(["a"], np.full((1, DIM), np.nan, dtype=np.float32), [1]), ValueError,
+     "embeddings contain a non-finite value"),
+    (lambda t: t.append(["a"], np.zeros((0, DIM), dtype=np.float32), [1]), ValueError,
+     "embeddings must be a non-empty [tokens, dimension] matrix"),
+    (lambda t: t.append(["a", "b"], _rows(3), [3]), ValueError, "2 document IDs were given for 1 documents"),
+    (lambda t: t.append(["a"], _rows(1).astype(np.float64), [1]), TypeError,
+     "argument 'embeddings' must be a two-dimensional float32 NumPy array"),
+    (lambda t: t.append("ab", _rows(2), [1, 1]), TypeError,
+     "expected an iterable of document IDs, not a single string"),
+    (lambda t: t.append(iter(["a", 7]), _rows(2), [1, 1]), TypeError, "expected str, not int"),
+    (lambda t: t.append(["a"], _rows(1), [1], threads=-1), OverflowError, "argument 'threads' must not be negative"),
+    (lambda t: t.delete("ab"), TypeError, "expected an iterable of document IDs, not a single string"),
+    (lambda t: t.delete([b"a"]), TypeError, "expected str, not bytes"),
+    (lambda t: t.delete(5), TypeError, "'int' object is not iterable"),
+])
+def test_the_sharded_store_refuses_what_the_writer_refuses_in_its_words(refusers, call, exc_type, text):
+    store, writer = refusers
+    refusals = []
+    for target in (writer, store):
+        with pytest.raises(exc_type) as caught:
+            call(target)
+        refusals.append((type(caught.value), str(caught.value)))
+    assert refusals[0] == refusals[1] == (exc_type, text)
+    # Refused whole: nothing of the batch reached a shard.
+    store.commit()
+    assert store.document_ids() == []
+
+
 # -- closing, and a store inherited across a fork ---------------------------------------
 
 

@@ -84,7 +84,7 @@ def test_module_registers_every_name_in_order():
         "IncompatibleIndexError", "IncompatibleQueryError", "CommitNotDurableError", "Feature", "Query", "Candidate", "Gathered", "Scored",
         "ResourceBudget", "MaxSimReranker", "RankedDocument", "SearchTimings", "SearchResult", "SearchPipeline",
         "Subset", "VectorStore", "StoreView", "VectorStoreWriter", "maxsim_scores_packed", "_check_representation",
-        "_assert_representations_compatible",
+        "_assert_representations_compatible", "_check_append", "_debug_text", "_document_ids",
     ]
     for name in ("CandidateGenerator", "Reranker", "MultiVectorSource", "VectorView"):
         assert name in quillmark.__all__ and name not in _native.__all__

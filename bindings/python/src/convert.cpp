@@ -179,6 +179,17 @@ std::optional<std::vector<SharedText>> document_ids(PyObject* obj) {
   return ids;
 }
 
+Ref ids_to_py(std::span<const SharedText> ids) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+  if (!list) return {};
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    PyObject* text = text_to_py(ids[i].view()).release();
+    if (!text) return {};
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+  }
+  return list;
+}
+
 std::optional<std::vector<std::int64_t>> int64_values(PyObject* obj, const char* name) {
   if (PyUnicode_Check(obj) || PyBytes_Check(obj)) {
     PyErr_Format(PyExc_TypeError, "argument '%s' must hold integers, not %s", name, Py_TYPE(obj)->tp_name);

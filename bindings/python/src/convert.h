@@ -30,6 +30,8 @@ struct PackedMatrix {
 
 // Any iterable of str except a str itself, in iteration order.
 std::optional<std::vector<SharedText>> document_ids(PyObject* obj);
+// A new list of str, one per id, in order; null with the exception set.
+Ref ids_to_py(std::span<const SharedText> ids);
 
 // Document lengths: integer values only, in one axis. Accepted are a
 // sequence (not a str) of integers (Python ints, NumPy integer and bool

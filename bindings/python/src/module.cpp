@@ -36,6 +36,9 @@ const Registration kRegistrations[] = {
     {"maxsim_scores_packed", make_maxsim_scores_packed},
     {"_check_representation", make_check_representation},
     {"_assert_representations_compatible", make_assert_representations_compatible},
+    {"_check_append", make_check_append},
+    {"_debug_text", make_debug_text},
+    {"_document_ids", make_document_ids},
 };
 
 int register_attribute(PyObject* module, const Registration& entry) {

@@ -27,6 +27,9 @@ PyObject* make_vector_store_writer_type();
 PyObject* make_maxsim_scores_packed();
 PyObject* make_check_representation();
 PyObject* make_assert_representations_compatible();
+PyObject* make_check_append();
+PyObject* make_debug_text();
+PyObject* make_document_ids();
 
 // Runs the module's exec step on `module`: registers every attribute in order
 // and appends each name to __all__. Returns 0, or -1 with an exception set.

@@ -185,14 +185,7 @@ PyObject* view_commit(PyObject* self, void*) { return PyLong_FromUnsignedLongLon
 PyObject* view_document_ids(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     const std::vector<SharedText> ids = as_view(self)->view->document_ids();
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-      PyObject* s = text_to_py(ids[i].view()).release();
-      if (!s) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
-    }
-    return list.release();
+    return ids_to_py(ids).release();
   });
 }
 
@@ -352,14 +345,7 @@ PyObject* view_segment_document_ids(PyObject* self, PyObject* args, PyObject* kw
       return view->segment_document_ids(index, std::span<const std::int64_t>(*rows));
     });
     if (!ids) return raise(ids.error());
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ids->size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < ids->size(); ++i) {
-      PyObject* text = text_to_py((*ids)[i].view()).release();
-      if (!text) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
-    }
-    return list.release();
+    return ids_to_py(*ids).release();
   });
 }
 

@@ -14,6 +14,7 @@
 #include <string>
 #include <type_traits>
 
+#include "append_arguments.h"
 #include "convert.h"
 #include "errors.h"
 #include "numpy_api.h"
@@ -163,25 +164,11 @@ PyObject* writer_append(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &embeddings_obj, &lengths_obj, &threads_obj))
       return nullptr;
     if (!check_usable(self)) return nullptr;
-    if (!strict_f32_matrix(embeddings_obj, "embeddings")) return nullptr;
-    // Read in place when C-contiguous and aligned, else copied in row order.
-    Ref array = Ref::borrow(embeddings_obj);
-    auto* a = reinterpret_cast<PyArrayObject*>(array.get());
-    if (PyArray_SIZE(a) > 0 && !(PyArray_IS_C_CONTIGUOUS(a) && PyArray_ISALIGNED(a))) {
-      array = Ref::steal(PyArray_NewCopy(a, NPY_CORDER));
-      if (!array) return nullptr;
-    }
-    const std::size_t columns = static_cast<std::size_t>(PyArray_DIM(reinterpret_cast<PyArrayObject*>(array.get()), 1));
-    auto values = flat_f32(array.get(), "embeddings");
-    if (!values) return nullptr;
-    std::optional<std::size_t> threads;
-    if (!optional_count(threads_obj, "threads", threads)) return nullptr;
-    auto ids = document_ids(ids_obj);
-    if (!ids) return nullptr;
-    auto lengths = py::lengths(lengths_obj);
-    if (!lengths) return nullptr;
+    auto arguments = append_arguments(ids_obj, embeddings_obj, lengths_obj, threads_obj);
+    if (!arguments) return nullptr;
     auto appended = with_writer(self, [&](VectorStoreWriter& writer) {
-      return writer.append(*ids, *values, columns, *lengths, threads);
+      return writer.append(arguments->ids, arguments->values, arguments->columns, arguments->lengths,
+                           arguments->threads);
     });
     if (!appended) return raise_closed(*as_writer(self)->state);
     if (!*appended) return raise(appended->error());

@@ -21,6 +21,7 @@ import numpy as np
 
 from ..encoding import SINGLE_VECTOR
 from ..gatherers import SCORE_SEMANTICS, MeanPooledGatherer
+from ..ids import utf8_key
 from ..representation import Representation
 
 __all__ = ["MeanPooledFromStore", "MeanPooledVectors", "StorePooled"]
@@ -42,9 +43,7 @@ class MeanPooledFromStore:
     def __call__(self, corpus: str, view) -> MeanPooledGatherer:
         return MeanPooledGatherer.from_view(corpus, view, self.representation)
 
-    @staticmethod
-    def tie_key(document_id: str) -> bytes:
-        return document_id.encode("utf-8")
+    tie_key = staticmethod(utf8_key)
 
 
 class MeanPooledVectors:

@@ -28,6 +28,7 @@ from .._native import (
     VectorStore,
     VectorStoreWriter,
 )
+from ..ids import utf8_key
 from .layout import Layout
 
 __all__ = ["ShardServer", "SEARCH_CONCURRENCY"]
@@ -35,11 +36,6 @@ __all__ = ["ShardServer", "SEARCH_CONCURRENCY"]
 #: Searches one shard actor serves at the same time (the native work releases
 #: the interpreter lock).
 SEARCH_CONCURRENCY = 8
-
-
-def utf8_order(document_id: str) -> bytes:
-    """The default order of documents whose gather scores are equal."""
-    return document_id.encode("utf-8")
 
 
 @dataclasses.dataclass
@@ -183,7 +179,7 @@ class ShardServer:
             elif kind == "except":
                 restriction = restriction.excluding(self.corpus, ids)
         gathered = gatherer.gather(rebuilt, limit, subset=restriction)
-        order = getattr(builder, "tie_key", utf8_order)
+        order = getattr(builder, "tie_key", utf8_key)  # by default equal scores fall in id order
         found = [(c.document_id, c.gather_score, c.provenance, order(c.document_id)) for c in gathered.candidates]
         return found, gathered.as_of
 

@@ -27,10 +27,10 @@ from typing import Any, Optional, Sequence
 
 import numpy as np
 
-from .._native import Candidate, Gathered, IncompatibleIndexError, ResourceBudget, Scored, Subset
+from .._native import Candidate, Gathered, IncompatibleIndexError, ResourceBudget, Scored, Subset, _debug_text
 from ..representation import Representation
 from .builders import MeanPooledVectors
-from .store import ShardedStore, _debug
+from .store import ShardedStore
 
 __all__ = ["ShardedGatherer", "ShardedReranker"]
 
@@ -133,7 +133,7 @@ class ShardedReranker:
         slots: list[tuple[int, int]] = []
         for c in candidates:
             if c.corpus != store.corpus:
-                raise IncompatibleIndexError(f"the reranker has no source for corpus {_debug(c.corpus)}")
+                raise IncompatibleIndexError(f"the reranker has no source for corpus {_debug_text(c.corpus)}")
             s = store.shard_of(c.document_id)
             slots.append((s, len(groups[s])))
             groups[s].append(c.document_id)

@@ -26,6 +26,8 @@ import numpy as np
 import ray
 from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
 
+from .. import _native
+from ..ids import utf8_sorted
 from ..representation import Representation
 from .fanout import Shard, ShardError, collect
 from .layout import Layout, LayoutError, shard_of
@@ -33,43 +35,11 @@ from .shard import ShardServer
 
 __all__ = ["ShardedStore"]
 
-# The writer's own tolerance for unit-length rows: the float32 nearest 0.0011.
-_UNIT_TOLERANCE = np.float32(0.0011)
-
 # Actor handles of stores inherited across a fork and closed or dropped in
 # this process, kept for its whole life: a handle dropped in a forked child
 # counts for Ray as dropped by the process that opened the store, and the
 # actor would end under that process.
 _INHERITED_ACTORS: list[Any] = []
-
-
-def _debug(text: str) -> str:
-    out = ['"']
-    for ch in text:
-        if ch in '"\\':
-            out.append("\\" + ch)
-        elif ch == "\n":
-            out.append("\\n")
-        elif ch == "\t":
-            out.append("\\t")
-        elif ch == "\r":
-            out.append("\\r")
-        elif ord(ch) < 0x20 or ord(ch) == 0x7F:
-            out.append(f"\\u{{{ord(ch):x}}}")
-        else:
-            out.append(ch)
-    out.append('"')
-    return "".join(out)
-
-
-def _document_ids(ids: Iterable[str]) -> list[str]:
-    if isinstance(ids, str):
-        raise TypeError("expected an iterable of document IDs, not a single string")
-    out = list(ids)
-    for i, d in enumerate(out):
-        if not isinstance(d, str):
-            raise TypeError(f"document ID at position {i} must be str, not {type(d).__name__}")
-    return out
 
 
 class ShardedStore:
@@ -289,33 +259,6 @@ class ShardedStore:
 
     # -- writing -----------------------------------------------------------------------
 
-    def _validate(self, ids: list[str], embeddings: np.ndarray, lengths: np.ndarray) -> None:
-        """The writer's checks, in its order and words, made here so that a bad
-        batch is refused whole before any shard stages a part of it."""
-        dimension = self.representation.dimension
-        if embeddings.shape[1] != dimension:
-            raise ValueError(f"embedding dimension {embeddings.shape[1]} differs from the representation "
-                             f"dimension {dimension}")
-        if embeddings.shape[0] == 0:
-            raise ValueError("embeddings must be a non-empty [tokens, dimension] matrix")
-        if lengths.size == 0 or (lengths == 0).any():
-            raise ValueError("document lengths must be a non-empty positive vector")
-        if int(lengths.sum()) != embeddings.shape[0]:
-            raise ValueError("document lengths do not match packed embedding rows")
-        if not np.isfinite(embeddings).all():
-            raise ValueError("embeddings contain a non-finite value")
-        if self.representation.normalized:
-            norms = np.sqrt(np.einsum("ij,ij->i", embeddings, embeddings, dtype=np.float32))
-            if (np.abs(norms - np.float32(1)) > _UNIT_TOLERANCE).any():
-                raise ValueError("representation declares unit vectors, but rows are not normalized")
-        if len(ids) != lengths.size:
-            raise ValueError(f"{len(ids)} document IDs were given for {lengths.size} documents")
-        seen: set[str] = set()
-        for d in ids:
-            if d in seen:
-                raise ValueError(f"document ID {_debug(d)} appears more than once")
-            seen.add(d)
-
     def append(self, document_ids: Iterable[str], embeddings: np.ndarray, document_lengths, *,
                threads: Optional[int] = None) -> None:
         """Stages documents, each in its shard (``VectorStoreWriter.append``'s
@@ -324,16 +267,10 @@ class ShardedStore:
         before any shard sees it; if a shard then fails, the other shards' parts
         stay staged, and appending the same batch again is safe (it replaces)."""
         self._usable(writing=True)
-        if not isinstance(embeddings, np.ndarray) or embeddings.dtype != np.float32 or embeddings.ndim != 2:
-            raise TypeError("embeddings must be a float32 [tokens, dimension] NumPy array")
-        ids = _document_ids(document_ids)
-        lengths = np.asarray(document_lengths, dtype=np.int64).reshape(-1)
-        negative = np.flatnonzero(lengths < 0)
-        if negative.size:
-            raise ValueError(f"document length at position {negative[0]} must be positive")
-        if embeddings.size == 0 and not ids and lengths.size == 0:
+        ids = _native._check_append(self.representation, document_ids, embeddings, document_lengths, threads=threads)
+        if not ids:  # the check passed, so the batch is empty
             return
-        self._validate(ids, embeddings, lengths)
+        lengths = np.asarray(document_lengths, dtype=np.int64).reshape(-1)
         owner = np.array([self.shard_of(d) for d in ids], dtype=np.int64)
         row_owner = np.repeat(owner, lengths)
         targets = [int(s) for s in np.unique(owner)]
@@ -348,7 +285,7 @@ class ShardedStore:
         """Stages the deletion of the documents present among ``document_ids``
         and returns how many there were."""
         self._usable(writing=True)
-        ids = _document_ids(document_ids)
+        ids = _native._document_ids(document_ids)
         groups: dict[int, list[str]] = {}
         for d in ids:
             groups.setdefault(self.shard_of(d), []).append(d)
@@ -373,7 +310,7 @@ class ShardedStore:
         """The ids of every present document of the shards' latest commits,
         sorted by their UTF-8 bytes."""
         parts = self.fan_out("listing documents", "document_ids", [()] * self.shards)
-        return sorted((d for part in parts for d in part), key=lambda d: d.encode("utf-8"))
+        return utf8_sorted(d for part in parts for d in part)
 
     def __repr__(self) -> str:
         closed = ", closed" if self._closed else ""
