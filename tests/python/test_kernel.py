@@ -58,6 +58,7 @@ def _scores(q, d, lengths, path, **kwargs):
         testing.force_max_path(None)
 
 
+@pytest.mark.native_testing
 @pytest.mark.parametrize("query_tokens", [1, 7, 16, 32, 33])
 def test_wide_maximum_gives_the_portable_bits(rng, query_tokens):
     q, d, lengths = corpus(rng, [1, 7, 8, 9, 31, 32, 33, 100, 257], dim=32, query_tokens=query_tokens)
@@ -69,6 +70,7 @@ def test_wide_maximum_gives_the_portable_bits(rng, query_tokens):
     np.testing.assert_allclose(portable[finite], reference(q, d, lengths)[finite], rtol=1e-5, atol=1e-4)
 
 
+@pytest.mark.native_testing
 def test_nan_similarity_never_wins_the_maximum():
     # Similarities [1, 10, 2, NaN, 3]: the maximum skips the NaN (10, as
     # NumPy's nanmax) whatever routine runs.
@@ -86,6 +88,7 @@ def test_nan_similarity_never_wins_the_maximum():
         testing.force_max_path(None)
 
 
+@pytest.mark.native_testing
 @pytest.mark.parametrize("threads", [None, 1, 2])
 def test_blas_product_only_runs_every_batch_shape(rng, threads):
     q, d, lengths = corpus(rng, [3, 1, 7, 2, 30, 1, 5, 64, 9])
@@ -119,6 +122,7 @@ def _resident_bytes():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+@pytest.mark.native_testing
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="resident memory is read from /proc")
 @pytest.mark.parametrize("threads", [1, None])
 @pytest.mark.parametrize("entry", ["maxsim_scores_packed", "blas_product_only"])
@@ -153,6 +157,7 @@ def test_no_documents():
         maxsim_scores_packed(q, np.zeros((1, 4), np.float32), np.zeros(0, np.int64))
 
 
+@pytest.mark.native_testing
 @pytest.mark.parametrize(
     "query, documents, lengths, kwargs, message",
     [

@@ -45,6 +45,7 @@ def test_all_lists_registered_names_in_order():
     assert public == set(_native.__all__)
 
 
+@pytest.mark.native_testing
 @pytest.mark.parametrize(
     "kind, exc_type, text",
     [
@@ -68,6 +69,7 @@ def test_error_variants_map_to_exceptions(kind, exc_type, text):
         assert info.value.errno == errno.EIO
 
 
+@pytest.mark.native_testing
 @pytest.mark.parametrize(
     "code, exc_type",
     [
@@ -98,6 +100,7 @@ def test_io_errors_map_to_os_error_subclasses(code, exc_type):
         assert info.value.errno == code and info.value.strerror is None
 
 
+@pytest.mark.native_testing
 def test_carried_python_exception_is_reraised_unchanged():
     original = KeyError("mine")
     try:
@@ -117,6 +120,7 @@ def test_carried_python_exception_is_reraised_unchanged():
     assert tb in frames
 
 
+@pytest.mark.native_testing
 def test_cpp_exceptions_never_escape():
     with pytest.raises(BaseException) as info:
         testing.raise_error("invariant")
@@ -131,6 +135,7 @@ def test_cpp_exceptions_never_escape():
     assert str(info.value) == "a stray C++ exception"
 
 
+@pytest.mark.native_testing
 def test_error_debug_forms():
     assert testing.error_debug("invalid") == 'InvalidInput("bad \\"x\\"")'
     assert testing.error_debug("nan") == "Ranking(NanScore(3))"
@@ -138,6 +143,7 @@ def test_error_debug_forms():
     assert testing.error_debug("io").startswith("Io(Os { code: 2, ")
 
 
+@pytest.mark.native_testing
 class TestConversions:
     def test_document_ids(self):
         with pytest.raises(TypeError, match="^expected an iterable of document IDs, not a single string$"):

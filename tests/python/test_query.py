@@ -311,6 +311,7 @@ def reading(obj):
     return first
 
 
+@pytest.mark.native_testing
 def test_token_matrix_layouts_read_alike():
     base = np.arange(12, dtype=np.float64).reshape(3, 4) / 7
     expected = (3, 4, [float(v) for v in base.astype(np.float32).ravel()])
@@ -325,6 +326,7 @@ def test_token_matrix_layouts_read_alike():
     assert reading(wide[:, ::2]) == expected  # strided columns
 
 
+@pytest.mark.native_testing
 @pytest.mark.parametrize(
     "obj",
     [np.zeros((0, 128), np.float32), np.zeros((3, 0), np.float32), np.ones(4, np.float32),
@@ -334,6 +336,7 @@ def test_token_matrix_absent(obj):
     assert reading(obj) is None
 
 
+@pytest.mark.native_testing
 def test_token_matrix_computed_once():
     values = np.ones((2, 2), np.float32)
 
@@ -344,10 +347,12 @@ def test_token_matrix_computed_once():
     assert first == second == (2, 2, [1.0] * 4)
 
 
+@pytest.mark.native_testing
 def test_token_matrix_from_many_threads():
     assert testing.token_matrix_threads(np.ones((4, 3)), 8)
 
 
+@pytest.mark.native_testing
 def test_native_values_to_python():
     array = testing.native_value_to_py([1, 2, 3, 4, 5, 6], 3)
     assert array.dtype == np.float32 and array.shape == (2, 3)
