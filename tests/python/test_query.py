@@ -1,5 +1,4 @@
 import gc
-import inspect
 import os
 import sys
 import threading
@@ -180,13 +179,7 @@ def test_concurrent_requests_with_failing_provider():
     assert len(calls) == 4
 
 
-def test_feature_signature_and_doc():
-    assert str(inspect.signature(Feature)) == "(representation, value=None, *, provider=None)"
-    assert Feature.__doc__ == (
-        "One query representation, materialized at most once.\n\n"
-        "Pass ``value`` when it is already computed, or ``provider`` to defer the\n"
-        "encoding until a stage asks for it."
-    )
+def test_feature_module_and_name():
     assert Feature.__module__ == "quillmark._native"
     assert Feature.__name__ == "Feature"
 
@@ -286,11 +279,7 @@ def test_query_feature_argument_errors():
         query.feature("f")
 
 
-def test_query_signature_and_doc():
-    assert str(inspect.signature(Query)) == "(text, **features)"
-    assert str(inspect.signature(Query.feature)) == "(self, /, name, representation)"
-    assert Query.__doc__ == "Raw text plus the named features stages may consume."
-    assert Query.feature.__doc__ == "The value of feature ``name``, which must come from ``representation``."
+def test_query_module():
     assert Query.__module__ == "quillmark._native"
 
 

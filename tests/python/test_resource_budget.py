@@ -1,4 +1,3 @@
-import inspect
 import sys
 
 import numpy as np
@@ -64,10 +63,7 @@ def test_arguments_are_keyword_only():
         ResourceBudget(1)
 
 
-def test_signature_and_doc():
-    assert str(inspect.signature(ResourceBudget)) == (
-        "(*, max_batch_tokens=131072, max_documents_per_batch=256, threads=None)"
-    )
+def test_module():
     assert ResourceBudget.__module__ == "quillmark._native"
 
 
