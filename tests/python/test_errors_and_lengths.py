@@ -35,6 +35,7 @@ def store(tmp_path):
     return path
 
 
+@pytest.mark.native_testing
 def test_os_errors_carry_errno_and_keep_their_text(store, tmp_path):
     path = store
     writer = VectorStoreWriter(path)
@@ -60,6 +61,7 @@ def test_os_errors_carry_errno_and_keep_their_text(store, tmp_path):
     assert VectorStore(path).view().commit == 1
 
 
+@pytest.mark.native_testing
 def test_commit_published_without_directory_flush_has_its_own_exception(store):
     path = store
     with pytest.raises(CommitNotDurableError) as info:

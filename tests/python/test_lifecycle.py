@@ -56,6 +56,7 @@ def _lock_handoff():
             break
 
 
+@pytest.mark.native_testing
 @pytest.mark.parametrize("drain", [_detached_call, _lock_handoff], ids=["end-of-detached-call", "pending-call"])
 def test_reference_dropped_without_the_lock_is_released_later(drain):
     obj = object()

@@ -15,36 +15,14 @@ testing = native_testing.load()
 
 
 def test_exception_types():
-    for name, doc in [
-        (
-            "IncompatibleIndexError",
-            "Stages or sources that cannot be composed: another representation, another score scale, "
-            "or a corpus the reranker has no source for.",
-        ),
-        ("IncompatibleQueryError", "A query lacks a feature a stage needs, or supplies it from another encoder."),
-        (
-            "CommitNotDurableError",
-            "A commit was published, and readers see it, but the store directory could not be flushed afterwards, "
-            "so the commit may not survive a power loss. The writer already holds the commit: do not stage its "
-            "changes again. Calling commit() again, or reopening the writer, flushes the directory and makes it "
-            "durable.",
-        ),
-    ]:
+    for name in ("IncompatibleIndexError", "IncompatibleQueryError", "CommitNotDurableError"):
         t = getattr(_native, name)
         assert issubclass(t, ValueError)
-        assert t.__name__ == name and t.__module__ == "quillmark" and t.__doc__ == doc
+        assert t.__name__ == name and t.__module__ == "quillmark"
         assert getattr(quillmark, name) is t
 
 
-def test_all_lists_registered_names_in_order():
-    assert _native.__all__[:3] == ["IncompatibleIndexError", "IncompatibleQueryError", "CommitNotDurableError"]
-    for name in _native.__all__:
-        assert hasattr(_native, name)
-    assert len(set(_native.__all__)) == len(_native.__all__)
-    public = {n for n in vars(_native) if not n.startswith("__")}
-    assert public == set(_native.__all__)
-
-
+@pytest.mark.native_testing
 @pytest.mark.parametrize(
     "kind, exc_type, text",
     [
@@ -68,6 +46,7 @@ def test_error_variants_map_to_exceptions(kind, exc_type, text):
         assert info.value.errno == errno.EIO
 
 
+@pytest.mark.native_testing
 @pytest.mark.parametrize(
     "code, exc_type",
     [
@@ -98,6 +77,7 @@ def test_io_errors_map_to_os_error_subclasses(code, exc_type):
         assert info.value.errno == code and info.value.strerror is None
 
 
+@pytest.mark.native_testing
 def test_carried_python_exception_is_reraised_unchanged():
     original = KeyError("mine")
     try:
@@ -117,6 +97,7 @@ def test_carried_python_exception_is_reraised_unchanged():
     assert tb in frames
 
 
+@pytest.mark.native_testing
 def test_cpp_exceptions_never_escape():
     with pytest.raises(BaseException) as info:
         testing.raise_error("invariant")
@@ -131,6 +112,7 @@ def test_cpp_exceptions_never_escape():
     assert str(info.value) == "a stray C++ exception"
 
 
+@pytest.mark.native_testing
 def test_error_debug_forms():
     assert testing.error_debug("invalid") == 'InvalidInput("bad \\"x\\"")'
     assert testing.error_debug("nan") == "Ranking(NanScore(3))"
@@ -138,6 +120,7 @@ def test_error_debug_forms():
     assert testing.error_debug("io").startswith("Io(Os { code: 2, ")
 
 
+@pytest.mark.native_testing
 class TestConversions:
     def test_document_ids(self):
         with pytest.raises(TypeError, match="^expected an iterable of document IDs, not a single string$"):

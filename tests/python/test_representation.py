@@ -205,6 +205,7 @@ def test_writing_back_calls_package_class_with_keywords(monkeypatch):
     assert raised.value is failure
 
 
+@pytest.mark.native_testing
 def test_requirements_in_name_order():
     items = {"b": duck(dimension=2), "a": duck(), "A": duck(encoder="x")}.items()
     converted = testing.requirements(list(items))
@@ -213,6 +214,7 @@ def test_requirements_in_name_order():
     assert testing.requirements([]) == []
 
 
+@pytest.mark.native_testing
 @pytest.mark.parametrize(
     "items, error",
     [

@@ -1,5 +1,4 @@
 import datetime as dt
-import inspect
 import math
 import struct
 
@@ -13,40 +12,10 @@ NAIVE = dt.datetime(2024, 5, 6)
 
 
 def test_class_surface():
-    docs = {
-        Subset: "The documents a search is restricted to, by corpus: per corpus, either\n"
-        "only some documents or every document but some.",
-        Candidate: "One gathered document of ``corpus``.",
-        Gathered: "What a gatherer found, and when the index it searched last committed:\n"
-        "every write committed to that index before ``as_of`` is reflected in it.",
-        Scored: "One score per candidate, or ``None`` for a document the reranker's index\n"
-        "does not hold, and when that index last committed.",
-    }
-    signatures = {
-        Subset: "()",
-        Candidate: "(corpus, document_id, gather_score, gather_rank, provenance)",
-        Gathered: "(candidates, as_of)",
-        Scored: "(scores, as_of)",
-        Subset.including: "(self, /, corpus, ids)",
-        Subset.excluding: "(self, /, corpus, ids)",
-        Subset.allows: "(self, /, corpus, id)",
-        Subset.restriction: "(self, /, corpus)",
-        Subset.corpora: "(self, /)",
-    }
-    for cls, doc in docs.items():
-        assert cls.__doc__ == doc
+    for cls in (Subset, Candidate, Gathered, Scored):
         assert cls.__module__ == "quillmark._native"
         with pytest.raises(TypeError):
             type("Sub", (cls,), {})
-    for obj, signature in signatures.items():
-        assert str(inspect.signature(obj)) == signature
-    assert Subset.restriction.__doc__.endswith(
-        '``("only" | "except", ids)``, or ``None`` when the subset does not\n'
-        "name ``corpus`` (which then contributes no documents)."
-    )
-    assert Subset.excluding.__doc__.endswith(
-        "Every document of ``corpus`` but ``ids``; replaces any restriction\ngiven for it."
-    )
     candidate = Candidate("a", "b", 1.0, 0, "")
     for name in ("corpus", "document_id", "gather_score", "gather_rank", "provenance"):
         with pytest.raises(AttributeError):

@@ -1,6 +1,5 @@
 import datetime as dt
 import errno
-import inspect
 import json
 import os
 import pathlib
@@ -36,32 +35,12 @@ def float_store(tmp_path, rng):
 
 
 def test_class_surface():
-    assert VectorStore.__doc__ == (
-        "Reads a quillmark vector store, following what its writer commits.\n\n"
-        "``view()`` rereads ``manifest.json`` and loads only what it has not seen;\n"
-        "passed to ``MaxSimReranker`` the store hands every rerank its latest view."
-    )
-    assert str(inspect.signature(VectorStore)) == "(path)"
-    assert str(inspect.signature(VectorStore.view)) == "(self, /)"
-    assert StoreView.__doc__ == "One commit of a vector store. It stays readable after later commits."
-    assert str(inspect.signature(StoreView.fetch)) == "(self, /, document_ids, *, threads=None)"
-    assert str(inspect.signature(StoreView.document_lengths)) == "(self, /, document_ids)"
-    assert StoreView.fetch.__doc__.endswith(
-        "Packed float32 ``[tokens, dimension]`` vectors of ``document_ids``,\n"
-        "which must be present, in order, plus their int64 lengths."
-    )
-    assert StoreView.document_lengths.__doc__.endswith("Token counts of the documents present among ``document_ids``.")
-    assert StoreView.as_of.__doc__ == "When the writer committed this view."
-    assert StoreView.document_ids.__doc__ == "The IDs of every document present, sorted."
     for cls in (VectorStore, StoreView):
         assert cls.__module__ == "quillmark._native"
         with pytest.raises(TypeError):
             type("Sub", (cls,), {})
     with pytest.raises(TypeError):
         StoreView()
-    names = quillmark._native.__all__
-    assert names.index("ResourceBudget") < names.index("VectorStore") == names.index("StoreView") - 1
-    assert names.index("StoreView") < names.index("maxsim_scores_packed")
 
 
 @pytest.mark.parametrize("encoding, semantics", [

@@ -2,7 +2,6 @@
 locations, present): each against a plain Python/NumPy model of the stores
 store_builder writes, and against the view's own document_ids and fetch."""
 
-import inspect
 import os
 import shutil
 
@@ -68,23 +67,6 @@ def store(request, tmp_path, rng):
     encoding, normalized = request.param
     builder = replaced_store(tmp_path / "store", rng, encoding, normalized)
     return builder, VectorStore(tmp_path / "store").view()
-
-
-def test_surface():
-    signatures = {
-        StoreView.pool: "(self, /, segment_id, *, threads=None)",
-        StoreView.segment_document_ids: "(self, /, segment_id, rows=None)",
-        StoreView.locations: "(self, /, document_ids)",
-        StoreView.present: "(self, /, segment_ids, rows)",
-    }
-    for method, signature in signatures.items():
-        assert str(inspect.signature(method)) == signature
-        assert method.__doc__.strip()
-    for prop in (StoreView.store_id, StoreView.segments):
-        assert prop.__doc__
-    stub = open(os.path.join(os.path.dirname(__import__("quillmark").__file__), "_native.pyi")).read()
-    for name in ("store_id", "segments", "pool", "segment_document_ids", "locations", "present"):
-        assert f"def {name}(" in stub
 
 
 def test_segments_and_store_id(store):
