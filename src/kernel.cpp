@@ -6,6 +6,7 @@
 #include <string>
 
 #include "blas.h"
+#include "kernel_bench.h"
 #include "max_f32.h"
 #include "threads.h"
 
@@ -117,25 +118,13 @@ struct Inputs {
   std::vector<Work> work;            // batches(offsets, bound), or the parts of a single batch
 };
 
-// Validates the arguments in the documented order and cuts the batches.
+// Validates the arguments in the documented order (check_maxsim_arguments,
+// then the lengths) and cuts the batches.
 Result<Inputs> prepare(std::span<const float> query, std::span<const float> documents,
                        std::span<const std::size_t> lengths, std::size_t dimension,
                        std::optional<std::size_t> max_batch_tokens, std::optional<std::size_t> threads) {
-  if (query.empty() || dimension == 0 || query.size() % dimension != 0)
-    return std::unexpected(invalid("query must have shape [tokens, dimension] with non-zero axes"));
-  const std::size_t query_rows = query.size() / dimension;
-  if (query_rows > kBlasIntLimit || dimension > kBlasIntLimit)
-    return std::unexpected(invalid("query shape exceeds the 32-bit BLAS interface"));
-  if (documents.size() % dimension != 0)
-    return std::unexpected(
-        invalid("query dimension " + std::to_string(dimension) + " differs from the document dimension"));
-  if (max_batch_tokens && *max_batch_tokens == 0)
-    return std::unexpected(invalid("max_batch_tokens must be positive"));
-  if (max_batch_tokens && *max_batch_tokens > kBlasIntLimit)
-    return std::unexpected(invalid("max_batch_tokens exceeds the 32-bit BLAS interface"));
-  if (threads && *threads == 0) return std::unexpected(invalid("threads must be positive"));
-
-  Inputs in{query, documents, dimension, query_rows, {}, {}};
+  QM_TRY(check_maxsim_arguments(query, documents.size(), dimension, max_batch_tokens, threads));
+  Inputs in{query, documents, dimension, query.size() / dimension, {}, {}};
   in.offsets.reserve(lengths.size() + 1);
   in.offsets.push_back(0);
   std::size_t sum = 0;
@@ -245,6 +234,25 @@ Result<std::size_t> run_batches(const Inputs& in, std::optional<std::size_t> thr
 }
 
 }  // namespace
+
+Result<void> check_maxsim_arguments(std::span<const float> query, std::size_t document_values,
+                                    std::size_t dimension, std::optional<std::size_t> max_batch_tokens,
+                                    std::optional<std::size_t> threads) {
+  if (query.empty() || dimension == 0 || query.size() % dimension != 0)
+    return std::unexpected(invalid("query must have shape [tokens, dimension] with non-zero axes"));
+  const std::size_t query_rows = query.size() / dimension;
+  if (query_rows > kBlasIntLimit || dimension > kBlasIntLimit)
+    return std::unexpected(invalid("query shape exceeds the 32-bit BLAS interface"));
+  if (document_values % dimension != 0)
+    return std::unexpected(
+        invalid("query dimension " + std::to_string(dimension) + " differs from the document dimension"));
+  if (max_batch_tokens && *max_batch_tokens == 0)
+    return std::unexpected(invalid("max_batch_tokens must be positive"));
+  if (max_batch_tokens && *max_batch_tokens > kBlasIntLimit)
+    return std::unexpected(invalid("max_batch_tokens exceeds the 32-bit BLAS interface"));
+  if (threads && *threads == 0) return std::unexpected(invalid("threads must be positive"));
+  return {};
+}
 
 std::vector<Work> batches(std::span<const std::size_t> offsets, std::size_t max_batch_tokens) {
   std::vector<Work> out;

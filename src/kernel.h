@@ -47,32 +47,26 @@ struct Work {
 // max_batch_tokens. Batches are contiguous, in order, and cover every document.
 std::vector<Work> batches(std::span<const std::size_t> offsets, std::size_t max_batch_tokens);
 
+// The checks of maxsim_scores that do not depend on the document lengths,
+// in its order: the query's shape, its 32-bit BLAS bound, `document_values`
+// (the number of document floats) against `dimension`, the batch bound, then
+// the thread count. Returns the same InvalidInput errors as maxsim_scores;
+// a caller that forms its documents itself checks its call before forming
+// them.
+Result<void> check_maxsim_arguments(std::span<const float> query, std::size_t document_values,
+                                    std::size_t dimension, std::optional<std::size_t> max_batch_tokens,
+                                    std::optional<std::size_t> threads);
+
 // Scores every document of `documents` (rows of `dimension` floats, split by
 // `lengths`) against `query`. Returns one score per document in document
 // order, or InvalidInput for malformed shapes, lengths, batch bound or thread
-// count (checked before any scoring). Results do not depend on `threads`.
+// count (check_maxsim_arguments, then the lengths, all before any scoring).
+// Results do not depend on `threads`.
 // The inputs are only read, possibly from several threads at once.
 Result<std::vector<float>> maxsim_scores(std::span<const float> query, std::span<const float> documents,
                                          std::span<const std::size_t> lengths, std::size_t dimension,
                                          std::optional<std::size_t> max_batch_tokens,
                                          std::optional<std::size_t> threads);
-
-// Layout of a batch's similarity block (see kernel.cpp): query tokens by
-// batch rows (the kernel's), or batch rows by query tokens.
-enum class Orientation { QueryByBatch, BatchByQuery };
-
-// The kernel without its maximum: validates like maxsim_scores, then runs
-// the same batches, pool rule and sgemm calls into the per-thread buffer,
-// and discards the similarities (laid out as `orientation`). Returns the
-// number of units of work per call (the batches, or the parts of a single
-// batch), or the same InvalidInput errors as maxsim_scores. It
-// measures the limit the BLAS puts on the kernel (benchmarks) and is not a
-// scoring operation.
-Result<std::size_t> maxsim_product_only(std::span<const float> query, std::span<const float> documents,
-                                        std::span<const std::size_t> lengths, std::size_t dimension,
-                                        std::optional<std::size_t> max_batch_tokens,
-                                        std::optional<std::size_t> threads,
-                                        Orientation orientation = Orientation::QueryByBatch);
 
 // Bytes of similarity scratch the calling thread keeps for its next batch
 // (the capacity of its SIMILARITY_BUFFER): at most 16 MiB after any call.

@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <iterator>
-#include <numeric>
 #include <utility>
 
 #include "kernel.h"
-#include "maxsim_store.h"
+#include "maxsim_gather.h"
 #include "query.h"
 #include "threads.h"
+#include "token_batch.h"
 
 namespace quillmark {
 
@@ -92,23 +92,18 @@ Result<void> score_batch(const VectorView& view, const TokenBatch& batch, const 
 // unique) from `view`, chunk by chunk.
 Result<void> score_corpus(const VectorView& view, const TokenMatrix& query, const ResourceBudget& budget,
                           CorpusScores& corpus) {
-  // A native store is asked once per document: where a document lives gives
-  // its token count and its rows, so its batches need no second lookup.
-  const auto* store = dynamic_cast<const StoreView*>(&view);
+  // A view offering its rows (a native store) is asked once per document:
+  // where a document's rows lie gives its token count too, so its batches
+  // need no second lookup.
+  const RowGatherer* gatherer = view.row_gatherer();
   std::vector<std::optional<std::size_t>> lengths;
-  std::vector<RowRange> ranges;  // a native store's: of every document, present or not
-  if (store) {
-    const std::vector<std::optional<Location>> located = store->locate_each(corpus.ids);
-    lengths.reserve(located.size());
-    ranges.resize(located.size());
-    for (std::size_t i = 0; i < located.size(); ++i) {
-      if (!located[i]) {
-        lengths.emplace_back();
-        continue;
-      }
-      ranges[i] = store->row_range(*located[i]);
-      lengths.emplace_back(ranges[i].rows());
-    }
+  std::vector<std::optional<RowRange>> ranges;  // a gatherer's: of every document, present or not
+  if (gatherer) {
+    ranges = gatherer->locate_rows(corpus.ids);
+    QM_INVARIANT(ranges.size() == corpus.ids.size(), "a gatherer locates every requested document");
+    lengths.reserve(ranges.size());
+    for (const std::optional<RowRange>& range : ranges)
+      lengths.push_back(range ? std::optional<std::size_t>(range->rows()) : std::nullopt);
   } else {
     lengths = QM_TRY(view.document_lengths(corpus.ids));
     if (lengths.size() != corpus.ids.size())
@@ -123,20 +118,20 @@ Result<void> score_corpus(const VectorView& view, const TokenMatrix& query, cons
     if (!lengths[i]) continue;
     held_ids.push_back(corpus.ids[i]);
     held_lengths.push_back(*lengths[i]);
-    if (store) held_ranges.push_back(ranges[i]);
+    if (gatherer) held_ranges.push_back(*ranges[i]);
   }
 
-  // A native store needs no fetch call per batch: its batches are formed
-  // all at once (they are only ids and rows) and scored together.
-  std::vector<TokenBatch> store_batches;
-  std::vector<FetchPlan> store_plans;
+  // A gatherer needs no fetch call per batch: its batches are formed all at
+  // once (they are only ids and rows) and scored together.
+  std::vector<TokenBatch> gathered_batches;
+  std::vector<FetchPlan> gathered_plans;
   const std::size_t chunk_size = budget.max_documents_per_batch();
   for (std::size_t start = 0; start < held_ids.size(); start += chunk_size) {
     const std::size_t count = std::min(chunk_size, held_ids.size() - start);
     std::vector<TokenBatch> batches =
         token_batches(std::span<const SharedText>(held_ids).subspan(start, count),
                       std::span<const std::size_t>(held_lengths).subspan(start, count), budget.max_batch_tokens());
-    if (!store) {
+    if (!gatherer) {
       for (const TokenBatch& batch : batches) QM_TRY(score_batch(view, batch, query, budget, corpus));
       continue;
     }
@@ -146,51 +141,18 @@ Result<void> score_corpus(const VectorView& view, const TokenMatrix& query, cons
       for (std::size_t position : batch.positions) plan.ranges.push_back(held_ranges[start + position]);
       plan.lengths = batch.lengths;
       for (std::size_t length : plan.lengths) plan.rows += length;
-      store_plans.push_back(std::move(plan));
-      store_batches.push_back(std::move(batch));
+      gathered_plans.push_back(std::move(plan));
+      gathered_batches.push_back(std::move(batch));
     }
   }
-  if (!store) return {};
-  const std::vector<std::vector<float>> scores =
-      QM_TRY(score_store_batches(*store, store_plans, query, kernel_batch_tokens(budget), budget.threads()));
-  for (std::size_t b = 0; b < store_batches.size(); ++b) record(store_batches[b], scores[b], corpus);
+  if (!gatherer) return {};
+  const std::vector<std::vector<float>> scores = QM_TRY(
+      score_gathered_batches(*gatherer, gathered_plans, query, kernel_batch_tokens(budget), budget.threads()));
+  for (std::size_t b = 0; b < gathered_batches.size(); ++b) record(gathered_batches[b], scores[b], corpus);
   return {};
 }
 
 }  // namespace
-
-Error fetched_vectors_disagree() {
-  return Error::invalid_input("source fetched vectors that disagree with its declared lengths or dimension");
-}
-
-std::vector<TokenBatch> token_batches(std::span<const SharedText> ids, std::span<const std::size_t> lengths,
-                                      std::size_t max_batch_tokens) {
-  QM_INVARIANT(ids.size() == lengths.size(), "one token count per id");
-  std::vector<std::size_t> order(ids.size());
-  std::iota(order.begin(), order.end(), std::size_t{0});
-  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    if (lengths[a] != lengths[b]) return lengths[a] < lengths[b];
-    return ids[a] < ids[b];
-  });
-
-  std::vector<TokenBatch> out;
-  TokenBatch current;
-  std::size_t total = 0;
-  for (std::size_t i : order) {
-    // Compared as a difference, so a huge count cannot overflow the sum.
-    if (!current.ids.empty() && lengths[i] > max_batch_tokens - std::min(total, max_batch_tokens)) {
-      out.push_back(std::move(current));
-      current = TokenBatch{};
-      total = 0;
-    }
-    current.ids.push_back(ids[i]);
-    current.lengths.push_back(lengths[i]);
-    current.positions.push_back(i);
-    total += lengths[i];
-  }
-  if (!current.ids.empty()) out.push_back(std::move(current));
-  return out;
-}
 
 MaxSimReranker::MaxSimReranker(Representation representation, std::string score_semantics, std::string feature,
                                Sources sources)

@@ -29,25 +29,6 @@
 
 namespace quillmark {
 
-// A batch of one corpus's documents, fetched and scored together.
-struct TokenBatch {
-  std::vector<SharedText> ids;
-  std::vector<std::size_t> lengths;    // the token count of each id, as the view reported it
-  std::vector<std::size_t> positions;  // the position of each id in the ids token_batches was given
-};
-
-// The batches of one chunk of held documents: `ids` (with their token
-// counts `lengths`) in byte-wise ascending id order, at most
-// max_documents_per_batch of them. Sorted by (token count, id) ascending, then
-// cut greedily so that a batch holds at most max_batch_tokens tokens (a
-// single longer document forms its own batch).
-std::vector<TokenBatch> token_batches(std::span<const SharedText> ids, std::span<const std::size_t> lengths,
-                                      std::size_t max_batch_tokens);
-
-// InvalidInput "source fetched vectors that disagree with its declared
-// lengths or dimension".
-Error fetched_vectors_disagree();
-
 class MaxSimReranker final : public Reranker {
  public:
   using Sources = std::map<std::string, std::shared_ptr<const MultiVectorSource>, std::less<>>;
@@ -71,10 +52,11 @@ class MaxSimReranker final : public Reranker {
   // corpus by corpus: document_lengths, token_batches, fetch and the kernel,
   // inside install(budget.threads()). The kernel scores each batch in kernel
   // batches of at most 4096 rows, so that the pool's workers share it. A
-  // native store locates each document once (its token count and rows
-  // together, for document_lengths and fetch alike), and its batches are
-  // gathered and scored kernel batch by kernel batch on the workers
-  // (score_store_batches), with the same scores and errors as fetching them. Returns the first Error of a view, the
+  // view with a row_gatherer() (a native store) locates each document once
+  // (its token count and rows together, for document_lengths and fetch
+  // alike), and its batches are gathered and scored kernel batch by kernel
+  // batch on the workers (score_gathered_batches), with the same scores and
+  // errors as fetching them. Returns the first Error of a view, the
   // query's feature, a fetch or the kernel unchanged, or the reranker's own
   // IncompatibleIndex, IncompatibleQuery and InvalidInput errors. No partial
   // scores on failure.

@@ -17,6 +17,7 @@
 
 #include "error.h"
 #include "representation.h"
+#include "row_gatherer.h"
 #include "stage.h"
 #include "text.h"
 #include "time_value.h"
@@ -50,7 +51,16 @@ class VectorView {
   // failure.
   virtual Result<PackedDocuments> fetch(std::span<const SharedText> document_ids,
                                         std::optional<std::size_t> threads) const = 0;
+
+  // This view's rows for direct gathering, when it offers them (null by
+  // default): the same documents, token counts and vectors as
+  // document_lengths and fetch, valid as long as the view.
+  virtual const RowGatherer* row_gatherer() const;
 };
+
+// InvalidInput "source fetched vectors that disagree with its declared
+// lengths or dimension".
+Error fetched_vectors_disagree();
 
 // The document vectors of one corpus.
 class MultiVectorSource {

@@ -171,6 +171,18 @@ RowRange StoreView::row_range(Location location) const {
   return {location.segment, offsets[location.row], offsets[location.row + 1]};
 }
 
+std::size_t StoreView::row_dimension() const { return static_cast<std::size_t>(representation().dimension()); }
+
+std::vector<std::optional<RowRange>> StoreView::locate_rows(std::span<const SharedText> document_ids) const {
+  std::vector<std::optional<RowRange>> out;
+  out.reserve(document_ids.size());
+  for (const SharedText& id : document_ids) {
+    const std::optional<Location> location = locate(id.view());
+    out.push_back(location ? std::optional<RowRange>(row_range(*location)) : std::nullopt);
+  }
+  return out;
+}
+
 Result<FetchPlan> StoreView::plan_fetch(std::span<const SharedText> document_ids) const {
   const std::vector<Location> locations = QM_TRY(locate_all(document_ids));
   FetchPlan plan;

@@ -23,6 +23,7 @@
 #include "error.h"
 #include "manifest.h"
 #include "representation.h"
+#include "row_gatherer.h"
 #include "segment_data.h"
 #include "segment_sources.h"
 #include "source.h"
@@ -68,29 +69,12 @@ struct Location {
   std::uint64_t row = 0;
 };
 
-// The token rows [begin, end) of one located document in its segment
-// (StoreView::segments()[segment]).
-struct RowRange {
-  std::size_t segment = 0;
-  std::uint64_t begin = 0;
-  std::uint64_t end = 0;
-  std::size_t rows() const { return static_cast<std::size_t>(end - begin); }
-};
-
 // The newest of `segments` (last first) that holds `document_id`, and its
 // row, unless that row is deleted; older segments are not consulted once a
 // segment holds it. Hashes the ID once; a segment whose ID filter rules the
 // ID out costs one 32-byte read, and a segment holding it one table probe
 // more.
 std::optional<Location> locate_in(std::span<const LiveSegment> segments, std::string_view document_id);
-
-// What a fetch copies: the row ranges of the requested documents in request
-// order, each document's token count, and their sum.
-struct FetchPlan {
-  std::vector<RowRange> ranges;
-  std::vector<std::size_t> lengths;
-  std::size_t rows = 0;
-};
 
 // One committed state of a store. Immutable; shared freely between threads,
 // which read it without locking.
@@ -100,7 +84,7 @@ struct FetchPlan {
 //     manifest's entries one for one;
 //  2. every segment's data has the arrays of encoding() at the manifest's
 //     dimension (validated when the segment was loaded).
-class StoreView final : public VectorView {
+class StoreView final : public VectorView, public RowGatherer {
  public:
   // REQUIRES: the invariants above hold for the given parts. `directory`:
   // the store directory the files were loaded from, as the loader reached
@@ -170,10 +154,19 @@ class StoreView final : public VectorView {
   // The token rows of a located document.
   RowRange row_range(Location location) const;
 
+  // --- Gathering rows (RowGatherer): the segments' rows, a RowRange's
+  // segment indexing segments() ---
+
+  const RowGatherer* row_gatherer() const override { return this; }
+  // The manifest's dimension.
+  std::size_t row_dimension() const override;
+  // row_range() of each ID's locate(), in order.
+  std::vector<std::optional<RowRange>> locate_rows(std::span<const SharedText> document_ids) const override;
+
   // Storage "int8 scales must be finite and positive" when a row of
   // `ranges` has such a scale; float32 views always succeed. Reads only the
   // scales.
-  Result<void> check_rows(std::span<const RowRange> ranges) const;
+  Result<void> check_rows(std::span<const RowRange> ranges) const override;
   // Writes the rows of `ranges`, one after another, into `out` as float32 on
   // the calling thread: a copy for float32 views; for int8 views the
   // decoded rows, renormalised when the representation is normalized.
@@ -181,7 +174,7 @@ class StoreView final : public VectorView {
   // only read).
   // REQUIRES: check_rows(ranges) succeeded; out.size() is the ranges' rows
   // times the dimension.
-  void gather_rows(std::span<const RowRange> ranges, std::span<float> out) const;
+  void gather_rows(std::span<const RowRange> ranges, std::span<float> out) const override;
 
   // --- Reading by segment, for indexes kept outside the store (store_segments.cpp) ---
 

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "kernel_bench.h"
 #include "max_f32.h"
 #include "threads.h"
 
@@ -208,6 +209,47 @@ TEST(MaxSimScores, ValidationOrderAndMessages) {
             "document length at position 1 exceeds the 32-bit BLAS interface");
   EXPECT_EQ(both_error_text(q2, d5, two_two, 2, none, none),
             "document lengths sum to 4, but documents contain 5 rows");
+}
+
+// check_maxsim_arguments is exactly the part of the validation that does
+// not look at the lengths: where maxsim_scores fails on an argument it fails
+// with the same text, and where maxsim_scores fails only on the lengths (or
+// not at all) it passes.
+TEST(MaxSimScores, ArgumentChecksAreTheScorersFirstChecks) {
+  const std::vector<float> q2 = {1, 0, 0, 1}, d4(8, 1.0f), d5(10, 1.0f);
+  const std::vector<std::size_t> ok = {2, 2}, zero = {2, 0}, short_sum = {1, 2};
+  using Bound = std::optional<std::size_t>;
+  struct Case {
+    std::span<const float> q;
+    std::span<const float> d;
+    std::span<const std::size_t> lengths;
+    std::size_t dim;
+    Bound bound;
+    Bound threads;
+    bool argument_error;  // whether the first failing check is one of the arguments
+  };
+  const Case cases[] = {
+      {{}, d4, ok, 2, {}, {}, true},
+      {q2, d4, ok, 0, {}, {}, true},
+      {q2, d4, ok, 3, {}, {}, true},
+      {q2, d5, ok, 4, {}, {}, true},
+      {q2, d4, ok, 2, std::size_t{0}, std::size_t{0}, true},
+      {q2, d4, ok, 2, std::size_t{2147483648u}, {}, true},
+      {q2, d4, zero, 2, {}, std::size_t{0}, true},
+      {q2, d4, zero, 2, {}, {}, false},
+      {q2, d4, short_sum, 2, {}, {}, false},
+      {q2, d4, ok, 2, std::size_t{1}, std::size_t{2}, false},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(i);
+    const Case& c = cases[i];
+    const auto checked = check_maxsim_arguments(c.q, c.d.size(), c.dim, c.bound, c.threads);
+    const auto scored = maxsim_scores(c.q, c.d, c.lengths, c.dim, c.bound, c.threads);
+    ASSERT_EQ(checked.has_value(), !c.argument_error);
+    if (c.argument_error) {
+      EXPECT_EQ(error_text(checked), error_text(scored));
+    }
+  }
 }
 
 TEST(MaxSimProductOnly, RunsTheScorersBatches) {

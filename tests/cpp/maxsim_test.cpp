@@ -18,6 +18,7 @@
 #include "storage/store.h"
 #include "temp_dir.h"
 #include "test_store.h"
+#include "token_batch.h"
 
 namespace quillmark {
 namespace {
@@ -765,6 +766,46 @@ TEST_P(MaxSimRerankerGather, FailsAsFetchingEachBatchWould) {
   }
   s.list.pop_back();
   EXPECT_TRUE(s.rerank(native, ResourceBudget()).has_value());
+}
+
+// The reranker's fused path rests on the store's views offering their rows
+// (and on views that only forward fetches offering none): the located rows
+// give the same token counts as document_lengths and gather to the same
+// vectors as fetch, absent documents included.
+TEST_P(MaxSimRerankerGather, StoreViewsOfferRowsThatMatchTheirFetch) {
+  const auto [encoding, normalized] = GetParam();
+  SegmentedStores s(encoding, normalized);
+  std::vector<SharedText> ids;
+  for (int i : {0, 3, 42, 45, 79, 85}) ids.push_back(SharedText(doc_name(i)));  // d3, d42 deleted; d85 never
+  for (std::size_t i = 0; i < s.native.size(); ++i) {
+    const auto view = s.native[i]->view().value();
+    EXPECT_EQ(s.fetching[i]->view().value()->row_gatherer(), nullptr);
+    const RowGatherer* gatherer = view->row_gatherer();
+    ASSERT_NE(gatherer, nullptr);
+    EXPECT_EQ(gatherer->row_dimension(), SegmentedStores::kDim);
+
+    const std::vector<std::optional<RowRange>> ranges = gatherer->locate_rows(ids);
+    const std::vector<std::optional<std::size_t>> lengths = view->document_lengths(ids).value();
+    ASSERT_EQ(ranges.size(), ids.size());
+    std::vector<SharedText> held;
+    std::vector<RowRange> held_ranges;
+    std::size_t rows = 0;
+    for (std::size_t d = 0; d < ids.size(); ++d) {
+      SCOPED_TRACE(ids[d].view());
+      ASSERT_EQ(ranges[d].has_value(), lengths[d].has_value());
+      if (!ranges[d]) continue;
+      EXPECT_EQ(ranges[d]->rows(), *lengths[d]);
+      held.push_back(ids[d]);
+      held_ranges.push_back(*ranges[d]);
+      rows += ranges[d]->rows();
+    }
+    EXPECT_EQ(held.size(), 3u);
+    ASSERT_TRUE(gatherer->check_rows(held_ranges).has_value());
+    std::vector<float> gathered(rows * SegmentedStores::kDim);
+    gatherer->gather_rows(held_ranges, gathered);
+    const PackedDocuments fetched = view->fetch(held, std::nullopt).value();
+    EXPECT_TRUE(std::equal(gathered.begin(), gathered.end(), fetched.vectors().begin(), fetched.vectors().end()));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, MaxSimRerankerGather,

@@ -10,6 +10,7 @@
 #include "convert.h"
 #include "errors.h"
 #include "kernel.h"
+#include "kernel_bench.h"
 #include "max_f32.h"
 #include "numpy_api.h"
 #include "packed_arguments.h"

@@ -1,9 +1,10 @@
-#include "maxsim_store.h"
+#include "maxsim_gather.h"
 
 #include <algorithm>
 #include <utility>
 
 #include "kernel.h"
+#include "source.h"
 #include "threads.h"
 
 namespace quillmark {
@@ -54,22 +55,24 @@ struct Unit {
 
 }  // namespace
 
-Result<std::vector<std::vector<float>>> score_store_batches(const StoreView& view, std::span<const FetchPlan> plans,
-                                                            const TokenMatrix& query,
-                                                            std::size_t kernel_batch_tokens,
-                                                            std::optional<std::size_t> threads) {
-  const std::size_t dimension = static_cast<std::size_t>(view.representation().dimension());
+Result<std::vector<std::vector<float>>> score_gathered_batches(const RowGatherer& view,
+                                                               std::span<const FetchPlan> plans,
+                                                               const TokenMatrix& query,
+                                                               std::size_t kernel_batch_tokens,
+                                                               std::optional<std::size_t> threads) {
+  const std::size_t dimension = view.row_dimension();
 
   // Everything a fetch-then-score loop could fail on, in its order: plan by
-  // plan the fetch's int8 data and the check of what it fetched; the
-  // kernel's own checks (which depend only on the query, the bound and the
-  // thread count here: the store's lengths are positive) after the first
-  // plan's fetch.
+  // plan the fetch's stored data and the check of what it fetched; the
+  // kernel's own checks after the first plan's fetch. Those depend only on
+  // the query, the bound and the thread count here: the rows have the
+  // query's dimension (checked just before), so their float count passes
+  // like none (0), and the lengths are positive.
   for (std::size_t b = 0; b < plans.size(); ++b) {
     QM_TRY(view.check_rows(plans[b].ranges));
     if (dimension != query.dimension()) return std::unexpected(fetched_vectors_disagree());
     if (b == 0)
-      QM_TRY(maxsim_scores(query.values(), {}, {}, query.dimension(), kernel_batch_tokens, threads));
+      QM_TRY(check_maxsim_arguments(query.values(), 0, query.dimension(), kernel_batch_tokens, threads));
   }
 
   // The kernel batches of every batch, as the kernel cuts a fetched batch.
