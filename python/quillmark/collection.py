@@ -21,9 +21,12 @@ from __future__ import annotations
 
 import dataclasses
 import datetime
+import errno
 import json
 import os
 import pathlib
+import shutil
+import tempfile
 import threading
 from collections.abc import Sequence
 from typing import Any, Mapping, Optional
@@ -65,6 +68,14 @@ class Hits(Sequence):
         return f"Hits({self._hits!r}, as_of={self.as_of!r})"
 
 
+def _sync_directory(directory: pathlib.Path) -> None:
+    fd = os.open(directory, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
 def _write_json(path: pathlib.Path, value: dict) -> None:
     temporary = path.with_name(path.name + ".tmp")
     with open(temporary, "w", encoding="utf-8") as f:
@@ -72,11 +83,7 @@ def _write_json(path: pathlib.Path, value: dict) -> None:
         f.flush()
         os.fsync(f.fileno())
     os.replace(temporary, path)
-    fd = os.open(path.parent, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
+    _sync_directory(path.parent)
 
 
 def _encoder_record(encoder: TextEncoder) -> dict:
@@ -155,11 +162,32 @@ class Collection:
             raise FileExistsError(f"{path} already exists and is not an empty directory")
         if not isinstance(encoder, TextEncoder):
             raise TypeError(f"encoder must be a TextEncoder, not {type(encoder).__name__}")
-        path.mkdir(parents=True, exist_ok=True)
-        writer = _native.VectorStoreWriter.create(path / "vectors", CORPUS, encoder.representation, encoding=encoding)
-        TextTable(path / "texts.sqlite", create=True).close()
-        # Written last: a directory without it is not (yet) a collection.
-        _write_json(path / "collection.json", {"format": FORMAT, "encoder": _encoder_record(encoder)})
+        path.parent.mkdir(parents=True, exist_ok=True)
+        # Made whole in a sibling directory, then renamed into place: a
+        # creation that fails or is killed leaves nothing at `path` (at most
+        # the sibling), never a directory that is neither a collection nor
+        # empty. The writer keeps working on its store across the rename: it
+        # holds the store's directory, not its path.
+        building = pathlib.Path(tempfile.mkdtemp(prefix=f".{path.name}.creating-", dir=path.parent))
+        try:
+            writer = _native.VectorStoreWriter.create(building / "vectors", CORPUS, encoder.representation,
+                                                      encoding=encoding)
+            try:
+                TextTable(building / "texts.sqlite", create=True).close()
+                _write_json(building / "collection.json", {"format": FORMAT, "encoder": _encoder_record(encoder)})
+                try:
+                    os.rename(building, path)  # replaces an empty directory; refuses a non-empty one
+                except OSError as error:
+                    if error.errno in (errno.EEXIST, errno.ENOTEMPTY):
+                        raise FileExistsError(f"{path} already exists and is not an empty directory") from None
+                    raise
+            except BaseException:
+                writer.close()
+                raise
+        except BaseException:
+            shutil.rmtree(building, ignore_errors=True)
+            raise
+        _sync_directory(path.parent)
         return cls(path, encoder, _native.VectorStore(path / "vectors"), writer)
 
     @classmethod

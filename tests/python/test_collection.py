@@ -143,3 +143,25 @@ def _matches(where, m):
     return {"$gte": lambda: present and m[field] >= value, "$lt": lambda: present and m[field] < value,
             "$in": lambda: present and m[field] in value, "$ne": lambda: not present or m[field] != value,
             "$eq": lambda: present and m[field] == value}[op]()
+
+
+@pytest.mark.parametrize("fail_at", ["texts", "record", "rename"])
+def test_a_failed_creation_leaves_nothing_at_the_path(tmp_path, monkeypatch, fail_at):
+    import quillmark.collection as module
+
+    def boom(*args, **kwargs):
+        raise OSError(5, "injected failure")
+
+    target = {"texts": (module.TextTable, "__init__"), "record": (module, "_write_json"),
+              "rename": (module.os, "rename")}[fail_at]
+    with monkeypatch.context() as patched:
+        patched.setattr(*target, boom)
+        with pytest.raises(OSError, match="injected failure"):
+            Collection.create(tmp_path / "c", tiny_encoder())
+    assert list(tmp_path.iterdir()) == []  # neither the collection nor its building directory
+    (tmp_path / "c").mkdir()  # an empty directory is taken over whole
+    with Collection.create(tmp_path / "c", tiny_encoder()) as made:
+        made.add(["a"], ["the weather is lovely"])
+        made.commit()
+    with Collection.open(tmp_path / "c", tiny_encoder()) as reopened:
+        assert list(reopened.get()) == ["a"]
