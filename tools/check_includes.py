@@ -1,10 +1,21 @@
 """Fails when the includes of the core (src/) run against its layering.
 
-Two rules, over the quoted includes of src/**/*.h and src/**/*.cpp:
-  1. no search-side file (maxsim*, pipeline.*, stage.*, ranking.*, query.*
-     directly in src/) reaches a storage header (src/storage/), directly or
-     through the headers it includes: storage depends on search, never back;
-  2. the modules (a header and its source file, x.h with x.cpp) include one
+The core is laid out in layers, one folder each; a file may include files of
+its own layer and of the layers it rests on, nothing else:
+
+    base            errors, texts, times, the representation: rests on nothing
+    runtime         processor probe, thread pool, resource budget
+    kernel          the MaxSim kernel and its BLAS and SIMD routines
+    search          queries, stages, sources, the reranker, the pipeline
+    storage/io      the operating-system layer: descriptors, mappings, the
+                    file-system seam
+    storage/format  the on-disk formats: npy, manifest, ids, int8 codes
+    storage         the store: reader, writer, publication, snapshots
+
+Three rules, over the quoted includes of src/**/*.h and src/**/*.cpp:
+  1. every file lies in one of the layers' folders;
+  2. no file includes a file of a layer its own layer does not rest on;
+  3. the modules (a header and its source file, x.h with x.cpp) include one
      another without a cycle, a mutual include being the shortest.
 
 An include resolves as the compiler resolves it here: beside the including
@@ -20,7 +31,16 @@ import sys
 from pathlib import Path
 
 INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"', re.MULTILINE)
-SEARCH_SIDE = re.compile(r"^(maxsim.*|pipeline|stage|ranking|query)\.(h|cpp)$")
+# Each layer and the layers it rests on (its own is always allowed).
+LAYERS: dict[str, set[str]] = {
+    "base": set(),
+    "runtime": {"base"},
+    "kernel": {"base", "runtime"},
+    "search": {"base", "runtime", "kernel"},
+    "storage/io": {"base"},
+    "storage/format": {"base", "runtime", "storage/io"},
+    "storage": {"base", "runtime", "kernel", "search", "storage/io", "storage/format"},
+}
 SUFFIXES = {".h", ".cpp"}
 
 
@@ -49,28 +69,9 @@ def relative(src: Path, path: Path) -> str:
     return path.relative_to(src.resolve()).as_posix()
 
 
-def is_search_side(src: Path, path: Path) -> bool:
-    return path.parent == src.resolve() and SEARCH_SIDE.match(path.name) is not None
-
-
-def is_storage(src: Path, path: Path) -> bool:
-    return (src.resolve() / "storage") in path.parents
-
-
-def storage_reached(src: Path, graph: dict[Path, list[Path]], start: Path) -> list[Path] | None:
-    """The include chain from `start` to the first storage file it reaches."""
-    chains = {start: [start]}
-    queue = [start]
-    while queue:
-        path = queue.pop(0)
-        for target in graph.get(path, []):
-            if target in chains:
-                continue
-            chains[target] = chains[path] + [target]
-            if is_storage(src, target):
-                return chains[target]
-            queue.append(target)
-    return None
+def layer_of(src: Path, path: Path) -> str | None:
+    folder = path.parent.relative_to(src.resolve()).as_posix()
+    return folder if folder in LAYERS else None
 
 
 def module_of(src: Path, path: Path) -> str:
@@ -124,11 +125,14 @@ def problems(src: Path) -> list[str]:
     graph = include_graph(src)
     found = []
     for path in sorted(graph):
-        if not is_search_side(src, path):
+        layer = layer_of(src, path)
+        if layer is None:
+            found.append(f"outside every layer: {relative(src, path)}")
             continue
-        chain = storage_reached(src, graph, path)
-        if chain:
-            found.append("search side reaches storage: " + " -> ".join(relative(src, p) for p in chain))
+        for target in graph[path]:
+            other = layer_of(src, target)
+            if other is not None and other != layer and other not in LAYERS[layer]:
+                found.append(f"{layer} includes {other}: {relative(src, path)} -> {relative(src, target)}")
     for group in module_cycles(src, graph):
         found.append("include cycle between modules: " + ", ".join(group))
     return found

@@ -1,7 +1,7 @@
 // The checks of an append, shared by the writer and by callers that refuse a
 // batch before handing parts of it to several writers.
 
-#include "append_check.h"
+#include "storage/append_check.h"
 
 #include <algorithm>
 #include <atomic>
@@ -11,8 +11,8 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "thread_pool.h"
-#include "threads.h"
+#include "runtime/thread_pool.h"
+#include "runtime/threads.h"
 
 namespace quillmark {
 

@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <span>
 
-#include "error.h"
-#include "representation.h"
-#include "text.h"
+#include "base/error.h"
+#include "base/representation.h"
+#include "base/text.h"
 
 namespace quillmark {
 

@@ -1,4 +1,4 @@
-#include "publication.h"
+#include "storage/publication.h"
 
 #include <new>
 #include <random>

@@ -14,9 +14,9 @@
 #include <string_view>
 #include <vector>
 
-#include "error.h"
-#include "file_system.h"
-#include "manifest.h"
+#include "base/error.h"
+#include "storage/format/manifest.h"
+#include "storage/io/file_system.h"
 
 namespace quillmark {
 

@@ -1,8 +1,8 @@
-#include "segment_sources.h"
+#include "storage/segment_sources.h"
 
 #include <array>
 
-#include "npy.h"
+#include "storage/format/npy.h"
 
 namespace quillmark {
 

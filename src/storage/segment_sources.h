@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "directory.h"
-#include "error.h"
-#include "file_system.h"
-#include "manifest.h"
+#include "base/error.h"
+#include "storage/format/manifest.h"
+#include "storage/io/directory.h"
+#include "storage/io/file_system.h"
 
 namespace quillmark {
 

@@ -1,4 +1,4 @@
-#include "store.h"
+#include "storage/store.h"
 
 #include <algorithm>
 #include <chrono>
@@ -9,8 +9,8 @@
 #include <unordered_map>
 #include <utility>
 
-#include "int8.h"
-#include "threads.h"
+#include "runtime/threads.h"
+#include "storage/format/int8.h"
 
 namespace quillmark {
 

@@ -20,17 +20,17 @@
 #include <string_view>
 #include <vector>
 
-#include "error.h"
-#include "manifest.h"
-#include "representation.h"
-#include "row_gatherer.h"
-#include "segment_data.h"
-#include "segment_sources.h"
-#include "source.h"
-#include "stage.h"
-#include "text.h"
-#include "thread_annotations.h"
-#include "time_value.h"
+#include "base/error.h"
+#include "base/representation.h"
+#include "base/text.h"
+#include "base/thread_annotations.h"
+#include "base/time_value.h"
+#include "search/row_gatherer.h"
+#include "search/source.h"
+#include "search/stage.h"
+#include "storage/format/manifest.h"
+#include "storage/format/segment_data.h"
+#include "storage/segment_sources.h"
 
 namespace quillmark {
 

@@ -7,10 +7,10 @@
 #include <cmath>
 #include <string>
 
-#include "int8.h"
-#include "lane_sum.h"
-#include "store.h"
-#include "threads.h"
+#include "kernel/lane_sum.h"
+#include "runtime/threads.h"
+#include "storage/format/int8.h"
+#include "storage/store.h"
 
 namespace quillmark {
 

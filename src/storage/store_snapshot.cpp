@@ -1,12 +1,12 @@
-#include "store_snapshot.h"
+#include "storage/store_snapshot.h"
 
 #include <cerrno>
 #include <functional>
 #include <optional>
 #include <string>
 
-#include "npy.h"
-#include "publication.h"
+#include "storage/format/npy.h"
+#include "storage/publication.h"
 
 namespace quillmark {
 

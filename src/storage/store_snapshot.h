@@ -41,9 +41,9 @@
 
 #include <filesystem>
 
-#include "error.h"
-#include "file_system.h"
-#include "store.h"
+#include "base/error.h"
+#include "storage/io/file_system.h"
+#include "storage/store.h"
 
 namespace quillmark {
 

@@ -1,4 +1,4 @@
-#include "store_stats.h"
+#include "storage/store_stats.h"
 
 namespace quillmark {
 

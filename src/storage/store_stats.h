@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
-#include "manifest.h"
-#include "store.h"
-#include "time_value.h"
+#include "base/time_value.h"
+#include "storage/format/manifest.h"
+#include "storage/store.h"
 
 namespace quillmark {
 

@@ -1,4 +1,4 @@
-#include "writer.h"
+#include "storage/writer.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,7 +8,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
-#include "publication.h"
+#include "storage/publication.h"
 
 namespace quillmark {
 

@@ -43,18 +43,18 @@
 #include <unordered_set>
 #include <vector>
 
-#include "append_check.h"
-#include "error.h"
-#include "file_system.h"
-#include "fork_release.h"
-#include "manifest.h"
-#include "npy.h"
-#include "representation.h"
-#include "segment_data.h"
-#include "segment_sources.h"
-#include "store.h"
-#include "text.h"
-#include "time_value.h"
+#include "base/error.h"
+#include "base/representation.h"
+#include "base/text.h"
+#include "base/time_value.h"
+#include "storage/append_check.h"
+#include "storage/format/manifest.h"
+#include "storage/format/npy.h"
+#include "storage/format/segment_data.h"
+#include "storage/io/file_system.h"
+#include "storage/io/fork_release.h"
+#include "storage/segment_sources.h"
+#include "storage/store.h"
 
 namespace quillmark {
 

@@ -3,11 +3,11 @@
 
 #include <algorithm>
 
-#include "append_check.h"
-#include "int8.h"
-#include "thread_pool.h"
-#include "threads.h"
-#include "writer.h"
+#include "runtime/thread_pool.h"
+#include "runtime/threads.h"
+#include "storage/append_check.h"
+#include "storage/format/int8.h"
+#include "storage/writer.h"
 
 namespace quillmark {
 

@@ -2,9 +2,9 @@
 
 #include <unordered_set>
 
-#include "publication.h"
-#include "utf8.h"
-#include "writer.h"
+#include "base/utf8.h"
+#include "storage/publication.h"
+#include "storage/writer.h"
 
 namespace quillmark {
 

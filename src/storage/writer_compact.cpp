@@ -2,7 +2,7 @@
 // documents copied byte for byte into one new segment that replaces all
 // others. Merging (writer_merge.cpp) copies with the same machinery.
 
-#include "writer.h"
+#include "storage/writer.h"
 
 namespace quillmark {
 

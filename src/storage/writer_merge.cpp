@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <map>
 
-#include "writer.h"
+#include "storage/writer.h"
 
 namespace quillmark {
 

@@ -2,8 +2,8 @@
 
 #include <array>
 
-#include "publication.h"
-#include "writer.h"
+#include "storage/publication.h"
+#include "storage/writer.h"
 
 namespace quillmark {
 

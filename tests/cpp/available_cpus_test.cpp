@@ -1,4 +1,4 @@
-#include "available_cpus.h"
+#include "runtime/available_cpus.h"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "storage/file_system.h"
+#include "storage/io/file_system.h"
 
 namespace quillmark::testing {
 

@@ -1,4 +1,4 @@
-#include "storage/id_index.h"
+#include "storage/format/id_index.h"
 
 #include <gtest/gtest.h>
 

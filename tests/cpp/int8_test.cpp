@@ -1,4 +1,4 @@
-#include "storage/int8.h"
+#include "storage/format/int8.h"
 
 #include <gtest/gtest.h>
 
@@ -7,10 +7,10 @@
 #include <limits>
 #include <random>
 
-#include "storage/normalize.h"
-#include "storage/npy.h"
+#include "runtime/threads.h"
+#include "storage/format/normalize.h"
+#include "storage/format/npy.h"
 #include "temp_dir.h"
-#include "threads.h"
 
 namespace quillmark {
 namespace {

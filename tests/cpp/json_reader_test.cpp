@@ -1,4 +1,4 @@
-#include "storage/json_reader.h"
+#include "storage/format/json_reader.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "kernel.h"
+#include "kernel/kernel.h"
 
 #include <gtest/gtest.h>
 
@@ -11,9 +11,9 @@
 #include <atomic>
 #include <cstring>
 
-#include "kernel_bench.h"
-#include "max_f32.h"
-#include "threads.h"
+#include "kernel/kernel_bench.h"
+#include "kernel/max_f32.h"
+#include "runtime/threads.h"
 
 namespace quillmark {
 namespace {

@@ -1,4 +1,4 @@
-#include "lane_sum.h"
+#include "kernel/lane_sum.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "cpu_features.h"
+#include "runtime/cpu_features.h"
 
 namespace quillmark {
 namespace {

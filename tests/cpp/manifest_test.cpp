@@ -1,4 +1,4 @@
-#include "storage/manifest.h"
+#include "storage/format/manifest.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/text.h"
 #include "temp_dir.h"
-#include "text.h"
 
 namespace quillmark {
 namespace {

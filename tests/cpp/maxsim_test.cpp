@@ -1,4 +1,4 @@
-#include "maxsim.h"
+#include "search/maxsim.h"
 
 #include <gtest/gtest.h>
 
@@ -11,14 +11,14 @@
 #include <random>
 #include <thread>
 
-#include "query.h"
-#include "storage/int8.h"
-#include "storage/manifest.h"
-#include "storage/npy.h"
+#include "search/query.h"
+#include "search/token_batch.h"
+#include "storage/format/int8.h"
+#include "storage/format/manifest.h"
+#include "storage/format/npy.h"
 #include "storage/store.h"
 #include "temp_dir.h"
 #include "test_store.h"
-#include "token_batch.h"
 
 namespace quillmark {
 namespace {

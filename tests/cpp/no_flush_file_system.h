@@ -3,7 +3,7 @@
 // time in tests that check neither durability nor flush order; allocates
 // nothing of its own.
 
-#include "storage/file_system.h"
+#include "storage/io/file_system.h"
 
 namespace quillmark::testing {
 

@@ -5,7 +5,7 @@
 
 #include <cmath>
 
-#include "storage/npy.h"
+#include "storage/format/npy.h"
 #include "temp_dir.h"
 
 namespace quillmark {

@@ -1,4 +1,4 @@
-#include "storage/npy.h"
+#include "storage/format/npy.h"
 
 #include <gtest/gtest.h>
 

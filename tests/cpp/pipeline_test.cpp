@@ -1,4 +1,4 @@
-#include "pipeline.h"
+#include "search/pipeline.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <mutex>
 #include <thread>
 
-#include "query.h"
-#include "resource_budget.h"
+#include "runtime/resource_budget.h"
+#include "search/query.h"
 
 namespace quillmark {
 namespace {

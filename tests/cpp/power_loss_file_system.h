@@ -23,7 +23,7 @@
 #include <utility>
 #include <vector>
 
-#include "storage/file_system.h"
+#include "storage/io/file_system.h"
 
 namespace quillmark::testing {
 

@@ -1,4 +1,4 @@
-#include "query.h"
+#include "search/query.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "ranking.h"
+#include "search/ranking.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <limits>
 #include <random>
 
-#include "error.h"
+#include "base/error.h"
 
 namespace quillmark {
 namespace {

@@ -1,4 +1,5 @@
-#include "representation.h"
+#include "base/representation.h"
+#include "storage/format/representation_json.h"
 
 #include <gtest/gtest.h>
 

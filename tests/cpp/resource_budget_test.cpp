@@ -1,4 +1,4 @@
-#include "resource_budget.h"
+#include "runtime/resource_budget.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "storage/segment_data.h"
+#include "storage/format/segment_data.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 
 #include "no_flush_file_system.h"
 #include "power_loss_file_system.h"
-#include "storage/npy.h"
+#include "storage/format/npy.h"
 #include "storage/store_snapshot.h"
 #include "storage/writer.h"
 #include "temp_dir.h"

@@ -1,4 +1,5 @@
-#include "stage.h"
+#include "search/packed_documents.h"
+#include "search/stage.h"
 
 #include <gtest/gtest.h>
 

@@ -12,12 +12,12 @@
 #include <random>
 #include <thread>
 
-#include "storage/int8.h"
-#include "storage/npy.h"
+#include "runtime/thread_pool.h"
+#include "storage/format/int8.h"
+#include "storage/format/npy.h"
 #include "storage/writer.h"
 #include "temp_dir.h"
 #include "test_store.h"
-#include "thread_pool.h"
 
 namespace quillmark {
 namespace {

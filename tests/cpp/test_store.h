@@ -12,9 +12,9 @@
 #include <utility>
 #include <vector>
 
-#include "storage/int8.h"
-#include "storage/manifest.h"
-#include "storage/npy.h"
+#include "storage/format/int8.h"
+#include "storage/format/manifest.h"
+#include "storage/format/npy.h"
 #include "temp_dir.h"
 
 namespace quillmark::testing {

@@ -1,4 +1,4 @@
-#include "thread_pool.h"
+#include "runtime/thread_pool.h"
 
 #include <gtest/gtest.h>
 
@@ -15,8 +15,8 @@
 #include <system_error>
 #include <thread>
 
-#include "available_cpus.h"
-#include "threads.h"
+#include "runtime/available_cpus.h"
+#include "runtime/threads.h"
 
 namespace quillmark {
 namespace {

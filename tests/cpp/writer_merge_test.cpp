@@ -7,7 +7,7 @@
 #include <random>
 
 #include "no_flush_file_system.h"
-#include "storage/int8.h"
+#include "storage/format/int8.h"
 #include "storage/segment_sources.h"
 #include "storage/writer.h"
 #include "temp_dir.h"

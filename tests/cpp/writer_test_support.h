@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "storage/manifest.h"
+#include "base/text.h"
+#include "storage/format/manifest.h"
 #include "storage/segment_sources.h"
 #include "storage/store.h"
 #include "storage/writer.h"
-#include "text.h"
 
 namespace quillmark::testing {
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "storage/json_reader.h"
+#include "storage/format/json_reader.h"
 
 using namespace quillmark;
 

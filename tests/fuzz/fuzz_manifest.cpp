@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "storage/manifest.h"
+#include "storage/format/manifest.h"
 
 using namespace quillmark;
 

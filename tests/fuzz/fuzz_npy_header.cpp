@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "storage/npy.h"
+#include "storage/format/npy.h"
 
 using namespace quillmark;
 

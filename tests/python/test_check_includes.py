@@ -21,17 +21,21 @@ def write_tree(src: Path, files: dict[str, list[str]]) -> None:
         path.write_text("".join(f'#include "{i}"\n' for i in includes) + "#include <vector>\n")
 
 
-# A layered core: storage includes search headers, search includes only
-# neutral ones; a header's own source file includes it.
+# A layered core: each file includes its own layer and layers it rests on,
+# some by the path from src/, some beside; a header's own source file
+# includes it.
 LAYERED = {
-    "error.h": [],
-    "source.h": ["error.h"],
-    "maxsim.h": ["source.h"],
-    "maxsim.cpp": ["maxsim.h", "kernel.h"],
-    "kernel.h": ["error.h"],
-    "query.h": ["error.h", "missing_generated.h"],
-    "storage/store.h": ["source.h", "error.h"],
-    "storage/store.cpp": ["store.h", "storage/store.h", "maxsim.h"],
+    "base/error.h": [],
+    "runtime/threads.h": ["base/error.h"],
+    "kernel/kernel.h": ["base/error.h"],
+    "kernel/kernel.cpp": ["kernel.h", "runtime/threads.h"],
+    "search/source.h": ["base/error.h"],
+    "search/maxsim.h": ["source.h"],
+    "search/maxsim.cpp": ["search/maxsim.h", "kernel/kernel.h", "missing_generated.h"],
+    "storage/io/file.h": ["base/error.h"],
+    "storage/format/npy.h": ["storage/io/file.h", "runtime/threads.h"],
+    "storage/store.h": ["search/source.h", "format/npy.h"],
+    "storage/store.cpp": ["store.h", "kernel/kernel.h"],
 }
 
 
@@ -39,16 +43,20 @@ LAYERED = {
     "extra, expected",
     [
         ({}, None),
-        ({"pipeline.cpp": ["storage/store.h"]}, "search side reaches storage: pipeline.cpp -> storage/store.h"),
-        # Through a neutral header, and from a header.
-        ({"bridge.h": ["storage/store.h"], "ranking.h": ["bridge.h"]},
-         "search side reaches storage: ranking.h -> bridge.h -> storage/store.h"),
-        ({"maxsim_gather.h": ["storage/store.h"]}, "search side reaches storage: maxsim_gather.h -> storage/store.h"),
+        ({"search/pipeline.cpp": ["storage/store.h"]},
+         "search includes storage: search/pipeline.cpp -> storage/store.h"),
+        # Beside resolution counts, and so do headers.
+        ({"kernel/bridge.h": ["../search/source.h"]}, "kernel includes search: kernel/bridge.h -> search/source.h"),
+        ({"storage/format/json.h": [], "storage/io/file.cpp": ["file.h", "storage/format/json.h"]},
+         "storage/io includes storage/format: storage/io/file.cpp -> storage/format/json.h"),
+        ({"base/text.h": ["runtime/threads.h"]}, "base includes runtime: base/text.h -> runtime/threads.h"),
+        ({"helpers.h": ["base/error.h"]}, "outside every layer: helpers.h"),
+        ({"search/extra/x.h": []}, "outside every layer: search/extra/x.h"),
         # A header and the other's source file: a mutual include of modules.
-        ({"kernel.cpp": ["kernel.h", "maxsim.h"]}, "include cycle between modules: kernel, maxsim"),
-        ({"a.h": ["b.h"], "b.h": ["c.h"], "c.h": [], "c.cpp": ["c.h", "a.h"]}, "include cycle between modules: a, b, c"),
-        ({"storage/store_stats.h": ["store.h"], "storage/store.cpp": ["store_stats.h"]},
-         "include cycle between modules: storage/store, storage/store_stats"),
+        ({"search/source.cpp": ["source.h", "maxsim.h"]},
+         "include cycle between modules: search/maxsim, search/source"),
+        ({"base/a.h": ["b.h"], "base/b.h": ["c.h"], "base/c.h": [], "base/c.cpp": ["c.h", "a.h"]},
+         "include cycle between modules: base/a, base/b, base/c"),
     ],
 )
 def test_flags_exactly_the_violations(tmp_path: Path, extra: dict, expected: str | None):

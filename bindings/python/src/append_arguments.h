@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "text.h"
+#include "base/text.h"
 
 namespace quillmark::py {
 

@@ -15,9 +15,9 @@
 #include <string_view>
 #include <vector>
 
-#include "representation.h"
-#include "text.h"
-#include "time_value.h"
+#include "base/representation.h"
+#include "base/text.h"
+#include "base/time_value.h"
 
 namespace quillmark::py {
 

@@ -7,7 +7,7 @@
 #include <exception>
 #include <memory>
 
-#include "error.h"
+#include "base/error.h"
 
 namespace quillmark::py {
 

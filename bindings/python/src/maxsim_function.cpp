@@ -4,7 +4,7 @@
 
 #include "convert.h"
 #include "errors.h"
-#include "kernel.h"
+#include "kernel/kernel.h"
 #include "numpy_api.h"
 #include "packed_arguments.h"
 #include "registry.h"

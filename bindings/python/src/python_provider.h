@@ -8,7 +8,7 @@
 
 #include <memory>
 
-#include "query.h"
+#include "search/query.h"
 
 namespace quillmark::py {
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "base/text.h"
 #include "convert.h"
 #include "errors.h"
 #include "numpy_api.h"
@@ -15,7 +16,6 @@
 #include "python_provider.h"
 #include "registry.h"
 #include "representation_convert.h"
-#include "text.h"
 
 namespace quillmark::py {
 

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <optional>
 
-#include "query.h"
+#include "search/query.h"
 #include "shared_object.h"
 
 namespace quillmark::py {

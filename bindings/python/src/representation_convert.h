@@ -7,7 +7,7 @@
 
 #include <optional>
 
-#include "representation.h"
+#include "base/representation.h"
 
 namespace quillmark::py {
 

@@ -18,12 +18,12 @@
 
 #include "convert.h"
 #include "errors.h"
-#include "maxsim.h"
 #include "once.h"
 #include "query_types.h"
 #include "registry.h"
 #include "representation_convert.h"
 #include "resource_budget_type.h"
+#include "search/maxsim.h"
 #include "stage_adapters.h"
 #include "stage_values.h"
 #include "storage_types.h"

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "stage.h"
+#include "search/stage.h"
 
 namespace quillmark::py {
 

@@ -5,7 +5,7 @@
 
 #include <optional>
 
-#include "resource_budget.h"
+#include "runtime/resource_budget.h"
 
 namespace quillmark::py {
 

@@ -18,18 +18,18 @@
 #include <string>
 #include <utility>
 
+#include "base/text.h"
 #include "convert.h"
 #include "errors.h"
 #include "once.h"
-#include "pipeline.h"
-#include "query.h"
 #include "query_types.h"
 #include "registry.h"
 #include "reranker_type.h"
 #include "resource_budget_type.h"
+#include "search/pipeline.h"
+#include "search/query.h"
 #include "stage_adapters.h"
 #include "stage_values.h"
-#include "text.h"
 
 namespace quillmark::py {
 

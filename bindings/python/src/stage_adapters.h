@@ -9,8 +9,8 @@
 
 #include <memory>
 
-#include "source.h"
-#include "stage.h"
+#include "search/source.h"
+#include "search/stage.h"
 
 namespace quillmark::py {
 

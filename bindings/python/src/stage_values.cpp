@@ -13,11 +13,11 @@
 #include <string_view>
 #include <utility>
 
+#include "base/text.h"
 #include "convert.h"
 #include "errors.h"
 #include "once.h"
 #include "registry.h"
-#include "text.h"
 
 namespace quillmark::py {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "stage.h"
+#include "search/stage.h"
 
 namespace quillmark::py {
 

@@ -11,13 +11,13 @@
 #include <string>
 #include <unordered_set>
 
+#include "base/text.h"
 #include "convert.h"
 #include "errors.h"
 #include "numpy_api.h"
 #include "once.h"
 #include "registry.h"
 #include "representation_convert.h"
-#include "text.h"
 #include "view_operations.h"
 
 namespace quillmark::py {

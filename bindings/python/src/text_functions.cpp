@@ -3,10 +3,10 @@
 // every error message quotes names in, and _document_ids, the conversion of
 // a document ids argument.
 
+#include "base/text.h"
 #include "convert.h"
 #include "errors.h"
 #include "registry.h"
-#include "text.h"
 
 namespace quillmark::py {
 

@@ -4,7 +4,7 @@
 
 #include "convert.h"
 #include "errors.h"
-#include "storage/file_system.h"
+#include "storage/io/file_system.h"
 #include "storage/store_snapshot.h"
 #include "storage/store_stats.h"
 

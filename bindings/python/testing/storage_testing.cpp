@@ -6,7 +6,7 @@
 #include "convert.h"
 #include "errors.h"
 #include "py_ref.h"
-#include "storage/file_system.h"
+#include "storage/io/file_system.h"
 #include "storage/writer.h"
 
 namespace quillmark::py {

@@ -9,9 +9,9 @@
 
 #include "convert.h"
 #include "errors.h"
-#include "kernel.h"
-#include "kernel_bench.h"
-#include "max_f32.h"
+#include "kernel/kernel.h"
+#include "kernel/kernel_bench.h"
+#include "kernel/max_f32.h"
 #include "numpy_api.h"
 #include "packed_arguments.h"
 #include "pending_release.h"

@@ -1,0 +1,13 @@
+#include "runtime/cpu_features.h"
+
+namespace quillmark {
+
+bool cpu_has_avx2() {
+  static const bool has = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return has;
+}
+
+}  // namespace quillmark
