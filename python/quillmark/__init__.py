@@ -28,9 +28,7 @@ from .representation import Representation
 
 # Encoding texts: the encoder, its output and how to pack it for a store, and
 # the on-disk cache of encodings.
-from .encoding import Encoded, TextEncoder, pack  # noqa: E402
-from .encoding_cache import EncodingCache  # noqa: E402
-from .onnx_model import OnnxModel  # noqa: E402
+from .encoders import Encoded, EncodingCache, OnnxModel, TextEncoder, pack  # noqa: E402
 
 # First stages: dense (pooled vectors, from the encoder or the store),
 # lexical BM25 (bm25s, imported on first use), and their reciprocal-rank fusion.
