@@ -35,6 +35,7 @@ NAMES = [
     "Gathered", "Scored", "ResourceBudget", "MaxSimReranker", "RankedDocument", "SearchTimings", "SearchResult",
     "SearchPipeline", "Subset", "VectorStore", "StoreView", "VectorStoreWriter", "maxsim_scores_packed",
     "_check_representation", "_assert_representations_compatible", "_check_append", "_debug_text", "_document_ids",
+    "_set_representation_type",
 ]
 
 
