@@ -248,9 +248,9 @@ def test_requirements_errors(items, error):
 ALONE = r"""
 import dataclasses, importlib.util, json, sys, types
 
-spec = importlib.util.spec_from_file_location("quillmark._native", sys.argv[1])
-native = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(native)
+location = importlib.util.spec_from_file_location("quillmark._native", sys.argv[1])
+native = importlib.util.module_from_spec(location)
+location.loader.exec_module(native)
 FIELDS = dict(encoder="enc", encoder_revision="r1", dimension=4, normalized=True, query_template="",
               document_template="")
 

@@ -156,6 +156,7 @@ DOCUMENTED = [
 SIGNATURES = {
     _native.ResourceBudget: "(*, max_batch_tokens=131072, max_documents_per_batch=256, threads=None)",
     _native.maxsim_scores_packed: "(query, documents, document_lengths, *, max_batch_tokens=None, threads=None)",
+    _native._set_representation_type: "(cls, /)",
     Feature: "(representation, value=None, *, provider=None)",
     Query: "(text, **features)",
     Query.feature: "(self, /, name, representation)",

