@@ -30,7 +30,7 @@ sys.path.insert(0, str(HERE.parent / "tests" / "python"))
 import timing  # noqa: E402
 from tiny_checkpoint import VOCAB, sentence_transformers_checkpoint, tiny_model  # noqa: E402
 
-from quillmark.encoding import TextEncoder  # noqa: E402
+from quillmark.encoders import TextEncoder  # noqa: E402
 
 
 def passages(count: int, seed: int = 5) -> list[str]:

@@ -46,9 +46,8 @@ from quillmark import (  # noqa: E402
     VectorStore,
     VectorStoreWriter,
 )
-from quillmark.checkpoint import CheckpointError  # noqa: E402
-from quillmark.encoding import MissingModelError, TextEncoder, pack  # noqa: E402
-from quillmark.encoding_cache import EncodingCache  # noqa: E402
+from quillmark.encoders import EncodingCache, MissingModelError, TextEncoder, pack  # noqa: E402
+from quillmark.encoders.checkpoint import CheckpointError  # noqa: E402
 from quillmark.gatherers import MeanPooledGatherer  # noqa: E402
 from quillmark.store_gatherer import StoreGatherer  # noqa: E402
 

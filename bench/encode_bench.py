@@ -31,7 +31,8 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import corpus as corpus_module  # noqa: E402
 import timing  # noqa: E402
 
-from quillmark.encoding import TextEncoder, batch, minilm_int8_path  # noqa: E402
+from quillmark.encoders import TextEncoder, minilm_int8_path  # noqa: E402
+from quillmark.encoders.text_encoder import batch  # noqa: E402
 
 REPOSITORY = pathlib.Path(__file__).resolve().parent.parent
 GOAL = 0.9

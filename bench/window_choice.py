@@ -30,8 +30,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import corpus as corpus_module  # noqa: E402
 import quality  # noqa: E402
 
-from quillmark.encoding import TextEncoder, pack  # noqa: E402
-from quillmark.encoding_cache import EncodingCache  # noqa: E402
+from quillmark.encoders import EncodingCache, TextEncoder, pack  # noqa: E402
 
 REPOSITORY = pathlib.Path(__file__).resolve().parent.parent
 OVERLAPS = (0.0, 0.125, 0.25, 0.5)

@@ -1,7 +1,14 @@
 """Late-interaction (multi-vector, MaxSim) document search."""
 
 from . import _native
-from ._native import (  # the native core: errors, queries, stages, stores, the kernel
+from .representation import Representation
+
+# The native module returns representations (a store's, a feature's) as this
+# class; it is handed over here because the native module never imports the
+# package that wraps it.
+_native._set_representation_type(Representation)
+
+from ._native import (  # noqa: E402 -- the native core: errors, queries, stages, stores, the kernel
     Candidate,
     CommitNotDurableError,
     Feature,
@@ -24,13 +31,10 @@ from ._native import (  # the native core: errors, queries, stages, stores, the 
 )
 from .errors import Error
 from .protocols import CandidateGenerator, Gatherer, MultiVectorSource, Reranker, VectorView
-from .representation import Representation
 
 # Encoding texts: the encoder, its output and how to pack it for a store, and
 # the on-disk cache of encodings.
-from .encoding import Encoded, TextEncoder, pack  # noqa: E402
-from .encoding_cache import EncodingCache  # noqa: E402
-from .onnx_model import OnnxModel  # noqa: E402
+from .encoders import Encoded, EncodingCache, OnnxModel, TextEncoder, pack  # noqa: E402
 
 # First stages: dense (pooled vectors, from the encoder or the store),
 # lexical BM25 (bm25s, imported on first use), and their reciprocal-rank fusion.

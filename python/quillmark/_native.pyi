@@ -34,6 +34,7 @@ __all__ = [
     "_check_append",
     "_debug_text",
     "_document_ids",
+    "_set_representation_type",
 ]
 
 class IncompatibleIndexError(ValueError):
@@ -388,6 +389,7 @@ def _check_append(
 ) -> list[str]: ...
 def _debug_text(text: str) -> str: ...
 def _document_ids(document_ids: Iterable[str]) -> list[str]: ...
+def _set_representation_type(cls: type, /) -> None: ...
 
 class VectorStoreWriter:
     """Stages appends, deletes, and compactions of one vector store, and

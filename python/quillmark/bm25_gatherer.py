@@ -22,7 +22,8 @@ from typing import Optional, Sequence, Union
 import numpy as np
 
 from . import _native
-from .encoding import _require, check_texts
+from .encoders.missing_model import require
+from .encoders.texts import check_texts
 from .ids import utf8_key
 
 __all__ = ["BM25Gatherer"]
@@ -41,7 +42,7 @@ _UNREADABLE = (OSError, ValueError, KeyError, TypeError, EOFError)
 
 
 def _bm25s():
-    return _require("bm25s", BM25S_REQUIREMENT)
+    return require("bm25s", BM25S_REQUIREMENT)
 
 
 def _tokens(bm25s, texts: list[str], *, words: bool = False):

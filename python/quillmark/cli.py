@@ -192,7 +192,7 @@ def _factory_encoder(spec: Optional[str]):
     """The encoder ``module:function`` makes, or None when no factory is named."""
     if spec is None:
         return None
-    from .encoding import TextEncoder
+    from .encoders import TextEncoder
 
     module_name, _, function_name = spec.partition(":")
     if not module_name or not function_name:
@@ -209,7 +209,7 @@ def _factory_encoder(spec: Optional[str]):
 
 def _open(path: pathlib.Path, encoder):
     from . import Collection
-    from .encoding import MissingModelError
+    from .encoders import MissingModelError
 
     _record(path)
     try:
@@ -243,7 +243,7 @@ def _when(moment: datetime.datetime) -> str:
 
 def cmd_index(args) -> int:
     from . import Collection, TextEncoder
-    from .encoding import MissingModelError
+    from .encoders import MissingModelError
 
     started = time.perf_counter()
     path = pathlib.Path(args.collection)

@@ -32,7 +32,8 @@ from collections.abc import Sequence
 from typing import Any, Mapping, Optional
 
 from . import _native
-from .encoding import Encoded, TextEncoder, check_texts, pack
+from .encoders import Encoded, TextEncoder, pack
+from .encoders.texts import check_texts
 from .store_gatherer import StoreGatherer
 from .text_table import TextTable
 
@@ -229,7 +230,7 @@ class Collection:
 
     @staticmethod
     def _rebuilt(path: pathlib.Path, record: Mapping[str, Any]) -> TextEncoder:
-        from .encoding import MINILM_NAME
+        from .encoders.minilm import MINILM_NAME
 
         options = {"window": record.get("window"), "stride": record.get("stride"),
                    "truncate": bool(record.get("truncate"))}

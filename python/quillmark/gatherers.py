@@ -15,7 +15,7 @@ from typing import Optional, Sequence
 import numpy as np
 
 from . import _native
-from .encoding import SINGLE_VECTOR, TextEncoder
+from .encoders import SINGLE_VECTOR, TextEncoder
 from .pooling import mean_pooled
 from .representation import Representation
 

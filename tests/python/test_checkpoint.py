@@ -25,8 +25,8 @@ import onnx  # noqa: E402
 from safetensors.numpy import save_file  # noqa: E402
 
 from quillmark import _native  # noqa: E402
-from quillmark.checkpoint import CheckpointError  # noqa: E402
-from quillmark.encoding import TextEncoder  # noqa: E402
+from quillmark.encoders import TextEncoder  # noqa: E402
+from quillmark.encoders.checkpoint import CheckpointError  # noqa: E402
 from tiny_checkpoint import (CONFIG, DIM, DOCUMENT_LENGTH, QUERY_LENGTH, VOCAB, original_checkpoint,  # noqa: E402
                              sentence_transformers_checkpoint, tiny_model)
 from tiny_encoder import word_piece_tokenizer  # noqa: E402
@@ -275,7 +275,7 @@ def test_checkpoints_differing_in_one_weight_never_mix(model, tmp_path):
 
 
 def test_the_encoding_cache_keeps_a_checkpoints_queries_apart_from_its_documents(model, tmp_path):
-    from quillmark.encoding_cache import EncodingCache
+    from quillmark.encoders import EncodingCache
 
     encoder = TextEncoder.from_pretrained(sentence_transformers_checkpoint(tmp_path / "ck", model))
     text = QUERIES[0]

@@ -139,7 +139,7 @@ def test_constructor_refuses_inconsistent_indexes(ids, vectors, message):
 def test_a_first_stage_reopened_from_a_store_ranks_as_the_encoders(tmp_path):
     pytest.importorskip("tokenizers", reason="the tiny test encoder needs the tokenizers library")
     from tiny_encoder import tiny_encoder
-    from quillmark.encoding import pack
+    from quillmark.encoders import pack
 
     encoder = tiny_encoder()
     texts = ["the weather is lovely today", "he drove to the stadium", "lists are mutable sequences",

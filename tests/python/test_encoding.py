@@ -11,8 +11,8 @@ import math
 import numpy as np
 import pytest
 
-from quillmark.bert import BertConfig, NumpyBert, _gelu
-from quillmark.encoding import MissingModelError, TextEncoder
+from quillmark.encoders import MissingModelError, TextEncoder
+from quillmark.encoders.bert import BertConfig, NumpyBert, _gelu
 from quillmark.representation import Representation
 from tiny_encoder import tiny_weights as shared_tiny_weights
 from tiny_encoder import word_piece_tokenizer
@@ -169,7 +169,7 @@ def test_long_texts_join_their_windows_with_every_token_once_from_its_most_centr
 
 
 def test_windowed_and_truncated_encodings_of_a_long_text(encoder, tmp_path):
-    from quillmark.encoding_cache import EncodingCache
+    from quillmark.encoders import EncodingCache
 
     long = "the weather is lovely today " * 6  # 30 words, 32 tokens with [CLS] and [SEP]
     windowed = encoder.encode([long])[0]
@@ -236,7 +236,7 @@ def test_query_features_encode_once_on_demand(encoder):
 
 
 def test_cache_skips_the_encoder_and_survives_a_reopen(encoder, tmp_path):
-    from quillmark.encoding_cache import EncodingCache
+    from quillmark.encoders import EncodingCache
 
     cache = EncodingCache(tmp_path)
     cache.SLICE = 2  # written to disk two texts at a time
@@ -266,7 +266,7 @@ def _keyed(encoder="tiny", revision="1", dimension=16, max_tokens=12):
     ((_keyed("enc\0r"), "X", ""), (_keyed("enc", "r\0" "1"), "X", "")),
 ])
 def test_cache_keys_of_different_fields_differ(a, b):
-    from quillmark.encoding_cache import EncodingCache
+    from quillmark.encoders import EncodingCache
 
     assert EncodingCache.key(*a) != EncodingCache.key(*b)
     assert EncodingCache.key(*a) == EncodingCache.key(*a)
@@ -279,7 +279,7 @@ def test_cache_keys_of_different_fields_differ(a, b):
 ], ids=["empty", "truncated", "corrupt"])
 @pytest.mark.parametrize("part", ["meta.npz", "vectors.npy"])
 def test_an_unreadable_chunk_is_skipped_with_a_warning_and_its_texts_encoded_again(encoder, tmp_path, part, damage):
-    from quillmark.encoding_cache import EncodingCache
+    from quillmark.encoders import EncodingCache
 
     cache = EncodingCache(tmp_path)
     cache.SLICE = 2

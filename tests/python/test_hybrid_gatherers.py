@@ -11,7 +11,7 @@ import pytest
 
 from quillmark import (BM25Gatherer, Candidate, Feature, FusionGatherer, Gathered, MaxSimReranker, Query,
                        SearchPipeline, StoreGatherer, Subset, VectorStore, VectorStoreWriter)
-from quillmark.encoding import MissingModelError
+from quillmark.encoders import MissingModelError
 from quillmark.representation import Representation
 
 T1 = dt.datetime(2025, 1, 1, tzinfo=dt.timezone.utc)

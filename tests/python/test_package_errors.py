@@ -4,9 +4,9 @@ bases, so either kind of except clause catches them."""
 import pytest
 
 import quillmark
-from quillmark.checkpoint import CheckpointError
-from quillmark.encoding import MissingModelError
-from quillmark.onnx_model import OnnxGraphError
+from quillmark.encoders import MissingModelError
+from quillmark.encoders.checkpoint import CheckpointError
+from quillmark.encoders.onnx_model import OnnxGraphError
 
 
 def test_package_errors_are_quillmark_errors():

@@ -1,3 +1,6 @@
+import json
+import subprocess
+import sys
 import types
 
 import numpy as np
@@ -181,28 +184,35 @@ def test_module_function_signatures():
         _native._assert_representations_compatible(duck())
 
 
-def test_writing_back_calls_package_class_with_keywords(monkeypatch):
-    calls = []
+def test_writing_back_calls_package_class_with_keywords():
+    seen = run_alone(r"""
+calls = []
+failure = KeyError("no")
 
-    def fake(*args, **kwargs):
-        calls.append((args, kwargs))
-        return "built"
+class Recording:
+    fail = False
 
-    monkeypatch.setattr(quillmark.representation, "Representation", fake)
-    assert read_back(duck(query_template="q")) == "built"
-    assert calls == [((), dict(encoder="enc", encoder_revision="r1", dimension=4, normalized=True,
-                               query_template="q", document_template=""))]
-    assert list(calls[0][1]) == FIELDS
+    def __init__(self, *args, **kwargs):
+        calls.append([list(args), list(kwargs.items())])
+        if Recording.fail:
+            raise failure
 
-    failure = KeyError("no")
-
-    def failing(**kwargs):
-        raise failure
-
-    monkeypatch.setattr(quillmark.representation, "Representation", failing)
-    with pytest.raises(KeyError) as raised:
-        read_back(duck())
-    assert raised.value is failure
+native._set_representation_type(Recording)
+seen["built"] = type(native.Feature(duck(query_template="q"), value=0).representation).__name__
+seen["calls"] = calls
+Recording.fail = True
+try:
+    native.Feature(duck(), value=0).representation
+except KeyError as e:
+    seen["raised unchanged"] = e is failure
+""")
+    assert seen["built"] == "Recording"
+    assert seen["calls"] == [[[], [["encoder", "enc"], ["encoder_revision", "r1"], ["dimension", 4],
+                                   ["normalized", True], ["query_template", "q"], ["document_template", ""]]],
+                             [[], [["encoder", "enc"], ["encoder_revision", "r1"], ["dimension", 4],
+                                   ["normalized", True], ["query_template", ""], ["document_template", ""]]]]
+    assert [name for name, _ in seen["calls"][0][1]] == FIELDS
+    assert seen["raised unchanged"] is True
 
 
 @pytest.mark.native_testing
@@ -230,3 +240,78 @@ def test_requirements_in_name_order():
 def test_requirements_errors(items, error):
     with pytest.raises(error):
         testing.requirements(items)
+
+
+# The extension alone in a fresh interpreter, without the package around it:
+# in this interpreter the package has already handed its class over, for good.
+# A script run after this prelude records its outcomes in `seen`.
+ALONE = r"""
+import dataclasses, importlib.util, json, sys, types
+
+location = importlib.util.spec_from_file_location("quillmark._native", sys.argv[1])
+native = importlib.util.module_from_spec(location)
+location.loader.exec_module(native)
+FIELDS = dict(encoder="enc", encoder_revision="r1", dimension=4, normalized=True, query_template="",
+              document_template="")
+
+def duck(**overrides):
+    return types.SimpleNamespace(**{**FIELDS, **overrides})
+
+seen = {}
+"""
+
+
+def run_alone(script):
+    run = subprocess.run([sys.executable, "-c", ALONE + script + "\nprint(json.dumps(seen))", _native.__file__],
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    return json.loads(run.stdout)
+
+
+def test_native_module_builds_representations_of_the_class_handed_to_it_and_never_imports_the_package():
+    seen = run_alone(r"""
+feature = native.Feature(duck(), value=0)
+
+def outcome(name, call):
+    try:
+        value = call()
+        seen[name] = ["returned", type(value).__name__, repr(value)]
+    except Exception as e:
+        seen[name] = [type(e).__name__, str(e)]
+
+@dataclasses.dataclass(frozen=True)
+class Mine:
+    encoder: str
+    encoder_revision: str
+    dimension: int
+    normalized: bool
+    query_template: str = ""
+    document_template: str = ""
+
+class Other(Mine):
+    pass
+
+outcome("before", lambda: feature.representation)
+outcome("not a class", lambda: native._set_representation_type(Mine(**FIELDS)))
+outcome("set", lambda: native._set_representation_type(Mine))
+outcome("same again", lambda: native._set_representation_type(Mine))
+outcome("another", lambda: native._set_representation_type(Other))
+outcome("after", lambda: feature.representation)
+seen["package imported"] = "quillmark" in sys.modules or "quillmark.representation" in sys.modules
+""")
+    mine = "Mine(encoder='enc', encoder_revision='r1', dimension=4, normalized=True, query_template='', " \
+           "document_template='')"
+    assert seen == {
+        "before": ["RuntimeError", "quillmark._native: Representation type is not set (import quillmark, which sets it)"],
+        "not a class": ["TypeError", "_set_representation_type expects a class, not Mine"],
+        "set": ["returned", "NoneType", "None"],
+        "same again": ["returned", "NoneType", "None"],
+        "another": ["TypeError", "quillmark._native: the Representation type is already set to "
+                    "<class '__main__.Mine'>, not <class '__main__.Other'>"],
+        "after": ["returned", "Mine", mine],
+        "package imported": False,
+    }
+    # And in this interpreter, the package's class was handed over and stays.
+    with pytest.raises(TypeError, match="already set"):
+        _native._set_representation_type(type("Elsewhere", (), {}))
+    _native._set_representation_type(Representation)

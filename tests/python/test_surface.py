@@ -35,6 +35,7 @@ NAMES = [
     "Gathered", "Scored", "ResourceBudget", "MaxSimReranker", "RankedDocument", "SearchTimings", "SearchResult",
     "SearchPipeline", "Subset", "VectorStore", "StoreView", "VectorStoreWriter", "maxsim_scores_packed",
     "_check_representation", "_assert_representations_compatible", "_check_append", "_debug_text", "_document_ids",
+    "_set_representation_type",
 ]
 
 
@@ -155,6 +156,7 @@ DOCUMENTED = [
 SIGNATURES = {
     _native.ResourceBudget: "(*, max_batch_tokens=131072, max_documents_per_batch=256, threads=None)",
     _native.maxsim_scores_packed: "(query, documents, document_lengths, *, max_batch_tokens=None, threads=None)",
+    _native._set_representation_type: "(cls, /)",
     Feature: "(representation, value=None, *, provider=None)",
     Query: "(text, **features)",
     Query.feature: "(self, /, name, representation)",

@@ -6,7 +6,7 @@ import pytest
 pytest.importorskip("tokenizers", reason="the tiny test encoder needs the tokenizers library")
 
 import quillmark  # noqa: E402
-from quillmark.encoding import pack  # noqa: E402
+from quillmark.encoders import pack  # noqa: E402
 from tiny_encoder import tiny_encoder  # noqa: E402
 
 TEXTS = {"weather": "the weather is lovely today", "stadium": "he drove to the stadium",

@@ -11,7 +11,7 @@ import numpy as np
 import onnx
 from safetensors.numpy import save_file
 
-from quillmark.bert import BertConfig
+from quillmark.encoders.bert import BertConfig
 from tiny_encoder import WORDS, tiny_weights, word_piece_tokenizer
 
 VOCAB = WORDS + [",", ";", "[MASK]", "[unused0]", "[unused1]"]

@@ -4,8 +4,8 @@ milliseconds and every process builds the same one."""
 
 import numpy as np
 
-from quillmark.bert import BertConfig, NumpyBert
-from quillmark.encoding import TextEncoder
+from quillmark.encoders import TextEncoder
+from quillmark.encoders.bert import BertConfig, NumpyBert
 from quillmark.representation import Representation
 
 WORDS = ["the", "weather", "is", "lovely", "today", "sunny", "outside", "he", "drove", "to", "stadium",

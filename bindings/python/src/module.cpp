@@ -39,6 +39,7 @@ const Registration kRegistrations[] = {
     {"_check_append", make_check_append},
     {"_debug_text", make_debug_text},
     {"_document_ids", make_document_ids},
+    {"_set_representation_type", make_set_representation_type},
 };
 
 int register_attribute(PyObject* module, const Registration& entry) {

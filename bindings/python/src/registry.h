@@ -27,6 +27,7 @@ PyObject* make_vector_store_writer_type();
 PyObject* make_maxsim_scores_packed();
 PyObject* make_check_representation();
 PyObject* make_assert_representations_compatible();
+PyObject* make_set_representation_type();
 PyObject* make_check_append();
 PyObject* make_debug_text();
 PyObject* make_document_ids();

@@ -1,8 +1,9 @@
-// Representation conversion and the module functions _check_representation
-// and _assert_representations_compatible.
+// Representation conversion and the module functions _check_representation,
+// _assert_representations_compatible and _set_representation_type.
 
 #include "representation_convert.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "convert.h"
@@ -12,6 +13,15 @@
 namespace quillmark::py {
 
 namespace {
+
+// The class representations leave the module as, handed over by the package
+// once at import (_set_representation_type): the module never imports the
+// package that wraps it. A strong reference, set at most once and then kept
+// for the process, like the module's other process-wide objects (it is never
+// released, so no traversal is owed). Every access holds the interpreter lock,
+// which the module keeps enabled even on free-threaded interpreters, so the
+// check-then-set below cannot race; atomic only so that no read is torn.
+std::atomic<PyObject*> representation_type{nullptr};
 
 // A signed 64-bit integer through __index__; a negative value becomes 0 so
 // that it fails the positivity check of the dimension.
@@ -84,6 +94,28 @@ PyObject* assert_representations_compatible(PyObject*, PyObject* args, PyObject*
   });
 }
 
+PyObject* set_representation_type(PyObject*, PyObject* cls) {
+  return guarded([&]() -> PyObject* {
+    if (!PyType_Check(cls)) {
+      PyErr_Format(PyExc_TypeError, "_set_representation_type expects a class, not %s", Py_TYPE(cls)->tp_name);
+      return nullptr;
+    }
+    PyObject* current = representation_type.load(std::memory_order_acquire);
+    if (current == nullptr) {
+      representation_type.store(Py_NewRef(cls), std::memory_order_release);
+      Py_RETURN_NONE;
+    }
+    // Objects already handed out are of the first class: a second one would
+    // make the same representation come back as two unrelated types.
+    if (current != cls) {
+      PyErr_Format(PyExc_TypeError, "quillmark._native: the Representation type is already set to %R, not %R",
+                   current, cls);
+      return nullptr;
+    }
+    Py_RETURN_NONE;
+  });
+}
+
 PyMethodDef check_representation_def = {
     "_check_representation", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check_representation)),
     METH_VARARGS | METH_KEYWORDS,
@@ -96,6 +128,13 @@ PyMethodDef assert_representations_compatible_def = {
     METH_VARARGS | METH_KEYWORDS,
     "_assert_representations_compatible(left, right)\n--\n\n"
     "Raise IncompatibleQueryError unless the two representations are equal."};
+
+PyMethodDef set_representation_type_def = {
+    "_set_representation_type",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_representation_type)), METH_O,
+    "_set_representation_type(cls, /)\n--\n\n"
+    "Make ``cls`` the class representations are returned as; called once by\n"
+    "the package at import. Setting another class afterwards raises TypeError."};
 
 }  // namespace
 
@@ -130,16 +169,19 @@ Ref representation_to_py(const Representation& r) {
       !set_item(kwargs.get(), "query_template", text_to_py(r.query_template())) ||
       !set_item(kwargs.get(), "document_template", text_to_py(r.document_template())))
     return {};
-  Ref module = Ref::steal(PyImport_ImportModule("quillmark.representation"));
-  if (!module) return {};
-  Ref cls = Ref::steal(PyObject_GetAttrString(module.get(), "Representation"));
-  if (!cls) return {};
+  PyObject* cls = representation_type.load(std::memory_order_acquire);
+  if (cls == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "quillmark._native: Representation type is not set (import quillmark, which sets it)");
+    return {};
+  }
   Ref no_args = Ref::steal(PyTuple_New(0));
   if (!no_args) return {};
-  return Ref::steal(PyObject_Call(cls.get(), no_args.get(), kwargs.get()));
+  return Ref::steal(PyObject_Call(cls, no_args.get(), kwargs.get()));
 }
 
 PyObject* make_check_representation() { return make_function(&check_representation_def); }
 PyObject* make_assert_representations_compatible() { return make_function(&assert_representations_compatible_def); }
+PyObject* make_set_representation_type() { return make_function(&set_representation_type_def); }
 
 }  // namespace quillmark::py

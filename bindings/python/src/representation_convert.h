@@ -1,7 +1,8 @@
 #pragma once
 // Representations between Python and the core. Python representations are
-// duck-typed: any object with the six attributes serves; the module builds
-// `quillmark.representation.Representation` objects on the way out.
+// duck-typed: any object with the six attributes serves; on the way out the
+// module builds objects of the class the package hands it at import
+// (_set_representation_type).
 
 #include "py_ref.h"
 
@@ -19,9 +20,9 @@ namespace quillmark::py {
 // REQUIRES: the lock is held.
 std::optional<Representation> representation_from_py(PyObject* obj);
 
-// A new quillmark.representation.Representation built with the six fields
-// as keyword arguments. Null with the exception of the import, lookup or call
-// set on failure. REQUIRES: the lock is held.
+// A new object of the class set by _set_representation_type, built with the
+// six fields as keyword arguments. Null with RuntimeError set when no class
+// was set yet, or with the exception of the call. REQUIRES: the lock is held.
 Ref representation_to_py(const Representation& representation);
 
 }  // namespace quillmark::py

@@ -19,7 +19,7 @@ from typing import Sequence
 
 import numpy as np
 
-from ..encoding import SINGLE_VECTOR
+from ..encoders import SINGLE_VECTOR
 from ..gatherers import SCORE_SEMANTICS, MeanPooledGatherer
 from ..ids import utf8_key
 from ..representation import Representation

@@ -14,7 +14,7 @@ from typing import Optional
 
 import numpy as np
 
-from .errors import Error
+from ..errors import Error
 
 __all__ = ["OnnxModel", "OnnxGraphError"]
 
@@ -33,9 +33,9 @@ class OnnxModel:
     thread-safe, so one instance serves every worker."""
 
     def __init__(self, path: str | pathlib.Path):
-        from .encoding import _require
+        from .missing_model import require
 
-        ort = _require("onnxruntime", "onnxruntime")
+        ort = require("onnxruntime", "onnxruntime")
         self.path = pathlib.Path(path)
         if not self.path.is_file():
             raise FileNotFoundError(f"{self.path}: no such ONNX graph")

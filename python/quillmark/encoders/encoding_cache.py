@@ -33,8 +33,11 @@ from typing import Optional, Sequence
 
 import numpy as np
 
-from .encoding import Encoded, TextEncoder, _progress_bar, check_texts
-from .pooling import pooled
+from ..pooling import pooled
+from .encoded import Encoded
+from .progress import progress_bar
+from .texts import check_texts
+from .text_encoder import TextEncoder
 
 __all__ = ["EncodingCache"]
 
@@ -184,7 +187,7 @@ class EncodingCache:
         # Slices of the misses go to the cache as they finish, so an
         # interrupted run keeps what it encoded.
         label = options.pop("progress", None)
-        bar = _progress_bar(label, len(missing)) if isinstance(label, str) and missing else label
+        bar = progress_bar(label, len(missing)) if isinstance(label, str) and missing else label
         for start in range(0, len(missing), self.SLICE):
             part = missing[start : start + self.SLICE]
             fresh = encoder.encode([texts[i] for i in part], progress=bar, **options)

@@ -1,7 +1,7 @@
 """A late-interaction checkpoint from a local directory, as a ``TextEncoder``
 that encodes exactly as the model was trained. Nothing is ever downloaded.
 
-Two layouts are read (their settings: ``quillmark.checkpoint_settings``):
+Two layouts are read (their settings: ``quillmark.encoders.checkpoint_settings``):
 
 * sentence-transformers style: ``modules.json`` lists a Transformer module
   (a BERT: ``config.json``, ``model.safetensors``, ``tokenizer.json`` or
@@ -45,12 +45,13 @@ from typing import Optional
 
 import numpy as np
 
+from ..representation import Representation
 from .bert import BertConfig, NumpyBert, weight_shapes
 from .checkpoint_settings import (CheckpointError, CheckpointSettings, original_settings, read_json,
                                   sentence_transformers_settings)
-from .encoding import TextEncoder, _require
+from .missing_model import require
 from .onnx_model import OnnxGraphError, OnnxModel
-from .representation import Representation
+from .text_encoder import TextEncoder
 
 __all__ = ["CheckpointError", "load"]
 
@@ -86,7 +87,7 @@ def _bert_config(path: pathlib.Path) -> tuple[BertConfig, int, int]:
 
 def _tokenizer(directory: pathlib.Path):
     """The tokenizer, the file it came from, and tokenizer_config.json's settings."""
-    tokenizers = _require("tokenizers", "--no-deps tokenizers")
+    tokenizers = require("tokenizers", "--no-deps tokenizers")
     config_path = directory / "tokenizer_config.json"
     config = read_json(config_path) if config_path.is_file() else {}
 
@@ -142,7 +143,7 @@ def _skiplist(tokenizer, words) -> list[int]:
 
 
 def _safetensors(path: pathlib.Path) -> dict[str, np.ndarray]:
-    _require("safetensors", "safetensors")
+    require("safetensors", "safetensors")
     from safetensors.numpy import load_file
 
     if not path.is_file():

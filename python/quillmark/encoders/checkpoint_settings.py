@@ -24,7 +24,7 @@ import string
 from dataclasses import dataclass
 from typing import Optional, Union
 
-from .errors import Error
+from ..errors import Error
 
 __all__ = ["CheckpointError", "CheckpointSettings", "read_json", "sentence_transformers_settings",
            "original_settings"]
