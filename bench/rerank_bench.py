@@ -31,8 +31,9 @@ count at least the CPU count (the default pool's size) never slower than
 threads unset; search adds at most 10% (or 1 ms) to its rerank. On a shared machine (load average above the CPU count,
 printed) wall times are unreliable; the CPU times are printed beside them.
 
-Stores are written with NumPy and json the way the on-disk format defines them,
-into a temporary directory removed at the end (about 1.7 GB while it runs).
+Stores are written through quillmark.VectorStoreWriter (one append, one
+commit: segment 0, whose files the NumPy references map), into a temporary
+directory removed at the end (about 1.7 GB while it runs).
 """
 
 from __future__ import annotations
@@ -40,9 +41,7 @@ from __future__ import annotations
 import concurrent.futures
 import ctypes
 import datetime
-import json
 import os
-import secrets
 import shutil
 import sys
 import tempfile
@@ -53,7 +52,7 @@ import numpy as np
 import scipy_openblas32
 
 import quillmark
-from quillmark import Feature, Query, ResourceBudget, VectorStore
+from quillmark import Feature, Query, ResourceBudget, VectorStore, VectorStoreWriter
 from quillmark.representation import Representation
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -61,8 +60,7 @@ import timing  # noqa: E402
 
 DOCS, TOKENS, DIM, QUERY_TOKENS, CANDIDATES = 20_000, 128, 128, 32, 1_000
 ROUNDS = int(os.environ.get("BENCH_ROUNDS", "15"))
-FORMAT = "quillmark-vectors-2"
-CHUNK = 1_000  # documents generated and written at a time
+CHUNK = 1_000  # documents generated at a time
 KERNEL_BATCH_ROWS = 4096  # the reranker's largest kernel batch
 SETTLE = set()  # cases after which the next case waits SETTLE_SECONDS
 SETTLE_SECONDS = 0.25
@@ -93,13 +91,6 @@ def interleaved(cases, rounds=ROUNDS):
     return Timings(timing.interleaved(cases, min_rounds=rounds, max_rounds=rounds, settle=settle))
 
 
-def int8_encode(rows):
-    scales = np.maximum(np.abs(rows).max(axis=1) / np.float32(127), np.float32(1e-12)).astype(np.float32)
-    q = rows / scales[:, None]
-    codes = np.clip(np.sign(q) * np.floor(np.abs(q) + np.float32(0.5)), -127, 127).astype(np.int8)
-    return codes, scales
-
-
 def int8_decode_unit(codes, scales):
     y = codes.astype(np.float32) * scales[:, None]
     y /= np.maximum(np.sqrt((y * y).sum(axis=1, dtype=np.float32)), np.float32(1e-12))[:, None]
@@ -107,40 +98,24 @@ def int8_decode_unit(codes, scales):
 
 
 def write_stores(root: Path, rng):
-    """One single-segment store per encoding, of the same unit vectors."""
+    """One single-segment store per encoding, of the same unit vectors, each
+    written by one append and one commit."""
     ids = [f"doc-{i:05d}" for i in range(DOCS)]
     rows = DOCS * TOKENS
-    offsets = np.arange(DOCS + 1, dtype=np.uint64) * TOKENS
+    vectors = np.empty((rows, DIM), np.float32)
+    for start in range(0, rows, CHUNK * TOKENS):
+        block = vectors[start:start + CHUNK * TOKENS]
+        block[:] = rng.standard_normal(block.shape, dtype=np.float32)
+        block /= np.linalg.norm(block, axis=1, keepdims=True)
+    lengths = np.full(DOCS, TOKENS)
+    rep = Representation("bench", "1", DIM, True)
     paths = {}
-    arrays = {}
     for encoding in ("float32", "int8"):
         path = root / encoding
-        path.mkdir()
-        (path / "segment-0.ids.json").write_text(json.dumps(ids))
-        np.save(path / "segment-0.offsets.npy", offsets)
-        if encoding == "float32":
-            arrays["vectors"] = np.lib.format.open_memmap(path / "segment-0.vectors.npy", "w+", np.float32,
-                                                          (rows, DIM))
-        else:
-            arrays["codes"] = np.lib.format.open_memmap(path / "segment-0.codes.npy", "w+", np.int8, (rows, DIM))
-            arrays["scales"] = np.lib.format.open_memmap(path / "segment-0.scales.npy", "w+", np.float32, (rows,))
-        manifest = {
-            "format": FORMAT, "store_id": secrets.token_hex(16), "encoding": encoding, "corpus": "bench",
-            "representation": {"encoder": "bench", "encoder_revision": "1", "dimension": DIM, "normalized": True,
-                               "query_template": "", "document_template": ""},
-            "commit": 1, "next_segment_id": 1, "committed_at": time.time(),
-            "segments": [{"id": 0, "documents": DOCS, "tokens": rows, "tombstones": None}],
-        }
-        (path / "manifest.json").write_text(json.dumps(manifest, indent=2) + "\n")
+        with VectorStoreWriter.create(path, "bench", rep, encoding=encoding) as writer:
+            writer.append(ids, vectors, lengths)
+            writer.commit()
         paths[encoding] = path
-    for start in range(0, rows, CHUNK * TOKENS):
-        block = rng.standard_normal((min(CHUNK * TOKENS, rows - start), DIM), dtype=np.float32)
-        block /= np.linalg.norm(block, axis=1, keepdims=True)
-        end = start + len(block)
-        arrays["vectors"][start:end] = block
-        arrays["codes"][start:end], arrays["scales"][start:end] = int8_encode(block)
-    for a in arrays.values():
-        a.flush()
     return ids, paths
 
 

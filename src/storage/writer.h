@@ -252,6 +252,37 @@ class VectorStoreWriter {
   bool merge_at_commit_ = false;
 };
 
+// The segment-writing step of VectorStoreWriter::stage, for any caller that
+// makes segments outside a writer (test fixtures build stores with it, so
+// that the writer's own code defines the files): writes the files of the
+// segment `entry` of a store of `encoding` and `dimension` (vector arrays
+// filled by `fill`, offsets from `lengths`, ids file from `ids`, a sources
+// file from `sources` unless it is empty) into a staging directory inside
+// `store`, loads and validates them as a reader would, and links them into
+// `store`. Returns the loaded segment. On failure nothing new remains in
+// `store`. Errors: those of ImmutableFiles::create and install (AlreadyExists
+// when a file of the segment is already there), NpyWriter's, `fill`'s, and
+// SegmentData::load's or load_segment_sources' for what was written.
+// REQUIRES: ids.size() == lengths.size() == entry.documents; the lengths are
+// positive and sum to entry.tokens; sources is empty or has
+// entry.documents rows, each from a segment below entry.id.
+Result<std::shared_ptr<const SegmentData>> stage_segment(FileSystem& file_system, const Directory& store,
+                                                         const SegmentEntry& entry, Encoding encoding,
+                                                         std::uint64_t dimension, std::span<const SharedText> ids,
+                                                         std::span<const std::uint64_t> lengths,
+                                                         const VectorStoreWriter::ArrayFiller& fill,
+                                                         std::span<const SegmentSource> sources = {});
+
+// Encodes row-major float rows of `dimension` values into the vector arrays
+// of `encoding` (given in Encoding::arrays order, as an ArrayFiller gets
+// them), in chunks of kAppendChunkRows rows: float32 rows are written as
+// they are; int8 rows through int8_encode (int8.h), on the calling thread's
+// pool. Returns the first error of the writers.
+// REQUIRES: arrays are those of Encoding::arrays(encoding, dimension);
+// dimension > 0 and values.size() is a multiple of it.
+Result<void> write_encoded_rows(std::span<NpyWriter> arrays, Encoding encoding, std::size_t dimension,
+                                std::span<const float> values);
+
 // Removes what `manifest` does not reference from the store directory:
 // ".staging-" directories, and unreferenced "segment-" and "manifest.json."
 // files. Names that are not UTF-8, other names, and other kinds of entry are

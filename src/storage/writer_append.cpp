@@ -20,37 +20,39 @@ Result<void> VectorStoreWriter::append(std::span<const SharedText> ids, std::spa
   const std::uint64_t rows = values.size() / dim;
   const std::uint64_t id = QM_TRY(allocate_segment());
   const SegmentEntry entry{id, ids.size(), rows, std::nullopt};
-  const std::size_t chunk_values = kAppendChunkRows * dim;
-
-  ArrayFiller fill;
-  if (encoding_ == Encoding::Float32) {
-    // Straight from the caller's buffer: runs this large bypass the .npy
-    // writer's buffer.
-    fill = [&](std::span<NpyWriter> arrays) -> Result<void> {
-      for (std::size_t at = 0; at < values.size(); at += chunk_values)
-        QM_TRY(arrays[0].write(values.subspan(at, std::min(chunk_values, values.size() - at))));
-      return {};
-    };
-  } else {
-    fill = [&](std::span<NpyWriter> arrays) -> Result<void> {
-      return install(threads, [&]() -> Result<void> {
-        const std::size_t chunk_rows = std::min<std::uint64_t>(kAppendChunkRows, rows);
-        std::vector<std::int8_t> codes(chunk_rows * dim);
-        std::vector<float> scales(chunk_rows);
-        for (std::uint64_t row = 0; row < rows; row += chunk_rows) {
-          const std::size_t n = std::min<std::uint64_t>(chunk_rows, rows - row);
-          const std::span<std::int8_t> chunk_codes(codes.data(), n * dim);
-          const std::span<float> chunk_scales(scales.data(), n);
-          int8_encode(values.subspan(row * dim, n * dim), dim, chunk_codes, chunk_scales);
-          QM_TRY(arrays[0].write(std::span<const std::int8_t>(chunk_codes)));
-          QM_TRY(arrays[1].write(std::span<const float>(chunk_scales)));
-        }
-        return {};
-      });
-    };
-  }
+  // Float32 rows go straight from the caller's buffer (runs this large
+  // bypass the .npy writer's buffer); int8 encoding runs on the pool that
+  // `threads` selects.
+  const Encoding encoding = encoding_;
+  const ArrayFiller fill = [&](std::span<NpyWriter> arrays) -> Result<void> {
+    if (encoding == Encoding::Float32) return write_encoded_rows(arrays, encoding, dim, values);
+    return install(threads, [&]() -> Result<void> { return write_encoded_rows(arrays, encoding, dim, values); });
+  };
   std::shared_ptr<const SegmentData> data = QM_TRY(stage(entry, ids, lengths, fill));
   segments_.push_back(LiveSegment{entry, std::move(data), std::make_shared<const Tombstones>()});
+  return {};
+}
+
+Result<void> write_encoded_rows(std::span<NpyWriter> arrays, Encoding encoding, std::size_t dimension,
+                                std::span<const float> values) {
+  if (encoding == Encoding::Float32) {
+    const std::size_t chunk_values = kAppendChunkRows * dimension;
+    for (std::size_t at = 0; at < values.size(); at += chunk_values)
+      QM_TRY(arrays[0].write(values.subspan(at, std::min(chunk_values, values.size() - at))));
+    return {};
+  }
+  const std::uint64_t rows = values.size() / dimension;
+  const std::size_t chunk_rows = std::min<std::uint64_t>(kAppendChunkRows, rows);
+  std::vector<std::int8_t> codes(chunk_rows * dimension);
+  std::vector<float> scales(chunk_rows);
+  for (std::uint64_t row = 0; row < rows; row += chunk_rows) {
+    const std::size_t n = std::min<std::uint64_t>(chunk_rows, rows - row);
+    const std::span<std::int8_t> chunk_codes(codes.data(), n * dimension);
+    const std::span<float> chunk_scales(scales.data(), n);
+    int8_encode(values.subspan(row * dimension, n * dimension), dimension, chunk_codes, chunk_scales);
+    QM_TRY(arrays[0].write(std::span<const std::int8_t>(chunk_codes)));
+    QM_TRY(arrays[1].write(std::span<const float>(chunk_scales)));
+  }
   return {};
 }
 

@@ -35,13 +35,8 @@ Result<TimeValue> VectorStoreWriter::commit_with(const ManifestWriter& write) {
       SegmentEntry& entry = next.segments[i];
       if (!changed_segments_.contains(entry.id)) continue;
       // The segment's whole tombstone list, under the new commit's number.
-      const Tombstones& rows = *segments_[i].tombstones;
-      const std::uint64_t shape[] = {rows.size()};
-      NpyWriter writer = QM_TRY(NpyWriter::create(files->staging_directory(),
-                                                  tombstones_file_name(entry.id, next.commit), Dtype::Uint64,
-                                                  shape, *file_system_));
-      QM_TRY(writer.write(std::span<const std::uint64_t>(rows)));
-      QM_TRY(std::move(writer).finish());
+      QM_TRY(write_tombstones(*file_system_, files->staging_directory(), entry.id, next.commit,
+                              *segments_[i].tombstones));
       entry.tombstones = next.commit;
     }
     QM_TRY(files->install());

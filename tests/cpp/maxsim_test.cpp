@@ -752,7 +752,7 @@ TEST_P(MaxSimRerankerGather, FailsAsFetchingEachBatchWould) {
   }
   values[offsets[20]] = 0.0f;
   fs::remove(scales);
-  testing::TestStore::write_array<float>(scales, values, {values.size()});
+  testing::write_array<float>(scales, values, {values.size()});
   SourceList native{VectorStore::open(s.dir / "alpha").value()};
   SourceList fetching{std::make_shared<const FetchingSource>(VectorStore::open(s.dir / "alpha").value())};
   s.list = {Candidate{DocumentKey("alpha", "d1"), 0, 0, ""}, Candidate{DocumentKey("alpha", "d60"), 0, 1, ""}};

@@ -164,8 +164,9 @@ TEST(StoreSegments, PoolRefusesBadInt8Scales) {
   TestStore builder(dir.path(), "int8", 2);
   builder.append({{"a", {1, 2, 3, 4}}, {"b", {1, 1}}});
   builder.publish();
+  // Hand-crafted: b's scale replaced by one no writer produces.
   fs::remove(segment_file(dir.path(), 0, "scales.npy"));
-  TestStore::write_array<float>(segment_file(dir.path(), 0, "scales.npy"), std::vector<float>{0.5f, 0.5f, NAN}, {3});
+  testing::write_array<float>(segment_file(dir.path(), 0, "scales.npy"), std::vector<float>{0.5f, 0.5f, NAN}, {3});
   auto view = open_view(dir.path());
   std::vector<float> out(4);
   for (std::optional<std::size_t> threads : {std::optional<std::size_t>{}, std::optional<std::size_t>{2}}) {

@@ -554,9 +554,10 @@ TEST(StoreView, Int8ScalesMustBeFiniteAndPositive) {
     TestStore builder(dir.path(), "int8", 2);
     builder.append({{"a", {1, 2, 3, 4}}, {"b", {1, 1}}});
     builder.publish();
+    // Hand-crafted: b's scale replaced by one no writer produces.
     fs::remove(segment_file(dir.path(), 0, "scales.npy"));
-    TestStore::write_array<float>(segment_file(dir.path(), 0, "scales.npy"), std::vector<float>{0.5f, 0.5f, bad},
-                                  {3});
+    testing::write_array<float>(segment_file(dir.path(), 0, "scales.npy"), std::vector<float>{0.5f, 0.5f, bad},
+                                {3});
     auto view = open_ok(dir.path())->current_view();
     EXPECT_TRUE(view->fetch(ids({"a"}), std::nullopt).has_value());
     // The data is judged before the thread count, and on any pool.

@@ -1,29 +1,54 @@
 #pragma once
-// A store builder for tests, independent of the store writer: it writes
-// stores file by file the way the format defines them.
+// A store builder for tests that need what the writer's API does not offer:
+// chosen segment IDs and commit numbers, rows deleted in a segment that
+// newer segments replace, segments dropped or their files erased at will, a
+// manifest published as given. It knows no file layout: segments are written
+// by the core's own segment-writing code (stage_segment, write_encoded_rows),
+// tombstones by write_tombstones, manifests by write_manifest, each
+// published the way a commit publishes them. The independent reading of the
+// format is tests/python/store_builder.py; tests that need files the core
+// cannot write make them explicitly, naming what they break.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "storage/format/int8.h"
+#include "no_flush_file_system.h"
 #include "storage/format/manifest.h"
 #include "storage/format/npy.h"
+#include "storage/format/segment_data.h"
+#include "storage/publication.h"
+#include "storage/writer.h"
 #include "temp_dir.h"
 
 namespace quillmark::testing {
 
 namespace fs = std::filesystem;
 
-// Writes stores file by file the way the format defines them: .npy arrays
-// through NpyWriter, ids as a JSON array, the manifest through to_json and a
-// rename. Independent of the store writer.
+// Writes one .npy array of `shape` holding `values` at `path`, which must not
+// exist: for tests that hand-craft or corrupt a single file of a store.
+template <class T>
+void write_array(const fs::path& path, std::span<const T> values, std::vector<std::uint64_t> shape) {
+  auto writer = NpyWriter::create(path, DtypeOf<T>::value, shape);
+  ASSERT_TRUE(writer.has_value()) << writer.error().text();
+  ASSERT_TRUE(writer->write(values).has_value());
+  ASSERT_TRUE(std::move(*writer).finish().has_value());
+}
+template <class T>
+void write_array(const fs::path& path, const std::vector<T>& values, std::vector<std::uint64_t> shape) {
+  write_array<T>(path, std::span<const T>(values), std::move(shape));
+}
+
+// Builds a store commit by commit through the core's publication path
+// (without flushes, which these tests do not check). The directory is made
+// when a segment or manifest is first written.
 class TestStore {
  public:
   struct Segment {
@@ -49,31 +74,28 @@ class TestStore {
   const Manifest& manifest() const { return manifest_; }
   Manifest& manifest() { return manifest_; }
 
-  // Writes one new segment holding `docs` (id, row-major vectors); returns
-  // its ID. Not committed until publish().
+  // Writes one new segment holding `docs` (id, row-major vectors, at least
+  // one vector each, IDs distinct) under the next segment ID; returns that
+  // ID. Not committed until publish().
   std::uint64_t append(const std::vector<std::pair<std::string, std::vector<float>>>& docs) {
     const std::uint64_t id = manifest_.next_segment_id++;
-    std::vector<std::uint64_t> offsets{0};
+    std::vector<SharedText> ids;
+    std::vector<std::uint64_t> lengths;
     std::vector<float> vectors;
-    std::string ids = "[";
     for (const auto& [doc, values] : docs) {
-      ids += (ids.size() > 1 ? ",\"" : "\"") + doc + "\"";
+      ids.emplace_back(doc);
+      lengths.push_back(values.size() / dimension());
       vectors.insert(vectors.end(), values.begin(), values.end());
-      offsets.push_back(vectors.size() / dimension());
     }
-    write_bytes(segment_file(path_, id, "ids.json"), ids + "]");
-    const std::uint64_t tokens = offsets.back();
-    write_array<std::uint64_t>(segment_file(path_, id, "offsets.npy"), offsets, {offsets.size()});
-    if (manifest_.encoding == "float32") {
-      write_array<float>(segment_file(path_, id, "vectors.npy"), vectors, {tokens, dimension()});
-    } else {
-      std::vector<std::int8_t> codes(vectors.size());
-      std::vector<float> scales(tokens);
-      int8_encode(vectors, dimension(), codes, scales);
-      write_array<std::int8_t>(segment_file(path_, id, "codes.npy"), codes, {tokens, dimension()});
-      write_array<float>(segment_file(path_, id, "scales.npy"), scales, {tokens});
-    }
-    segments_.push_back({SegmentEntry{id, docs.size(), tokens, std::nullopt}, {}, false});
+    const SegmentEntry entry{id, docs.size(), vectors.size() / dimension(), std::nullopt};
+    const Encoding encoding = Encoding::parse(manifest_.encoding).value();
+    const std::size_t dim = dimension();
+    auto staged = stage_segment(file_system_, directory(), entry, encoding, dim, ids, lengths,
+                                [&](std::span<NpyWriter> arrays) {
+                                  return write_encoded_rows(arrays, encoding, dim, vectors);
+                                });
+    if (!staged) throw std::runtime_error("segment not written: " + staged.error().debug());
+    segments_.push_back({entry, {}, false});
     return id;
   }
 
@@ -86,46 +108,42 @@ class TestStore {
 
   void drop(std::uint64_t segment) { std::erase_if(segments_, [&](const Segment& s) { return s.entry.id == segment; }); }
 
-  // Deletes every file of a segment from the directory.
+  // Deletes every file of a segment from the directory, as clean-up does.
   void erase_files(std::uint64_t segment) {
     for (const auto& f : fs::directory_iterator(path_))
       if (f.path().filename().string().starts_with("segment-" + std::to_string(segment) + "."))
         fs::remove(f.path());
   }
 
-  // Writes pending tombstone files, then replaces manifest.json by rename.
+  // Commits as the writer does: the pending tombstone files under the new
+  // commit number, linked in from a staging directory, then the manifest.
   void publish() {
     ++manifest_.commit;
     manifest_.committed_at += 1.25;
     manifest_.segments.clear();
+    auto files = ImmutableFiles::create(file_system_, directory());
+    if (!files) throw std::runtime_error("no staging directory: " + files.error().debug());
     for (Segment& s : segments_) {
       if (s.pending) {
-        write_array<std::uint64_t>(tombstones_file(path_, s.entry.id, manifest_.commit), s.deleted,
-                                   {s.deleted.size()});
+        auto written = write_tombstones(file_system_, files->staging_directory(), s.entry.id, manifest_.commit,
+                                        s.deleted);
+        if (!written) throw std::runtime_error("tombstones not written: " + written.error().debug());
         s.entry.tombstones = manifest_.commit;
         s.pending = false;
       }
       manifest_.segments.push_back(s.entry);
     }
+    if (auto installed = files->install(); !installed)
+      throw std::runtime_error("tombstones not linked: " + installed.error().debug());
+    files->retain();
     write_manifest(manifest_);
   }
 
+  // Replaces manifest.json by `manifest` as given, through write_manifest.
   void write_manifest(const Manifest& manifest) {
-    const fs::path tmp = path_ / ("manifest.json." + std::to_string(++temporaries_));
-    write_bytes(tmp, manifest.to_json());
-    fs::rename(tmp, path_ / "manifest.json");
-  }
-
-  template <class T>
-  static void write_array(const fs::path& path, std::span<const T> values, std::vector<std::uint64_t> shape) {
-    auto writer = NpyWriter::create(path, DtypeOf<T>::value, shape);
-    ASSERT_TRUE(writer.has_value()) << writer.error().text();
-    ASSERT_TRUE(writer->write(values).has_value());
-    ASSERT_TRUE(std::move(*writer).finish().has_value());
-  }
-  template <class T>
-  static void write_array(const fs::path& path, const std::vector<T>& values, std::vector<std::uint64_t> shape) {
-    write_array<T>(path, std::span<const T>(values), std::move(shape));
+    bool published = false;
+    auto written = quillmark::write_manifest(file_system_, directory(), manifest, published);
+    if (!written) throw std::runtime_error("manifest not written: " + written.error().debug());
   }
 
  private:
@@ -135,10 +153,21 @@ class TestStore {
     throw std::runtime_error("no such segment");
   }
 
+  const Directory& directory() {
+    if (!directory_) {
+      fs::create_directories(path_);
+      auto opened = Directory::open(path_);
+      if (!opened) throw std::runtime_error("store directory not opened: " + opened.error().debug());
+      directory_.emplace(std::move(*opened));
+    }
+    return *directory_;
+  }
+
   fs::path path_;
   Manifest manifest_;
   std::vector<Segment> segments_;
-  int temporaries_ = 0;
+  NoFlushFileSystem file_system_;
+  std::optional<Directory> directory_;
 };
 
 }  // namespace quillmark::testing

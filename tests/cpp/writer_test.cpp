@@ -172,8 +172,11 @@ TEST(WriterAppend, UnitToleranceOnlyOnNormalizedRepresentations) {
   EXPECT_TRUE(plain.append(texts({"a"}), row_bad, 3, std::vector<std::uint64_t>{1}, std::nullopt).has_value());
 }
 
-// A store written by the writer reads exactly like the same store written
-// file by file by the test builder.
+// A store written by the writer's append, delete_documents and commit reads
+// exactly like, and has the same files as, the same store composed by the
+// test builder from the core's segment, tombstone and manifest functions
+// with chosen segment IDs and deleted rows. (The files are checked against a
+// writer independent of the core by the Python tests' store_builder.)
 class WriterMatchesBuilder : public ::testing::TestWithParam<Encoding> {};
 
 TEST_P(WriterMatchesBuilder, SameContentReadsIdentically) {

@@ -1,7 +1,13 @@
 """Writes vector stores the way the on-disk format defines them, with NumPy and json.
 
-Independent of the native writer: the tests use it to build stores for the
-reader, and it doubles as a second reading of the format.
+The one independent test oracle of the store format: it is written from the
+format alone and uses nothing of the core (no quillmark import), so a rule the
+core gets wrong shows up as a difference against it instead of being repeated
+here. Every other writer of stores in the tests and benchmarks (the C++
+fixture tests/cpp/test_store.h, bench/store_bench.py, bench/rerank_bench.py)
+writes through the core. Keep it that way: a test that needs a store the
+writer cannot make builds it here or corrupts files explicitly, and a change
+to the format is made here from the format, never copied from the core.
 """
 
 from __future__ import annotations

@@ -1,4 +1,5 @@
 import datetime as dt
+import json
 import os
 import pathlib
 import random
@@ -157,6 +158,17 @@ def test_writer_and_test_builder_read_identically(tmp_path, rng, encoding, norma
     writer.append(*packed(second))
     assert writer.delete(["d4", "zz"]) == 1
     writer.commit()
+
+    # The writer's files are the independent builder's: the same .npy bytes
+    # (header included) and the same IDs in each ids file.
+    arrays = ["vectors"] if encoding == "float32" else ["codes", "scales"]
+    names = [f"segment-{s}.{a}.npy" for s in (0, 1) for a in arrays + ["offsets"]] + ["segment-0.tombstones-1.npy"]
+    for name in names:
+        assert (tmp_path / "written" / name).read_bytes() == (tmp_path / "built" / name).read_bytes(), name
+    for s in (0, 1):
+        name = f"segment-{s}.ids.json"
+        ids_files = [json.loads((tmp_path / store / name).read_text()) for store in ("written", "built")]
+        assert ids_files[0] == ids_files[1], name
 
     built, written = VectorStore(tmp_path / "built").view(), VectorStore(tmp_path / "written").view()
     assert written.document_ids == built.document_ids == ["d0", "d1", "d2", "d3", "d5"]

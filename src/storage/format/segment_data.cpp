@@ -180,4 +180,13 @@ Result<std::shared_ptr<const std::vector<std::uint64_t>>> load_tombstones(const 
   return load_tombstones(directory, entry);
 }
 
+Result<void> write_tombstones(FileSystem& file_system, const Directory& directory, std::uint64_t segment,
+                              std::uint64_t commit, std::span<const std::uint64_t> rows) {
+  const std::uint64_t shape[] = {rows.size()};
+  NpyWriter writer =
+      QM_TRY(NpyWriter::create(directory, tombstones_file_name(segment, commit), Dtype::Uint64, shape, file_system));
+  QM_TRY(writer.write(rows));
+  return std::move(writer).finish();
+}
+
 }  // namespace quillmark

@@ -16,6 +16,7 @@
 #include "storage/format/id_index.h"
 #include "storage/format/manifest.h"
 #include "storage/format/npy.h"
+#include "storage/io/file_system.h"
 
 namespace quillmark {
 
@@ -113,5 +114,14 @@ Result<std::shared_ptr<const std::vector<std::uint64_t>>> load_tombstones(const 
 // load_tombstones from the directory at `path`, opened now.
 Result<std::shared_ptr<const std::vector<std::uint64_t>>> load_tombstones(const std::filesystem::path& path,
                                                                            const SegmentEntry& entry);
+
+// Writes the tombstone file of segment `segment` under commit `commit`
+// ("segment-ID.tombstones-N.npy": the rows as a one-dimensional uint64
+// array) into `directory`, created exclusively and synchronised, as a
+// commit does into its staging directory. Returns the I/O error of
+// NpyWriter::create (AlreadyExists when the name is taken), write or finish.
+// REQUIRES: rows ascend strictly (load_tombstones refuses anything else).
+Result<void> write_tombstones(FileSystem& file_system, const Directory& directory, std::uint64_t segment,
+                              std::uint64_t commit, std::span<const std::uint64_t> rows);
 
 }  // namespace quillmark
