@@ -2,7 +2,10 @@
 
 #include <datetime.h>
 
+#include <charconv>
+#include <cmath>
 #include <cstring>
+#include <string>
 
 #include "numpy_api.h"
 #include "representation_convert.h"
@@ -463,6 +466,47 @@ std::optional<std::filesystem::path> path_argument(PyObject* obj) {
   Ref bytes = Ref::steal(encoded);
   return std::filesystem::path(
       std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
+}
+
+std::string float_text(float value) {
+  if (std::isnan(value)) return "NaN";
+  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+  // The shortest round-trip digits come from scientific to_chars
+  // ("-d.ddde+XX"); they are then laid out positionally. (Fixed to_chars
+  // would print every exact digit of large values: 1e20f as
+  // 100000002004087734272.)
+  char buffer[64];
+  const auto written = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+  std::string_view s(buffer, static_cast<std::size_t>(written.ptr - buffer));
+  std::string out;
+  if (s.front() == '-') {
+    out = "-";
+    s.remove_prefix(1);
+  }
+  const std::size_t e = s.find('e');
+  std::string digits;
+  for (char c : s.substr(0, e))
+    if (c != '.') digits += c;
+  std::string_view exponent_text = s.substr(e + 1);
+  if (exponent_text.front() == '+') exponent_text.remove_prefix(1);
+  int exponent = 0;
+  std::from_chars(exponent_text.data(), exponent_text.data() + exponent_text.size(), exponent);
+  // The value is 0.digits times 10^point.
+  const long point = exponent + 1;
+  const long count = static_cast<long>(digits.size());
+  if (point <= 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-point), '0');
+    out += digits;
+  } else if (point >= count) {
+    out += digits;
+    out.append(static_cast<std::size_t>(point - count), '0');
+  } else {
+    out += digits.substr(0, static_cast<std::size_t>(point));
+    out += '.';
+    out += digits.substr(static_cast<std::size_t>(point));
+  }
+  return out;
 }
 
 }  // namespace quillmark::py

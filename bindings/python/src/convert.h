@@ -116,4 +116,10 @@ Ref owned_floats_to_py(std::vector<float>&& values, std::span<const std::size_t>
 // A one-axis float32 array that takes ownership of `scores` (no copy).
 Ref scores_to_py(std::vector<float>&& scores);
 
+// The number form of a 32-bit float in reprs: the shortest decimal text that
+// reads back as the same float, positional (no exponent), no trailing ".0"
+// (2.0 -> "2", 1e20 -> "100000000000000000000", -0.0 -> "-0"), and "NaN",
+// "inf", "-inf". Needs no interpreter lock.
+std::string float_text(float value);
+
 }  // namespace quillmark::py

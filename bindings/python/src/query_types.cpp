@@ -322,20 +322,10 @@ Once query_type_once(make_query_type_object);
 }  // namespace
 
 std::shared_ptr<const TokenMatrix> PythonValue::token_matrix() const {
-  if (ready_.load(std::memory_order_acquire)) return matrix_;
+  if (const auto* matrix = matrix_.ready_value()) return *matrix;
   Attach attach;
-  // Wait for the cell's mutex with the lock released, so that the thread
-  // filling the cell can take the lock for its conversion.
-  std::unique_lock cell(mutex_, std::defer_lock);
-  {
-    Detach unlocked;
-    cell.lock();
-  }
-  if (!ready_.load(std::memory_order_relaxed)) {
-    matrix_ = read_matrix(object_.get());
-    ready_.store(true, std::memory_order_release);
-  }
-  return matrix_;
+  // A failed reading is kept too (as null): reading again cannot succeed.
+  return *matrix_.get([this] { return std::optional(read_matrix(object_.get())); });
 }
 
 Ref value_to_py(const FeatureValue& value) {

@@ -2,11 +2,10 @@
 // The Python classes Feature and Query, and the binding's feature value: a
 // Python object read as a token matrix on demand.
 
+#include "once.h"
 #include "py_ref.h"
 
-#include <atomic>
 #include <memory>
-#include <mutex>
 #include <optional>
 
 #include "search/query.h"
@@ -36,11 +35,7 @@ class PythonValue final : public FeatureValue {
 
  private:
   SharedObject object_;
-  // The cell: set once under mutex_ (taken with the lock released), then
-  // read without locking once ready_ is true.
-  mutable std::mutex mutex_;
-  mutable std::atomic<bool> ready_{false};
-  mutable std::shared_ptr<const TokenMatrix> matrix_;
+  mutable OnceCell<std::shared_ptr<const TokenMatrix>> matrix_;
 };
 
 // value_to_py: the very object a PythonValue holds; for another value, a new

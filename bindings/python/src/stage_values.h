@@ -43,10 +43,4 @@ Ref subset_to_py(const Subset& subset);
 // A list of optional scores: float or None per entry.
 Ref optional_scores_to_py(std::span<const std::optional<float>> scores);
 
-// The number form of a 32-bit float in reprs: the shortest decimal text that
-// reads back as the same float, positional (no exponent), no trailing ".0"
-// (2.0 -> "2", 1e20 -> "100000000000000000000", -0.0 -> "-0"), and "NaN",
-// "inf", "-inf". Needs no interpreter lock.
-std::string float_text(float value);
-
 }  // namespace quillmark::py
