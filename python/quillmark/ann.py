@@ -16,10 +16,9 @@ memory rather than reading them (IO_FLAG_MMAP_IFC).
 Searching. ``search(vector, k)`` returns (labels int64, scores float32), best
 first, equal scores by label. The search breadth (faiss's efSearch) is
 ``ef_for(k, count)`` unless given: ``300 + 2 k``, scaled by
-``(count / 100,000) ** 0.3`` above 100,000 vectors, which kept recall@k at or
-above 0.98 for k from 1 to 4,000 on clustered data of 100,000 and 1,000,000
-vectors (bench/ann_ef.py). Results are deterministic for a given index and query:
-the graph walk has no randomness.
+``(count / 100,000) ** 0.3`` above 100,000 vectors: a rule fitted (by
+bench/ann_ef.py) to the breadth a recall@k of 0.98 needs. Results are
+deterministic for a given index and query: the graph walk has no randomness.
 
 Threads. Searches may run concurrently from any number of threads: the
 breadth is passed with each call (a ``SearchParametersHNSW`` of its own), never
