@@ -77,6 +77,7 @@ def main() -> None:
             write_store(root / encoding, encoding, ids, vectors, lengths)
             view = VectorStore(root / encoding).view()
             views[encoding] = view
+            assert [(segment_id, documents) for segment_id, documents, _, _ in view.segments] == [(0, len(ids))]
             pooled = view.pool(0)
             np.testing.assert_allclose(pooled, numpy_pool(view, ids), rtol=1e-6, atol=1e-7)
             assert pooled.tobytes() == view.pool(0, threads=1).tobytes()
