@@ -7,8 +7,9 @@ documents of 32 to 96 tokens (64 on average) at dimension 128, unit rows,
 int8 and float32. The reference is what a user would write: fetch the
 segment's documents in chunks, then np.add.reduceat in float64, divide by
 the lengths and the norms. Cases take turns (bench/timing.py); printed are
-medians, documents per second and ratios. Files are written into a
-temporary directory removed at the end (about 0.9 GB).
+medians, documents per second and ratios. Both stores hold the same unit
+rows, written through quillmark.VectorStoreWriter (one append, one commit)
+into a temporary directory removed at the end (about 0.9 GB).
 
     PYTHONPATH=build/pkg .venv/bin/python bench/pool_bench.py [--documents 20000]
 """
@@ -16,17 +17,15 @@ temporary directory removed at the end (about 0.9 GB).
 from __future__ import annotations
 
 import argparse
-import json
-import secrets
 import shutil
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 import numpy as np
 
-from quillmark import VectorStore
+from quillmark import VectorStore, VectorStoreWriter
+from quillmark.representation import Representation
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from timing import interleaved, load_average, print_table, ratio_line  # noqa: E402
@@ -35,28 +34,18 @@ DIM = 128
 CHUNK = 2_000  # documents per fetch of the NumPy reference
 
 
-def write_store(path: Path, encoding: str, lengths: np.ndarray, rng) -> list[str]:
-    path.mkdir(parents=True)
-    ids = [f"doc-{i:07d}" for i in range(len(lengths))]
-    rows = int(lengths.sum())
-    (path / "segment-0.ids.json").write_text(json.dumps(ids))
-    np.save(path / "segment-0.offsets.npy", np.concatenate(([0], np.cumsum(lengths))).astype(np.uint64))
-    if encoding == "int8":
-        np.save(path / "segment-0.codes.npy", rng.integers(-127, 128, (rows, DIM), dtype=np.int8))
-        np.save(path / "segment-0.scales.npy", rng.uniform(0.001, 0.01, rows).astype(np.float32))
-    else:
-        vectors = rng.standard_normal((rows, DIM), dtype=np.float32)
-        vectors /= np.linalg.norm(vectors, axis=1, keepdims=True)
-        np.save(path / "segment-0.vectors.npy", vectors)
-    manifest = {
-        "format": "quillmark-vectors-2", "store_id": secrets.token_hex(16), "encoding": encoding, "corpus": "bench",
-        "representation": {"encoder": "bench", "encoder_revision": "1", "dimension": DIM, "normalized": True,
-                           "query_template": "", "document_template": ""},
-        "commit": 1, "next_segment_id": 1, "committed_at": time.time(),
-        "segments": [{"id": 0, "documents": len(ids), "tokens": rows, "tombstones": None}],
-    }
-    (path / "manifest.json").write_text(json.dumps(manifest))
-    return ids
+def unit_rows(rows: int, rng) -> np.ndarray:
+    vectors = rng.standard_normal((rows, DIM), dtype=np.float32)
+    vectors /= np.linalg.norm(vectors, axis=1, keepdims=True)
+    return vectors
+
+
+def write_store(path: Path, encoding: str, ids: list[str], vectors: np.ndarray, lengths: np.ndarray) -> None:
+    """One append and one commit: segment 0, the segment pooled."""
+    rep = Representation("bench", "1", DIM, True)
+    with VectorStoreWriter.create(path, "bench", rep, encoding=encoding) as writer:
+        writer.append(ids, vectors, lengths)
+        writer.commit()
 
 
 def numpy_pool(view, ids: list[str]) -> np.ndarray:
@@ -81,17 +70,21 @@ def main() -> None:
     root = Path(tempfile.mkdtemp(prefix="quillmark-pool-bench-"))
     try:
         print(f"one segment of {args.documents} documents, {lengths.mean():.1f} tokens on average, dimension {DIM}")
+        ids = [f"doc-{i:07d}" for i in range(args.documents)]
+        vectors = unit_rows(int(lengths.sum()), rng)
         methods, views = {}, {}
         for encoding in ("int8", "float32"):
-            ids = write_store(root / encoding, encoding, lengths, rng)
+            write_store(root / encoding, encoding, ids, vectors, lengths)
             view = VectorStore(root / encoding).view()
             views[encoding] = view
+            assert [(segment_id, documents) for segment_id, documents, _, _ in view.segments] == [(0, len(ids))]
             pooled = view.pool(0)
             np.testing.assert_allclose(pooled, numpy_pool(view, ids), rtol=1e-6, atol=1e-7)
             assert pooled.tobytes() == view.pool(0, threads=1).tobytes()
             methods[f"{encoding} pool"] = lambda v=view: v.pool(0)
             methods[f"{encoding} pool threads=1"] = lambda v=view: v.pool(0, threads=1)
             methods[f"{encoding} numpy from fetch"] = lambda v=view, i=ids: numpy_pool(v, i)
+        del vectors
         print(load_average())
         stats = interleaved(methods, budget=args.budget)
         print(load_average())

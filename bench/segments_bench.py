@@ -4,7 +4,9 @@ build of quillmark and by this one.
 
 Two int8 stores (unit rows, dimension 128, 64 tokens a document) hold the same
 documents: one in a single segment, one in SEGMENTS segments of equal size,
-as a store grown by that many commits is before compaction. 1,000 random
+as a store grown by that many commits is before compaction. Both are written
+through quillmark.VectorStoreWriter of the new build (one commit per segment;
+the single segment by compaction). 1,000 random
 candidates are reranked by MaxSimReranker (query of 32 tokens, default
 budget) from each store. The lookup alone (StoreView.document_lengths of the
 candidates) is timed too.
@@ -34,7 +36,6 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import secrets
 import shutil
 import subprocess
 import sys
@@ -48,7 +49,6 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from timing import Measured, interleaved, load_average, print_table, ratio_line  # noqa: E402
 
 TOKENS, DIM, QUERY_TOKENS, CANDIDATES = 64, 128, 32, 1_000
-FORMAT = "quillmark-vectors-2"
 CHUNK = 5_000  # documents generated at a time
 
 
@@ -56,59 +56,65 @@ def doc_id(i: int) -> str:
     return f"doc-{i:07d}"
 
 
+def document_rows(documents: int, seed: int):
+    """(first, end, unit rows) of the documents in document order, CHUNK
+    documents at a time: the same values whatever layout they are stored in."""
+    rng = np.random.default_rng(seed)
+    for first in range(0, documents, CHUNK):
+        end = min(first + CHUNK, documents)
+        rows = rng.standard_normal(((end - first) * TOKENS, DIM), dtype=np.float32)
+        rows /= np.linalg.norm(rows, axis=1, keepdims=True)
+        yield first, end, rows
+
+
 def write_store(path: Path, documents: int, segments: int, seed: int) -> None:
     """An int8 store of `documents` documents in `segments` segments of equal
-    size (the last takes the remainder). The same seed gives the same
+    size (the last takes the remainder), written through VectorStoreWriter.
+    Each segment is one append and one commit, as a store grown by that many
+    commits is before compaction (merge_at_commit is off in a new writer). A
+    single segment is written a chunk per commit, then compacted, so that no
+    more than a chunk is ever in memory. The same seed gives the same
     documents whatever the number of segments."""
-    path.mkdir(parents=True)
+    if not 1 <= segments <= documents:
+        raise ValueError(f"--segments must be within [1, {documents}]")
+    from quillmark import VectorStore, VectorStoreWriter
+    from quillmark.representation import Representation
+
+    rep = Representation("bench", "1", DIM, True)
     per = documents // segments
-    bounds = [s * per for s in range(segments)] + [documents]
-    rng = np.random.default_rng(seed)
-    entries = []
-    arrays = []
-    for s in range(segments):
-        first, end = bounds[s], bounds[s + 1]
-        count = end - first
-        base = path / f"segment-{s}"
-        (path / f"segment-{s}.ids.json").write_text(json.dumps([doc_id(i) for i in range(first, end)]))
-        np.save(f"{base}.offsets.npy", np.arange(count + 1, dtype=np.uint64) * TOKENS)
-        codes = np.lib.format.open_memmap(f"{base}.codes.npy", "w+", np.int8, (count * TOKENS, DIM))
-        scales = np.lib.format.open_memmap(f"{base}.scales.npy", "w+", np.float32, (count * TOKENS,))
-        arrays.append((first, end, codes, scales))
-        entries.append({"id": s, "documents": count, "tokens": count * TOKENS, "tombstones": None})
-    # Generated in document order, so both layouts hold the same values.
-    segment = 0
-    for start in range(0, documents, CHUNK):
-        stop = min(start + CHUNK, documents)
-        codes = rng.integers(-127, 128, ((stop - start) * TOKENS, DIM), dtype=np.int8)
-        scales = rng.uniform(0.001, 0.01, (stop - start) * TOKENS).astype(np.float32)
-        at = start
-        while at < stop:
-            first, end, seg_codes, seg_scales = arrays[segment]
-            take = min(stop, end) - at
-            rows = slice((at - first) * TOKENS, (at - first + take) * TOKENS)
-            src = slice((at - start) * TOKENS, (at - start + take) * TOKENS)
-            seg_codes[rows], seg_scales[rows] = codes[src], scales[src]
-            at += take
-            if at == end:
-                segment += 1
-    for _, _, codes, scales in arrays:
-        codes.flush()
-        scales.flush()
-    manifest = {
-        "format": FORMAT, "store_id": secrets.token_hex(16), "encoding": "int8", "corpus": "bench",
-        "representation": {"encoder": "bench", "encoder_revision": "1", "dimension": DIM, "normalized": True,
-                           "query_template": "", "document_template": ""},
-        "commit": segments, "next_segment_id": segments, "committed_at": time.time(), "segments": entries,
-    }
-    (path / "manifest.json").write_text(json.dumps(manifest, indent=2) + "\n")
+    bounds = [s * per for s in range(1, segments)] + [documents]
+    with VectorStoreWriter.create(path, "bench", rep, encoding="int8") as writer:
+        if segments == 1:
+            for first, end, rows in document_rows(documents, seed):
+                writer.append([doc_id(i) for i in range(first, end)], rows, np.full(end - first, TOKENS))
+                writer.commit()
+            writer.compact()
+            writer.commit()
+        else:
+            # A segment's rows may span chunks: its pieces are gathered until
+            # its last document, then appended at once (one append, one segment).
+            pieces, start, segment = [], 0, 0
+            for first, end, rows in document_rows(documents, seed):
+                at = first
+                while at < end:
+                    take = min(end, bounds[segment]) - at
+                    pieces.append(rows[(at - first) * TOKENS:(at - first + take) * TOKENS])
+                    at += take
+                    if at == bounds[segment]:
+                        writer.append([doc_id(i) for i in range(start, at)], np.concatenate(pieces),
+                                      np.full(at - start, TOKENS))
+                        writer.commit()
+                        pieces, start, segment = [], at, segment + 1
+    layout = [documents for _, documents, _, _ in VectorStore(path).view().segments]
+    assert layout == [b - a for a, b in zip([0] + bounds[:-1], bounds)], layout
 
 
 def prepare_stores(root: Path, documents: int, segments: int) -> dict[str, Path]:
     """The two stores under `root`, written unless a previous run left them
     there for the same parameters."""
     marker = root / "parameters.json"
-    parameters = {"documents": documents, "segments": segments, "tokens": TOKENS, "dimension": DIM, "seed": 7}
+    parameters = {"documents": documents, "segments": segments, "tokens": TOKENS, "dimension": DIM, "seed": 7,
+                  "rows": "unit normal float32, int8 by VectorStoreWriter"}
     paths = {"1 segment": root / "one", f"{segments} segments": root / "many"}
     if marker.exists() and json.loads(marker.read_text()) == parameters:
         print(f"(reusing the stores in {root})")
@@ -199,6 +205,8 @@ def main() -> None:
         worker()
         return
 
+    # The stores are written by this process with the new build.
+    sys.path.insert(0, str(args.new.resolve()))
     root = args.dir or Path(tempfile.mkdtemp(prefix="quillmark-segments-bench-"))
     root.mkdir(parents=True, exist_ok=True)
     workers = {}
