@@ -51,8 +51,16 @@ bool kernel_path_supported(KernelPath path) {
   return true;
 }
 
+// Where the fused kernel measured at least 10% faster than the BLAS path at
+// threads=1 (the sweep of bench/kernel_limit.py, AVX2): its tiles re-read
+// the query for every tile of rows, so its lead shrinks as the query grows
+// (query tokens times dimension); it led at every dimension measured (up to
+// 2048) for up to 32 tokens.
 bool fused_shape_preferred(std::size_t query_rows, std::size_t dimension) {
-  return query_rows <= 256 && dimension <= 1024;
+  if (query_rows <= 32) return dimension <= 2048;
+  if (query_rows <= 64) return dimension <= 512;
+  if (query_rows <= 128) return dimension <= 256;
+  return query_rows <= 512 && dimension <= 128;
 }
 
 KernelPath kernel_path(std::size_t query_rows, std::size_t dimension) {

@@ -199,6 +199,17 @@ TEST(FusedMaxSim, PathChoiceAndForcing) {
   const bool any_fused = !fused_paths().empty();
   EXPECT_EQ(kernel_path(32, 128) != KernelPath::Blas, any_fused && fused_shape_preferred(32, 128));
   EXPECT_EQ(kernel_path(1 << 20, 128), KernelPath::Blas);
+  // The preferred shapes are closed downwards: a smaller query or dimension
+  // than a preferred shape's is preferred too, and the kernel follows them.
+  for (std::size_t tokens = 1; tokens <= 1024; tokens *= 2)
+    for (std::size_t dim = 1; dim <= 4096; dim *= 2) {
+      const bool preferred = fused_shape_preferred(tokens, dim);
+      if (preferred) {
+        EXPECT_TRUE(fused_shape_preferred(tokens / 2 + 1, dim)) << tokens << " x " << dim;
+        EXPECT_TRUE(fused_shape_preferred(tokens, dim / 2 + 1)) << tokens << " x " << dim;
+      }
+      EXPECT_EQ(kernel_path(tokens, dim) != KernelPath::Blas, any_fused && preferred) << tokens << " x " << dim;
+    }
   EXPECT_TRUE(kernel_path_supported(KernelPath::Blas));
   for (KernelPath path : {KernelPath::FusedAvx2, KernelPath::FusedAvx512}) {
     EXPECT_EQ(force_kernel_path(path), kernel_path_supported(path));
