@@ -9,9 +9,11 @@ namespace quillmark {
 
 // Defined in fused_maxsim_avx2.cpp and fused_maxsim_avx512.cpp (compiled for
 // their instruction sets, called only when the processor has them).
-void fused_score_documents_avx2(const PackedQuery& query, const float* documents, const std::size_t* offsets,
+void fused_score_documents_avx2(const PackedQuery& query, const float* documents, const float* const* doc_rows,
+                                const std::size_t* offsets,
                                 std::size_t start, std::size_t end, float* out, float* slots);
-void fused_score_documents_avx512(const PackedQuery& query, const float* documents, const std::size_t* offsets,
+void fused_score_documents_avx512(const PackedQuery& query, const float* documents, const float* const* doc_rows,
+                                const std::size_t* offsets,
                                   std::size_t start, std::size_t end, float* out, float* slots);
 
 namespace {
@@ -92,8 +94,10 @@ PackedQuery pack_query(KernelPath path, std::span<const float> query, std::size_
   return packed;
 }
 
-void fused_score_documents(const PackedQuery& query, const float* documents, std::span<const std::size_t> offsets,
-                           std::size_t start, std::size_t end, float* out) {
+namespace {
+
+void score_with(const PackedQuery& query, const float* documents, const float* const* doc_rows,
+                std::span<const std::size_t> offsets, std::size_t start, std::size_t end, float* out) {
   QM_INVARIANT(start < end && end < offsets.size(), "a unit of work holds documents");
   const std::size_t slot_values = kSlots * query.padded_rows;
   if (SLOTS.size() < slot_values) {
@@ -103,14 +107,27 @@ void fused_score_documents(const PackedQuery& query, const float* documents, std
   }
   switch (query.path) {
     case KernelPath::FusedAvx512:
-      fused_score_documents_avx512(query, documents, offsets.data(), start, end, out, SLOTS.data());
+      fused_score_documents_avx512(query, documents, doc_rows, offsets.data(), start, end, out, SLOTS.data());
       break;
     case KernelPath::FusedAvx2:
-      fused_score_documents_avx2(query, documents, offsets.data(), start, end, out, SLOTS.data());
+      fused_score_documents_avx2(query, documents, doc_rows, offsets.data(), start, end, out, SLOTS.data());
       break;
     case KernelPath::Blas:
       QM_INVARIANT(false, "the BLAS path has no fused routine");
   }
+}
+
+}  // namespace
+
+void fused_score_documents(const PackedQuery& query, const float* documents, std::span<const std::size_t> offsets,
+                           std::size_t start, std::size_t end, float* out) {
+  score_with(query, documents, nullptr, offsets, start, end, out);
+}
+
+void fused_score_document_rows(const PackedQuery& query, std::span<const float* const> doc_rows,
+                               std::span<const std::size_t> offsets, float* out) {
+  QM_INVARIANT(doc_rows.size() + 1 == offsets.size(), "one first row per document");
+  score_with(query, nullptr, doc_rows.data(), offsets, 0, doc_rows.size(), out);
 }
 
 std::size_t fused_retained_bytes() { return SLOTS.capacity() * sizeof(float); }

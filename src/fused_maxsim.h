@@ -74,6 +74,15 @@ PackedQuery pack_query(KernelPath path, std::span<const float> query, std::size_
 void fused_score_documents(const PackedQuery& query, const float* documents, std::span<const std::size_t> offsets,
                            std::size_t start, std::size_t end, float* out);
 
+// Scores documents whose rows lie apart: document i's offsets[i+1] -
+// offsets[i] rows start at doc_rows[i] (row-major, consecutive), into
+// out[0 .. doc_rows.size()), with the bits fused_score_documents gives the
+// same rows packed together.
+// REQUIRES: doc_rows is not empty; offsets has doc_rows.size() + 1 entries,
+// increasing (their differences are the lengths; they need not start at 0).
+void fused_score_document_rows(const PackedQuery& query, std::span<const float* const> doc_rows,
+                               std::span<const std::size_t> offsets, float* out);
+
 // Bytes of scratch the calling thread keeps for its next fused call.
 std::size_t fused_retained_bytes();
 // Frees that scratch.

@@ -33,9 +33,10 @@ struct Avx2 {
 
 }  // namespace
 
-void fused_score_documents_avx2(const PackedQuery& query, const float* documents, const std::size_t* offsets,
+void fused_score_documents_avx2(const PackedQuery& query, const float* documents, const float* const* doc_rows,
+                                const std::size_t* offsets,
                                 std::size_t start, std::size_t end, float* out, float* slots) {
-  fused_tiles::score_documents<Avx2>(query, documents, offsets, start, end, out, slots);
+  fused_tiles::score_documents<Avx2>(query, documents, doc_rows, offsets, start, end, out, slots);
 }
 
 }  // namespace quillmark

@@ -36,9 +36,10 @@ struct Avx512 {
 
 }  // namespace
 
-void fused_score_documents_avx512(const PackedQuery& query, const float* documents, const std::size_t* offsets,
+void fused_score_documents_avx512(const PackedQuery& query, const float* documents, const float* const* doc_rows,
+                                const std::size_t* offsets,
                                 std::size_t start, std::size_t end, float* out, float* slots) {
-  fused_tiles::score_documents<Avx512>(query, documents, offsets, start, end, out, slots);
+  fused_tiles::score_documents<Avx512>(query, documents, doc_rows, offsets, start, end, out, slots);
 }
 
 }  // namespace quillmark

@@ -43,10 +43,12 @@ QM_FUSED_TARGET __attribute__((always_inline)) inline void step(typename V::reg 
   }
 }
 
+// `row` holds the tile's R row pointers, `ahead` R rows to prefetch (the
+// next tile's, or any rows of this call where there is none).
 template <class V, int R, int NQ>
-QM_FUSED_TARGET void tile(const float* packed, std::size_t dimension, const float* rows, std::size_t first_row,
-                          const std::size_t* offsets, std::size_t doc, float* slots, std::size_t slot_stride,
-                          std::size_t column) {
+QM_FUSED_TARGET void tile(const float* packed, std::size_t dimension, const float* const* rows,
+                          const float* const* ahead, std::size_t first_row, const std::size_t* offsets, std::size_t doc,
+                          float* slots, std::size_t slot_stride, std::size_t column) {
   using reg = typename V::reg;
   constexpr int W = NQ * V::kLanes;
   reg acc[R][NQ];
@@ -56,18 +58,14 @@ QM_FUSED_TARGET void tile(const float* packed, std::size_t dimension, const floa
     for (int n = 0; n < NQ; ++n) acc[i][n] = V::zero();
   const float* row[R];
 #pragma GCC unroll 16
-  for (int i = 0; i < R; ++i) row[i] = rows + static_cast<std::size_t>(i) * dimension;
+  for (int i = 0; i < R; ++i) row[i] = rows[i];
   const float* q = packed;
-  // The same rows of the next tile are asked for a cache line ahead, one
-  // line per row every 16 steps (the next tile is the next R rows: the
-  // documents are scored in row order). An address, not a pointer: past the
-  // last tile it lies beyond the rows, and a prefetch never faults.
-  const std::uintptr_t ahead = reinterpret_cast<std::uintptr_t>(rows + static_cast<std::size_t>(R - 1) * dimension);
+  // The next tile's rows are asked for a cache line ahead, one line per row
+  // every 16 steps, so that they arrive while this tile is multiplied.
   std::size_t k = 0;
   for (; k + 16 <= dimension; k += 16) {
 #pragma GCC unroll 16
-    for (int i = 1; i <= R; ++i)
-      __builtin_prefetch(reinterpret_cast<const void*>(ahead + (static_cast<std::size_t>(i) * dimension + k) * sizeof(float)));
+    for (int i = 0; i < R; ++i) __builtin_prefetch(ahead[i] + k);
 #pragma GCC unroll 4
     for (std::size_t s = 0; s < 16; ++s, q += W) step<V, R, NQ>(acc, row, k + s, q);
   }
@@ -99,8 +97,8 @@ QM_FUSED_TARGET void tile(const float* packed, std::size_t dimension, const floa
   for (int n = 0; n < NQ; ++n) V::store(slot + n * V::kLanes, best[n]);
 }
 
-using TileFn = void (*)(const float*, std::size_t, const float*, std::size_t, const std::size_t*, std::size_t, float*,
-                        std::size_t, std::size_t);
+using TileFn = void (*)(const float*, std::size_t, const float* const*, const float* const*, std::size_t,
+                        const std::size_t*, std::size_t, float*, std::size_t, std::size_t);
 
 // kTiles<V>[NQ - 1][R - 1] is tile<V, R, NQ>.
 template <class V, int NQ, int... Rs>
@@ -111,12 +109,30 @@ constexpr const TileFn* row_tiles(std::index_sequence<Rs...>) {
   return kRowTiles<V, NQ, static_cast<int>(Rs)...>;
 }
 
+// The row pointers of rows [first, first + count) into `out`, clamped to
+// the last row of the call (end_row - 1). Document d's rows start at
+// doc_rows[d] when given, else at documents + offsets[d] * dimension.
+inline void row_pointers(const float* documents, const float* const* doc_rows, const std::size_t* offsets,
+                         std::size_t dimension, std::size_t doc, std::size_t first, std::size_t count,
+                         std::size_t end_row, const float** out) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t r = first + i < end_row ? first + i : end_row - 1;
+    if (doc_rows == nullptr) {
+      out[i] = documents + r * dimension;
+      continue;
+    }
+    while (offsets[doc + 1] <= r) ++doc;
+    out[i] = doc_rows[doc] + (r - offsets[doc]) * dimension;
+  }
+}
+
 // Scores documents [start, end): tiles of rows in row order, each against
 // every tile of query tokens; a document is summed once its last row is
 // folded under every query tile.
 template <class V>
-QM_FUSED_TARGET void score_documents(const PackedQuery& query, const float* documents, const std::size_t* offsets,
-                                     std::size_t start, std::size_t end, float* out, float* slots) {
+QM_FUSED_TARGET void score_documents(const PackedQuery& query, const float* documents, const float* const* doc_rows,
+                                     const std::size_t* offsets, std::size_t start, std::size_t end, float* out,
+                                     float* slots) {
   constexpr std::size_t R = V::kRows;
   constexpr std::size_t L = V::kLanes;
   const TileFn* two = row_tiles<V, 2>(std::make_index_sequence<R>());
@@ -126,13 +142,18 @@ QM_FUSED_TARGET void score_documents(const PackedQuery& query, const float* docu
   const float* packed = query.values.data();
   const std::size_t end_row = offsets[end];
   std::size_t doc = start;
+  const float* rows[R];
+  const float* ahead[R];
+  row_pointers(documents, doc_rows, offsets, dimension, doc, offsets[start], R, end_row, ahead);
   for (std::size_t row = offsets[start]; row < end_row;) {
     const std::size_t n = end_row - row < R ? end_row - row : R;
-    const float* rows = documents + row * dimension;
+    for (std::size_t i = 0; i < R; ++i) rows[i] = ahead[i];
+    row_pointers(documents, doc_rows, offsets, dimension, doc, row + R, R, end_row, ahead);
     std::size_t column = 0;
     for (; column + 2 * L <= padded; column += 2 * L)
-      two[n - 1](packed + column * dimension, dimension, rows, row, offsets, doc, slots, padded, column);
-    if (column < padded) one[n - 1](packed + column * dimension, dimension, rows, row, offsets, doc, slots, padded, column);
+      two[n - 1](packed + column * dimension, dimension, rows, ahead, row, offsets, doc, slots, padded, column);
+    if (column < padded)
+      one[n - 1](packed + column * dimension, dimension, rows, ahead, row, offsets, doc, slots, padded, column);
     row += n;
     for (; doc < end && offsets[doc + 1] <= row; ++doc) {
       const float* best = slots + (doc % kSlots) * padded;

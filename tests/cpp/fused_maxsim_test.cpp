@@ -192,6 +192,41 @@ TEST(FusedMaxSim, SameBitsAsBlasOnExactProductsWithNaNAndInfinities) {
   }
 }
 
+// Documents whose rows lie apart, in another order than their scores', give
+// the bits of the same rows packed together (what a store's rows read in
+// place and its gathered rows must agree on), in tiles that straddle
+// documents of every length from 1 on.
+TEST(FusedMaxSim, RowsInPlaceScoreAsPackedRows) {
+  std::mt19937 rng(3);
+  const std::size_t dim = 19;
+  const std::vector<std::size_t> lengths = {1, 2, 1, 13, 6, 7, 1, 30, 5, 12, 1, 1, 1, 40};
+  std::vector<std::size_t> offsets = {0};
+  for (std::size_t len : lengths) offsets.push_back(offsets.back() + len);
+  const auto d = unit_rows(offsets.back(), dim, rng);
+  for (KernelPath path : fused_paths()) {
+    for (std::size_t tokens : {3u, 16u, 33u}) {
+      const auto q = unit_rows(tokens, dim, rng);
+      const PackedQuery packed = pack_query(path, q, tokens, dim);
+      std::vector<float> together(lengths.size()), apart(lengths.size());
+      fused_score_documents(packed, d.data(), offsets, 0, lengths.size(), together.data());
+      // Each document copied to its own place, last document first.
+      std::vector<std::vector<float>> copies(lengths.size());
+      std::vector<const float*> doc_rows(lengths.size());
+      for (std::size_t i = lengths.size(); i-- > 0;) {
+        copies[i].assign(d.begin() + offsets[i] * dim, d.begin() + offsets[i + 1] * dim);
+        doc_rows[i] = copies[i].data();
+      }
+      fused_score_document_rows(packed, doc_rows, offsets, apart.data());
+      EXPECT_EQ(bits(apart), bits(together)) << "tokens " << tokens;
+      // A run of documents from the middle, with offsets not from 0.
+      std::vector<float> middle(4);
+      fused_score_document_rows(packed, std::span<const float* const>(doc_rows).subspan(3, 4),
+                                std::span<const std::size_t>(offsets).subspan(3, 5), middle.data());
+      EXPECT_EQ(bits(middle), bits(std::vector<float>(together.begin() + 3, together.begin() + 7)));
+    }
+  }
+}
+
 // The choice by shape, and the forcing hook's refusals.
 TEST(FusedMaxSim, PathChoiceAndForcing) {
   ScopedPath restore(KernelPath::Blas);
