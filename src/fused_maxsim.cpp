@@ -53,16 +53,15 @@ bool kernel_path_supported(KernelPath path) {
   return true;
 }
 
-// Where the fused kernel measured at least 10% faster than the BLAS path at
-// threads=1 (the sweep of bench/kernel_limit.py, AVX2): its tiles re-read
-// the query for every tile of rows, so its lead shrinks as the query grows
-// (query tokens times dimension); it led at every dimension measured (up to
-// 2048) for up to 32 tokens.
+// The shapes where the fused kernel measured faster than the BLAS path in
+// every run of the sweep of bench/kernel_limit.py. Each tile of rows reads
+// the whole packed query (query tokens x dimension floats) again, from cache
+// while it is small; the BLAS reads each document row once per block of
+// query tokens instead, and leads once the query outgrows 32768 floats
+// (128 KiB). Dimensions beyond the sweep's go to the BLAS.
 bool fused_shape_preferred(std::size_t query_rows, std::size_t dimension) {
-  if (query_rows <= 32) return dimension <= 2048;
-  if (query_rows <= 64) return dimension <= 512;
-  if (query_rows <= 128) return dimension <= 256;
-  return query_rows <= 512 && dimension <= 128;
+  constexpr std::size_t kMaxQueryValues = 32768;
+  return dimension <= 2048 && query_rows <= 512 && query_rows * dimension <= kMaxQueryValues;
 }
 
 KernelPath kernel_path(std::size_t query_rows, std::size_t dimension) {
