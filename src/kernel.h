@@ -22,6 +22,10 @@
 // Hence a score depends only on the batch bound, the BLAS and the processor,
 // never on the thread count or on scheduling; every maximum routine gives
 // the same bits.
+// A query of a shape the fused kernel leads at (fused_maxsim.h:
+// kernel_path) is scored without the similarity block instead: the same
+// maximum and sum over its own dot products, each document's score then
+// depending on its rows and the query alone, not on the batch bound.
 
 #include <cstddef>
 #include <optional>
