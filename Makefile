@@ -89,6 +89,7 @@ test-real: demo-deps build ## the quality claims on the real corpus and model
 	QUILLMARK_REAL=1 PYTHONPATH=$(BUILD)/pkg $(PY) -m pytest -q tests/python/test_real.py
 
 bench: demo-deps build ## the kernel, store, rerank, writer and encoding benchmarks
+	PYTHONPATH=$(BUILD)/pkg $(PY) bench/kernel_limit.py
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/kernel_bench.py
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/store_bench.py
 	PYTHONPATH=$(BUILD)/pkg $(PY) bench/rerank_bench.py

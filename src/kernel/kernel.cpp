@@ -6,6 +6,7 @@
 #include <string>
 
 #include "kernel/blas.h"
+#include "kernel/fused_maxsim.h"
 #include "kernel/kernel_bench.h"
 #include "kernel/max_f32.h"
 #include "runtime/threads.h"
@@ -52,6 +53,17 @@ void size_exactly(std::vector<float>& v, std::size_t size) {
   v.resize(size);
 }
 
+// Frees this thread's scratch when it exceeds the retained limit: the
+// similarity buffer and the fused kernel's scratch (fused_maxsim.h) count
+// against the same limit, whichever path ran last.
+void trim_scratch() {
+  if (retained_bytes() + fused_retained_bytes() > retained_scratch_limit.load(std::memory_order_relaxed)) {
+    std::vector<float>().swap(SIMILARITY_BUFFER.values);
+    std::vector<float>().swap(SIMILARITY_BUFFER.best);
+    release_fused_scratch();
+  }
+}
+
 // Exclusive use of this thread's buffer for the duration of one batch.
 class BufferLease {
  public:
@@ -64,10 +76,7 @@ class BufferLease {
   // A block of a single row above the limit (a query of millions of tokens)
   // is the one way to exceed it: such a buffer is freed here.
   ~BufferLease() {
-    if (retained_bytes() > retained_scratch_limit.load(std::memory_order_relaxed)) {
-      std::vector<float>().swap(SIMILARITY_BUFFER.values);
-      std::vector<float>().swap(SIMILARITY_BUFFER.best);
-    }
+    trim_scratch();
     SIMILARITY_BUFFER.in_use = false;
   }
   BufferLease(const BufferLease&) = delete;
@@ -276,6 +285,16 @@ Result<std::vector<float>> maxsim_scores(std::span<const float> query, std::span
   std::vector<float> scores(lengths.size(), 0.0f);
   // Each batch writes only its own slots, so the output order never depends
   // on scheduling.
+  if (const KernelPath fused = kernel_path(in.query_rows, in.dimension); fused != KernelPath::Blas) {
+    // A fused score depends on its document alone (fused_maxsim.h), so the
+    // batches only share the work out.
+    const PackedQuery packed = pack_query(fused, in.query, in.query_rows, in.dimension);
+    QM_TRY(run_batches(in, threads, [&](std::size_t b) {
+      fused_score_documents(packed, in.documents.data(), in.offsets, in.work[b].start, in.work[b].end, scores.data());
+      trim_scratch();
+    }));
+    return scores;
+  }
   const MaxPath path = max_path();
   QM_TRY(run_batches(in, threads, [&](std::size_t b) { score_batch(in, in.work[b], path, scores.data()); }));
   return scores;
@@ -296,7 +315,7 @@ Result<std::size_t> maxsim_product_only(std::span<const float> query, std::span<
   });
 }
 
-std::size_t retained_scratch_bytes_for_testing() { return retained_bytes(); }
+std::size_t retained_scratch_bytes_for_testing() { return retained_bytes() + fused_retained_bytes(); }
 
 std::size_t set_retained_scratch_limit_for_testing(std::size_t bytes) {
   return retained_scratch_limit.exchange(bytes == 0 ? kMaxRetainedScratchBytes : bytes);

@@ -22,6 +22,10 @@
 // Hence a score depends only on the batch bound, the BLAS and the processor,
 // never on the thread count or on scheduling; every maximum routine gives
 // the same bits.
+// A query of a shape the fused kernel leads at (fused_maxsim.h:
+// kernel_path) is scored without the similarity block instead: the same
+// maximum and sum over its own dot products, each document's score then
+// depending on its rows and the query alone, not on the batch bound.
 
 #include <cstddef>
 #include <optional>
@@ -69,7 +73,8 @@ Result<std::vector<float>> maxsim_scores(std::span<const float> query, std::span
                                          std::optional<std::size_t> threads);
 
 // Bytes of similarity scratch the calling thread keeps for its next batch
-// (the capacity of its SIMILARITY_BUFFER): at most 16 MiB after any call.
+// (the capacity of its SIMILARITY_BUFFER, and the fused kernel's running
+// maxima: fused_maxsim.h): at most 16 MiB after any call.
 // For tests of what a call leaves behind.
 std::size_t retained_scratch_bytes_for_testing();
 // Test hook: replaces the 16 MiB limit (0 restores it), so that tests can

@@ -51,6 +51,12 @@ class RowGatherer {
   // REQUIRES: check_rows(ranges) succeeded; out.size() is the ranges' rows
   // times row_dimension().
   virtual void gather_rows(std::span<const RowRange> ranges, std::span<float> out) const = 0;
+  // The rows of `range` in place, when the view holds them exactly as
+  // gather_rows would write them (row-major float32, row_dimension() floats
+  // each), so that they can be scored without a copy; nullptr when it holds
+  // them otherwise (int8 codes). Valid as long as the view.
+  // REQUIRES: check_rows({range}) succeeded.
+  virtual const float* rows_in_place(const RowRange&) const { return nullptr; }
 };
 
 }  // namespace quillmark

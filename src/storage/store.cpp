@@ -207,6 +207,12 @@ Result<void> StoreView::check_rows(std::span<const RowRange> ranges) const {
   return {};
 }
 
+const float* StoreView::rows_in_place(const RowRange& range) const {
+  if (encoding_ != Encoding::Float32) return nullptr;
+  const std::size_t dimension = static_cast<std::size_t>(representation().dimension());
+  return segments_[range.segment].values<float>(0).data() + range.begin * dimension;
+}
+
 void StoreView::gather_rows(std::span<const RowRange> ranges, std::span<float> out) const {
   const std::size_t dimension = static_cast<std::size_t>(representation().dimension());
   std::size_t at = 0;

@@ -175,6 +175,9 @@ class StoreView final : public VectorView, public RowGatherer {
   // REQUIRES: check_rows(ranges) succeeded; out.size() is the ranges' rows
   // times the dimension.
   void gather_rows(std::span<const RowRange> ranges, std::span<float> out) const override;
+  // The float32 rows of `range` in the mapped segment; nullptr for int8
+  // views.
+  const float* rows_in_place(const RowRange& range) const override;
 
   // --- Reading by segment, for indexes kept outside the store (store_segments.cpp) ---
 

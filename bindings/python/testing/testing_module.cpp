@@ -9,6 +9,7 @@
 
 #include "convert.h"
 #include "errors.h"
+#include "kernel/fused_maxsim.h"
 #include "kernel/kernel.h"
 #include "kernel/kernel_bench.h"
 #include "kernel/max_f32.h"
@@ -214,6 +215,27 @@ PyObject* t_force_max_path(PyObject*, PyObject* arg) {
   });
 }
 
+// force_kernel_path(name or None) -> bool: forces how the kernel multiplies
+// ("blas", "fused_avx2", "fused_avx512"; None restores the choice by shape).
+// False when this processor cannot run it.
+PyObject* t_force_kernel_path(PyObject*, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    std::optional<KernelPath> path;
+    if (arg != Py_None) {
+      const char* text = PyUnicode_Check(arg) ? PyUnicode_AsUTF8(arg) : nullptr;
+      const std::string name = text ? text : "";
+      if (name == "blas") path = KernelPath::Blas;
+      else if (name == "fused_avx2") path = KernelPath::FusedAvx2;
+      else if (name == "fused_avx512") path = KernelPath::FusedAvx512;
+      else {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "unknown kernel path");
+        return nullptr;
+      }
+    }
+    return PyBool_FromLong(force_kernel_path(path));
+  });
+}
+
 // retained_scratch_bytes() -> int: the similarity scratch the calling
 // thread keeps between kernel calls.
 PyObject* t_retained_scratch_bytes(PyObject*, PyObject*) {
@@ -236,6 +258,7 @@ PyMethodDef methods[] = {
     {"raise_error", t_raise, METH_VARARGS, nullptr},
     {"error_debug", t_error_debug, METH_VARARGS, nullptr},
     {"force_max_path", t_force_max_path, METH_O, nullptr},
+    {"force_kernel_path", t_force_kernel_path, METH_O, nullptr},
     {"retained_scratch_bytes", t_retained_scratch_bytes, METH_NOARGS, nullptr},
     {"commit_failing", t_commit_failing, METH_VARARGS, nullptr},
     {"drop_on_native_thread", t_drop_on_native_thread, METH_O, nullptr},
