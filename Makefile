@@ -181,7 +181,7 @@ tsan: venv ## the thread-sharing C++ tests under TSan
 	cmake --build build-tsan -j$(JOBS) --target quillmark_tests
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ./build-tsan/quillmark_tests --gtest_filter='*Thread*:*Concurren*:Install*:*DefaultPool*'
 
-# The lock annotations (src/thread_annotations.h) checked: the core library
+# The lock annotations (src/base/thread_annotations.h) checked: the core library
 # built with clang's thread-safety analysis, its findings errors.
 lint-threads: venv clang ## the core built with clang's thread-safety analysis as errors
 	CXX=$(FUZZ_CXX) cmake -S . -B build-lint $(CMAKE_ARGS) -DCMAKE_BUILD_TYPE=Debug \

@@ -20,7 +20,7 @@ Per core (threads=1), in one process and in shuffled turns (timing.py):
 
 Then a sweep over query tokens and dimension, fused against BLAS at
 threads=1, which is the measurement behind fused_shape_preferred
-(src/fused_maxsim.cpp).
+(src/kernel/fused_maxsim.cpp).
 
 CPU time is the steadier measure on a shared machine; GFLOP/s are given from
 the median wall time and from the median CPU time. BENCH_BUDGET (seconds per

@@ -1,4 +1,4 @@
-"""The fused kernel (src/fused_maxsim.h) against float64 and the BLAS path,
+"""The fused kernel (src/kernel/fused_maxsim.h) against float64 and the BLAS path,
 each path forced through the test-only module."""
 
 import numpy as np
