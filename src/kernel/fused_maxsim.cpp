@@ -10,11 +10,11 @@ namespace quillmark {
 // Defined in fused_maxsim_avx2.cpp and fused_maxsim_avx512.cpp (compiled for
 // their instruction sets, called only when the processor has them).
 void fused_score_documents_avx2(const PackedQuery& query, const float* documents, const float* const* doc_rows,
-                                const std::size_t* offsets,
-                                std::size_t start, std::size_t end, float* out, float* slots);
+                                const std::size_t* offsets, std::size_t start, std::size_t end, float* out,
+                                float* slots);
 void fused_score_documents_avx512(const PackedQuery& query, const float* documents, const float* const* doc_rows,
-                                const std::size_t* offsets,
-                                  std::size_t start, std::size_t end, float* out, float* slots);
+                                  const std::size_t* offsets, std::size_t start, std::size_t end, float* out,
+                                  float* slots);
 
 namespace {
 
@@ -24,12 +24,13 @@ std::atomic<int> forced_path{-1};
 // Slots of running maxima (fused_maxsim_tiles.h): 16 rows of padded tokens.
 constexpr std::size_t kSlots = 16;
 
-// The widest fused routine of this processor, or the BLAS when it has none.
-KernelPath widest_fused_path() {
-  static const KernelPath widest = cpu_has_avx512f()              ? KernelPath::FusedAvx512
-                                   : cpu_has_avx2() && cpu_has_fma() ? KernelPath::FusedAvx2
-                                                                     : KernelPath::Blas;
-  return widest;
+// The fused routine chosen by shape: the AVX2 one wherever it runs. The
+// AVX-512 routine is taken only when forced (force_kernel_path): it shares
+// the tile loop, but no processor it was measured on had AVX-512, so it is
+// not chosen before it has been measured against this one and the BLAS.
+KernelPath default_fused_path() {
+  static const KernelPath path = cpu_has_avx2() && cpu_has_fma() ? KernelPath::FusedAvx2 : KernelPath::Blas;
+  return path;
 }
 
 // Floats per register, and tokens per full tile, of a fused path.
@@ -67,7 +68,7 @@ bool fused_shape_preferred(std::size_t query_rows, std::size_t dimension) {
 KernelPath kernel_path(std::size_t query_rows, std::size_t dimension) {
   const int forced = forced_path.load(std::memory_order_relaxed);
   if (forced >= 0) return static_cast<KernelPath>(forced);
-  return fused_shape_preferred(query_rows, dimension) ? widest_fused_path() : KernelPath::Blas;
+  return fused_shape_preferred(query_rows, dimension) ? default_fused_path() : KernelPath::Blas;
 }
 
 bool force_kernel_path(std::optional<KernelPath> path) {

@@ -37,9 +37,10 @@ enum class KernelPath { Blas, FusedAvx2, FusedAvx512 };
 bool kernel_path_supported(KernelPath path);
 
 // The path the kernel takes for a query of `query_rows` tokens of
-// `dimension`: the forced one if set, else the widest fused routine the
-// processor runs when the shape is one the fused kernel measured faster at
-// (fused_shape_preferred), else the BLAS.
+// `dimension`: the forced one if set, else the AVX2 fused routine when the
+// processor runs it and the shape is one the fused kernel measured faster at
+// (fused_shape_preferred), else the BLAS. The AVX-512 routine runs only when
+// forced, until it has been measured on a processor that has AVX-512.
 KernelPath kernel_path(std::size_t query_rows, std::size_t dimension);
 
 // The shapes at which the fused kernel measured faster than the BLAS path

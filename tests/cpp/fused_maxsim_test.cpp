@@ -234,6 +234,8 @@ TEST(FusedMaxSim, PathChoiceAndForcing) {
   const bool any_fused = !fused_paths().empty();
   EXPECT_EQ(kernel_path(32, 128) != KernelPath::Blas, any_fused && fused_shape_preferred(32, 128));
   EXPECT_EQ(kernel_path(1 << 20, 128), KernelPath::Blas);
+  // Unforced, the choice is the AVX2 routine: AVX-512 runs only when forced.
+  EXPECT_NE(kernel_path(32, 128), KernelPath::FusedAvx512);
   // The preferred shapes are closed downwards: a smaller query or dimension
   // than a preferred shape's is preferred too, and the kernel follows them.
   for (std::size_t tokens = 1; tokens <= 1024; tokens *= 2)
