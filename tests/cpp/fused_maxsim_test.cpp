@@ -11,6 +11,7 @@
 #include <string>
 
 #include "kernel/kernel.h"
+#include "maxsim_reference.h"
 
 namespace quillmark {
 namespace {
@@ -72,35 +73,6 @@ std::vector<float> unit_rows(std::size_t rows, std::size_t dim, std::mt19937& rn
   return v;
 }
 
-// Per document, the float64 score and the sum of the magnitudes of its
-// per-token maxima (the scale that float32 rounding is relative to).
-struct Reference {
-  std::vector<double> score, scale;
-};
-Reference reference(const std::vector<float>& q, const std::vector<float>& d, const std::vector<std::size_t>& lengths,
-                    std::size_t dim) {
-  Reference out;
-  const std::size_t tokens = q.size() / dim;
-  std::size_t row = 0;
-  for (std::size_t len : lengths) {
-    double score = 0, scale = 0;
-    for (std::size_t j = 0; j < tokens; ++j) {
-      double best = -INFINITY;
-      for (std::size_t r = row; r < row + len; ++r) {
-        double dot = 0;
-        for (std::size_t k = 0; k < dim; ++k) dot += double(q[j * dim + k]) * d[r * dim + k];
-        best = std::max(best, dot);
-      }
-      score += best;
-      scale += std::fabs(best);
-    }
-    out.score.push_back(score);
-    out.scale.push_back(scale);
-    row += len;
-  }
-  return out;
-}
-
 std::vector<std::uint32_t> bits(const std::vector<float>& v) {
   std::vector<std::uint32_t> out(v.size());
   std::memcpy(out.data(), v.data(), v.size() * sizeof(float));
@@ -135,7 +107,7 @@ TEST(FusedMaxSim, MatchesFloat64ReferenceOverRandomShapes) {
     const std::size_t rows = std::accumulate(shape.lengths.begin(), shape.lengths.end(), std::size_t{0});
     const auto q = unit_rows(shape.tokens, shape.dim, rng);
     const auto d = unit_rows(rows, shape.dim, rng);
-    const Reference want = reference(q, d, shape.lengths, shape.dim);
+    const testing::MaxSimReference want = testing::maxsim_reference(q, d, shape.lengths, shape.dim);
     std::vector<std::vector<float>> fused;
     for (KernelPath path : std::vector<KernelPath>{KernelPath::Blas, KernelPath::FusedAvx2, KernelPath::FusedAvx512}) {
       ScopedPath forced(path);

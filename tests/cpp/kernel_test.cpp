@@ -13,6 +13,7 @@
 
 #include "kernel/kernel_bench.h"
 #include "kernel/max_f32.h"
+#include "maxsim_reference.h"
 #include "runtime/threads.h"
 
 namespace quillmark {
@@ -29,24 +30,7 @@ std::vector<float> random_values(std::size_t n, unsigned seed) {
 // Straightforward MaxSim in double precision.
 std::vector<double> reference_scores(const std::vector<float>& q, const std::vector<float>& d,
                                      const std::vector<std::size_t>& lengths, std::size_t dim) {
-  std::vector<double> out;
-  std::size_t row = 0;
-  const std::size_t qrows = q.size() / dim;
-  for (std::size_t len : lengths) {
-    double score = 0;
-    for (std::size_t j = 0; j < qrows; ++j) {
-      double best = -INFINITY;
-      for (std::size_t r = row; r < row + len; ++r) {
-        double dot = 0;
-        for (std::size_t k = 0; k < dim; ++k) dot += double(q[j * dim + k]) * d[r * dim + k];
-        best = std::max(best, dot);
-      }
-      score += best;
-    }
-    out.push_back(score);
-    row += len;
-  }
-  return out;
+  return testing::maxsim_reference(q, d, lengths, dim).score;
 }
 
 template <class T>
