@@ -8,7 +8,7 @@ BUILD := build
 JOBS ?= 2
 # chromium, chromium-driver: the search page's tests drive a headless browser.
 APT_PACKAGES := cmake g++ make libgtest-dev chromium chromium-driver
-PY_PACKAGES := "scikit-build-core>=0.10" "numpy>=2" "scipy-openblas32>=0.3.28" "nlohmann-json==3.11.2" "pytest>=8" "hypothesis>=6" "faiss-cpu==1.15.1" "bm25s==0.3.16" "starlette==1.10.0" "uvicorn==0.54.0" "httpx==0.28.1" "selenium==4.51.0" "onnx==1.23.2" "onnxruntime==1.32.0" "safetensors==0.8.0"
+PY_PACKAGES := "scikit-build-core>=0.10" "numpy>=2" "scipy-openblas32>=0.3.28" "nlohmann-json==3.11.2" "pytest>=8" "hypothesis>=6" "faiss-cpu==1.15.1" "bm25s==0.3.16" "starlette==1.10.0" "uvicorn==0.54.0" "httpx==0.28.1" "selenium==4.51.0" "onnx==1.23.2" "onnxruntime==1.32.0" "safetensors==0.8.0" "threadpoolctl==3.8.0"
 # quillmark.distributed (the `ray` extra); its tests run in make test, never skipped.
 RAY_PACKAGE := "ray==2.60.0"
 CMAKE_ARGS := -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DQUILLMARK_BUILD_TESTS=ON
