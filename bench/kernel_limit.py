@@ -41,10 +41,10 @@ import numpy as np
 import scipy_openblas32
 
 import quillmark
-from quillmark import Candidate, Feature, MaxSimReranker, Query, ResourceBudget, VectorStore, VectorStoreWriter
-from quillmark import Representation
+from quillmark import Candidate, Feature, MaxSimReranker, Query, ResourceBudget, VectorStore
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import maxsim_cases  # noqa: E402
 import timing  # noqa: E402
 
 try:
@@ -156,26 +156,18 @@ def in_memory_case(title, q, docs, lengths, blas, fused, square):
 
 
 def store_case(rng, blas, fused, square):
-    documents, candidates, tokens = 4_000, 1_000, 128
-    representation = Representation("bench", "1", DIM, True)
-    ids = [f"doc-{i:05d}" for i in range(documents)]
-    vectors = unit_rows(rng, documents * tokens)
+    """Case (c) on the stores of bench/maxsim_cases.py (the same documents,
+    candidates and encodings)."""
+    candidates, tokens = maxsim_cases.CANDIDATES, maxsim_cases.CANDIDATE_TOKENS
     root = Path(tempfile.mkdtemp(prefix="quillmark-kernel-limit-"))
     try:
+        stores = maxsim_cases.Stores(root, rng)
         methods, before = {f"square sgemm {SQUARE}^3, shipped BLAS, 1 thread": square}, {}
         q = unit_rows(rng, QUERY_TOKENS)
-        query = Query("bench query", multi_vector=Feature(representation, q))
-        chosen = rng.choice(documents, candidates, replace=False)
-        cands = [Candidate("bench", ids[i], 0.0, rank, "") for rank, i in enumerate(chosen)]
+        query = Query("bench query", multi_vector=Feature(maxsim_cases.REPRESENTATION, q))
+        cands = [Candidate("bench", doc, 0.0, rank, "") for rank, doc in enumerate(stores.candidate_ids)]
         for encoding in ("float32", "int8"):
-            path = root / encoding
-            writer = VectorStoreWriter.create(path, "bench", representation, encoding=encoding)
-            writer.append(ids, vectors, np.full(documents, tokens, np.int64))
-            writer.commit()
-            del writer
-            for f in path.iterdir():
-                f.read_bytes()
-            reranker = MaxSimReranker([VectorStore(path)])
+            reranker = MaxSimReranker([VectorStore(stores.paths[encoding])])
             for label in ["blas"] + ([fused] if fused else []):
                 name = f"(c) {encoding} store ids to scores, {label} path, threads=1"
                 methods[name] = lambda r=reranker: r.rerank(query, cands, budget=ResourceBudget(threads=1))
